@@ -1,0 +1,100 @@
+#include "pyx/classes.hpp"
+
+namespace pyx {
+
+ClassBody::ClassBody(py::handle module, std::string qualname)
+    : module_(py::reinterpret_borrow<py::object>(module)), qualname_(std::move(qualname)) {
+    auto dot = qualname_.rfind('.');
+    name_ = dot == std::string::npos ? qualname_ : qualname_.substr(dot + 1);
+    namespace_["__module__"] = module_.attr("__name__");
+    namespace_["__qualname__"] = py::str(qualname_);
+}
+
+ClassBody& ClassBody::doc(const std::string& text) {
+    namespace_["__doc__"] = py::str(text);
+    return *this;
+}
+
+ClassBody& ClassBody::attr(const char* name, py::object value) {
+    namespace_[name] = std::move(value);
+    return *this;
+}
+
+py::object ClassBody::function(FunctionSpec spec) const {
+    std::string qualname = qualname_ + "." + spec.name;
+    return make_function(std::move(spec), module_.attr("__dict__"), qualname);
+}
+
+ClassBody& ClassBody::method(FunctionSpec spec) {
+    std::string name = spec.name;
+    namespace_[name.c_str()] = function(std::move(spec));
+    return *this;
+}
+
+ClassBody& ClassBody::classmethod(FunctionSpec spec) {
+    std::string name = spec.name;
+    namespace_[name.c_str()] = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyClassMethod_Type))(
+        function(std::move(spec)));
+    return *this;
+}
+
+ClassBody& ClassBody::staticmethod(FunctionSpec spec) {
+    std::string name = spec.name;
+    namespace_[name.c_str()] = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyStaticMethod_Type))(
+        function(std::move(spec)));
+    return *this;
+}
+
+ClassBody& ClassBody::property(const char* name, FunctionSpec getter, std::string doc) {
+    getter.name = name;
+    py::object fget = function(std::move(getter));
+    py::object builtin_property = py::module_::import("builtins").attr("property");
+    namespace_[name] = doc.empty() ? builtin_property(fget) : builtin_property(fget, py::none(), py::none(), doc);
+    return *this;
+}
+
+ClassBody& ClassBody::field(const char* name, py::object annotation, py::object default_value) {
+    annotations_[name] = std::move(annotation);
+    if (default_value) namespace_[name] = std::move(default_value);
+    return *this;
+}
+
+py::object ClassBody::create(py::handle metaclass, py::tuple bases) const {
+    py::dict body = namespace_;
+    if (!annotations_.empty()) body["__annotations__"] = annotations_;
+    return metaclass(py::str(name_), bases, body);
+}
+
+py::object ClassBody::create_abc(py::tuple bases) const {
+    py::module_ abc = py::module_::import("abc");
+    if (bases.empty()) bases = py::make_tuple(abc.attr("ABC"));
+    return create(abc.attr("ABCMeta"), bases);
+}
+
+py::object ClassBody::create_plain(py::tuple bases) const {
+    if (bases.empty()) bases = py::make_tuple(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    return create(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type)), bases);
+}
+
+py::object ClassBody::create_model(py::tuple bases) const {
+    if (bases.empty()) bases = py::make_tuple(pydantic("BaseModel"));
+    py::handle metaclass = reinterpret_cast<PyObject*>(Py_TYPE(bases[0].ptr()));
+    return create(metaclass, bases);
+}
+
+py::object make_enum(py::handle enum_base, py::handle module, const std::string& qualname,
+                     const std::vector<std::pair<std::string, py::object>>& members, const std::string& doc) {
+    py::list items;
+    for (const auto& [name, value] : members) items.append(py::make_tuple(name, value));
+    auto dot = qualname.rfind('.');
+    std::string name = dot == std::string::npos ? qualname : qualname.substr(dot + 1);
+    py::object created = enum_base(py::str(name), items, py::arg("module") = module.attr("__name__"),
+                                   py::arg("qualname") = py::str(qualname));
+    if (!doc.empty()) created.attr("__doc__") = py::str(doc);
+    return created;
+}
+
+py::object pydantic(const char* name) { return py::module_::import("pydantic").attr(name); }
+py::object typing(const char* name) { return py::module_::import("typing").attr(name); }
+
+}  // namespace pyx

@@ -1,0 +1,158 @@
+#include "pyx/importer.hpp"
+
+#include "pyx/classes.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace pyx {
+namespace {
+
+constexpr std::string_view virtual_prefix = "<native package>/";
+
+struct Registry {
+    std::span<const ModuleEntry> table;
+    PyObject* built = nullptr;   // dict: name -> first successful build (lives for the process)
+    PyObject* finder = nullptr;  // the meta-path finder instance
+    PyObject* origin = nullptr;  // the shared object's path
+};
+
+Registry& registry() {
+    static Registry instance;
+    return instance;
+}
+
+const ModuleEntry* find_entry(std::string_view name) {
+    for (const ModuleEntry& entry : registry().table) {
+        if (name == entry.name) return &entry;
+    }
+    return nullptr;
+}
+
+py::str virtual_entry(std::string_view package) { return py::str(std::string(virtual_prefix) + std::string(package)); }
+
+py::object make_spec(const ModuleEntry& entry) {
+    py::object machinery = py::module_::import("importlib.machinery");
+    Registry& reg = registry();
+    py::object spec = machinery.attr("ModuleSpec")(entry.name, py::handle(reg.finder),
+                                                   py::arg("origin") = py::handle(reg.origin),
+                                                   py::arg("is_package") = entry.package);
+    if (entry.package) {
+        py::list locations;
+        locations.append(virtual_entry(entry.name));
+        spec.attr("submodule_search_locations") = locations;
+    }
+    return spec;
+}
+
+py::object find_spec(Args& a) {
+    const ModuleEntry* entry = find_entry(py::str(a[1]).cast<std::string>());
+    return entry ? make_spec(*entry) : py::none();
+}
+
+py::object create_module(Args& a) {
+    // A module already built once is handed back as it is: pybind11 and the
+    // class builders register process-wide state that must not be made twice.
+    PyObject* built = PyDict_GetItemWithError(registry().built, a[1].attr("name").ptr());
+    if (built) return py::reinterpret_borrow<py::object>(built);
+    if (PyErr_Occurred()) throw PyError::fetch();
+    return py::none();
+}
+
+py::object exec_module(Args& a) {
+    py::module_ module = py::reinterpret_borrow<py::module_>(a[1]);
+    py::object name = module.attr("__name__");
+    PyObject* built = PyDict_GetItemWithError(registry().built, name.ptr());
+    if (built == module.ptr()) return py::none();
+    if (PyErr_Occurred()) throw PyError::fetch();
+    const ModuleEntry* entry = find_entry(name.cast<std::string>());
+    if (!entry) raise(PyExc_ImportError, "no native module named " + name.cast<std::string>());
+    entry->init(module);
+    if (PyDict_SetItem(registry().built, name.ptr(), module.ptr()) < 0) throw PyError::fetch();
+    return py::none();
+}
+
+// The finder that a virtual __path__ entry resolves to: finds the package's
+// children and lists them for pkgutil.
+py::object path_find_spec(Args& a) {
+    std::string package = a[0].attr("package").cast<std::string>();
+    std::string name = py::str(a[1]).cast<std::string>();
+    const ModuleEntry* entry = find_entry(name);
+    if (!entry || name.rfind(package + ".", 0) != 0) return py::none();
+    return make_spec(*entry);
+}
+
+py::object path_iter_modules(Args& a) {
+    std::string package = a[0].attr("package").cast<std::string>();
+    std::string prefix = py::str(a[1]).cast<std::string>();
+    py::list found;
+    for (const ModuleEntry& entry : registry().table) {
+        std::string_view name = entry.name;
+        if (name.size() <= package.size() + 1 || name.substr(0, package.size()) != package ||
+            name[package.size()] != '.')
+            continue;
+        std::string_view child = name.substr(package.size() + 1);
+        if (child.find('.') != std::string_view::npos) continue;
+        found.append(py::make_tuple(prefix + std::string(child), entry.package));
+    }
+    return found.attr("__iter__")();
+}
+
+py::object make_finder_classes(py::module_& package) {
+    ClassBody finder(package, "_NativeModuleFinder");
+    finder.doc("Finds and loads the modules compiled into this extension.")
+        .method(def("find_spec", {arg("self"), arg("fullname"), arg("path", py::none()), arg("target", py::none())},
+                    find_spec))
+        .method(def("create_module", {arg("self"), arg("spec")}, create_module))
+        .method(def("exec_module", {arg("self"), arg("module")}, exec_module));
+    py::object finder_class = finder.create_plain();
+
+    ClassBody path(package, "_NativePackagePath");
+    path.doc("Path-entry finder of a package compiled into this extension.")
+        .method(def("__init__", {arg("self"), arg("package")},
+                    [](Args& a) {
+                        a[0].attr("package") = a[1];
+                        return py::none();
+                    }))
+        .method(def("find_spec", {arg("self"), arg("fullname"), arg("target", py::none())}, path_find_spec))
+        .method(def("iter_modules", {arg("self"), arg("prefix", py::str(""))}, path_iter_modules));
+    py::object path_class = path.create_plain();
+
+    py::object hook = make_function(
+        def("_native_path_hook", {arg("path")},
+            [path_class](Args& a) -> py::object {
+                if (PyUnicode_Check(a[0].ptr())) {
+                    std::string entry = a[0].cast<std::string>();
+                    if (entry.rfind(virtual_prefix, 0) == 0) return path_class(entry.substr(virtual_prefix.size()));
+                }
+                raise(PyExc_ImportError, "not a native package path");
+            }),
+        package.attr("__dict__"));
+    py::module_ sys = py::module_::import("sys");
+    sys.attr("path_hooks").attr("insert")(0, hook);
+    sys.attr("path_importer_cache").attr("clear")();
+    return finder_class;
+}
+
+}  // namespace
+
+void install_importer(py::module_& package, std::span<const ModuleEntry> table) {
+    Registry& reg = registry();
+    if (!reg.finder) {
+        reg.table = table;
+        reg.built = PyDict_New();
+        reg.origin = py::object(py::getattr(package, "__file__", py::none())).release().ptr();
+        py::object finder_class = make_finder_classes(package);
+        reg.finder = finder_class().release().ptr();
+        py::module_::import("sys").attr("meta_path").attr("insert")(0, py::handle(reg.finder));
+    }
+    py::object path = py::getattr(package, "__path__", py::none());
+    if (path.is_none()) {
+        path = py::list();
+        package.attr("__path__") = path;
+    }
+    py::str entry = virtual_entry(package.attr("__name__").cast<std::string>());
+    if (!path.contains(entry)) path.attr("append")(entry);
+}
+
+}  // namespace pyx

@@ -1,0 +1,324 @@
+#include "pyx/method.hpp"
+
+#include <structmember.h>
+
+namespace pyx {
+
+Param arg(std::string name, py::object default_value) {
+    return {std::move(name), ParamKind::PositionalOrKeyword, std::move(default_value), {}};
+}
+Param kwonly(std::string name, py::object default_value) {
+    return {std::move(name), ParamKind::KeywordOnly, std::move(default_value), {}};
+}
+Param posonly(std::string name, py::object default_value) {
+    return {std::move(name), ParamKind::PositionalOnly, std::move(default_value), {}};
+}
+Param varargs(std::string name) { return {std::move(name), ParamKind::VarPositional, {}, {}}; }
+Param varkw(std::string name) { return {std::move(name), ParamKind::VarKeyword, {}, {}}; }
+
+FunctionSpec def(std::string name, std::vector<Param> params, SyncBody body) {
+    FunctionSpec spec;
+    spec.name = std::move(name);
+    spec.params = std::move(params);
+    spec.sync = std::move(body);
+    return spec;
+}
+
+FunctionSpec def_async(std::string name, std::vector<Param> params, AsyncBody body) {
+    FunctionSpec spec;
+    spec.name = std::move(name);
+    spec.params = std::move(params);
+    spec.async = std::move(body);
+    return spec;
+}
+
+Args::Args(std::vector<py::object> values, py::handle function)
+    : values_(std::move(values)), function_(py::reinterpret_borrow<py::object>(function)) {}
+
+int pyx_traverse(const Args& args, visitproc visit, void* arg) {
+    for (const py::object& value : args.values_) Py_VISIT(value.ptr());
+    return 0;
+}
+
+namespace {
+
+struct FunctionData {
+    FunctionSpec spec;
+    std::vector<py::object> names;  // interned parameter names
+    py::object qualname;
+    py::object globals;
+    std::size_t positional = 0;     // parameters that accept a positional argument
+    std::ptrdiff_t var_positional = -1;
+    std::ptrdiff_t var_keyword = -1;
+};
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* dict;
+    PyObject* weakrefs;
+    FunctionData* data;
+};
+
+FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+
+std::string qualname_of(const FunctionData& data) { return py::str(data.qualname).cast<std::string>(); }
+
+std::string quoted_list(const std::vector<std::string>& names) {
+    std::string text;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i) text += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+        text += "'" + names[i] + "'";
+    }
+    return text;
+}
+
+[[noreturn]] void type_error(const std::string& message) { raise(PyExc_TypeError, message); }
+
+std::ptrdiff_t find_parameter(const FunctionData& data, PyObject* key) {
+    for (std::size_t i = 0; i < data.names.size(); ++i) {
+        if (data.names[i].ptr() == key) return static_cast<std::ptrdiff_t>(i);
+    }
+    for (std::size_t i = 0; i < data.names.size(); ++i) {
+        if (PyUnicode_Compare(data.names[i].ptr(), key) == 0) return static_cast<std::ptrdiff_t>(i);
+    }
+    return -1;
+}
+
+// Binds a vectorcall's arguments with Python's own rules and messages.
+std::vector<py::object> bind(const FunctionData& data, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const auto& params = data.spec.params;
+    std::vector<py::object> values(params.size());
+    auto given = static_cast<std::size_t>(nargs);
+    if (given > data.positional && data.var_positional < 0) {
+        std::size_t n = data.positional;
+        type_error(qualname_of(data) + "() takes " + std::to_string(n) + " positional argument" + (n == 1 ? "" : "s") +
+                   " but " + std::to_string(given) + (given == 1 ? " was" : " were") + " given");
+    }
+    std::size_t direct = std::min(given, data.positional);
+    for (std::size_t i = 0; i < direct; ++i) values[i] = py::reinterpret_borrow<py::object>(args[i]);
+    if (data.var_positional >= 0) {
+        py::tuple rest(given - direct);
+        for (std::size_t i = direct; i < given; ++i) rest[i - direct] = py::reinterpret_borrow<py::object>(args[i]);
+        values[data.var_positional] = std::move(rest);
+    }
+    py::dict extra;
+    if (kwnames) {
+        Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < count; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            PyObject* value = args[nargs + k];
+            std::ptrdiff_t index = find_parameter(data, key);
+            bool by_keyword = index >= 0 && params[index].kind != ParamKind::PositionalOnly &&
+                              params[index].kind != ParamKind::VarPositional &&
+                              params[index].kind != ParamKind::VarKeyword;
+            if (!by_keyword) {
+                if (data.var_keyword < 0) {
+                    type_error(qualname_of(data) + "() got an unexpected keyword argument '" +
+                               py::str(key).cast<std::string>() + "'");
+                }
+                extra[key] = value;
+                continue;
+            }
+            if (values[index]) {
+                type_error(qualname_of(data) + "() got multiple values for argument '" + params[index].name + "'");
+            }
+            values[index] = py::reinterpret_borrow<py::object>(value);
+        }
+    }
+    if (data.var_keyword >= 0) values[data.var_keyword] = std::move(extra);
+    std::vector<std::string> missing_positional, missing_keyword;
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        if (values[i]) continue;
+        if (params[i].default_value) {
+            values[i] = params[i].default_value;
+        } else if (params[i].kind == ParamKind::KeywordOnly) {
+            missing_keyword.push_back(params[i].name);
+        } else {
+            missing_positional.push_back(params[i].name);
+        }
+    }
+    auto report = [&](const std::vector<std::string>& names, const char* kind) {
+        type_error(qualname_of(data) + "() missing " + std::to_string(names.size()) + " required " + kind +
+                   " argument" + (names.size() == 1 ? "" : "s") + ": " + quoted_list(names));
+    };
+    if (!missing_positional.empty()) report(missing_positional, "positional");
+    if (!missing_keyword.empty()) report(missing_keyword, "keyword-only");
+    return values;
+}
+
+PyObject* function_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    FunctionData& data = *as_function(callable)->data;
+    try {
+        Args bound(bind(data, args, PyVectorcall_NARGS(nargsf), kwnames), callable);
+        if (data.spec.async) return to_python(data.spec.async(std::move(bound)), data.qualname).release().ptr();
+        return data.spec.sync(bound).release().ptr();
+    } catch (...) {
+        set_python_error(std::current_exception());
+        return nullptr;
+    }
+}
+
+PyObject* function_get(PyObject* self, PyObject* instance, PyObject*) {
+    if (!instance || instance == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, instance);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %S at %p>", as_function(self)->data->qualname.ptr(), self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* function = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(function->dict);
+    if (function->data) {
+        for (const Param& param : function->data->spec.params) Py_VISIT(param.default_value.ptr());
+    }
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    Py_CLEAR(as_function(self)->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    FunctionObject* function = as_function(self);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (function->weakrefs) PyObject_ClearWeakRefs(self);
+    Py_CLEAR(function->dict);
+    {
+        ErrorIndicatorGuard guard;
+        delete std::exchange(function->data, nullptr);
+    }
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMemberDef function_members[] = {
+    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef function_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_get)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_members, function_members},
+    {Py_tp_getset, function_getset},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "pyx.function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+py::object build_signature(const FunctionSpec& spec) {
+    py::module_ inspect = py::module_::import("inspect");
+    py::object parameter = inspect.attr("Parameter");
+    py::object empty = parameter.attr("empty");
+    py::list parameters;
+    for (const Param& param : spec.params) {
+        py::dict options;
+        options["default"] = param.default_value ? param.default_value : empty;
+        options["annotation"] = param.annotation ? param.annotation : empty;
+        parameters.append(parameter(param.name, static_cast<int>(param.kind), **options));
+    }
+    py::object returns = spec.returns ? spec.returns : inspect.attr("Signature").attr("empty");
+    return inspect.attr("Signature")(parameters, py::arg("return_annotation") = returns);
+}
+
+}  // namespace
+
+py::handle function_type() {
+    static PyObject* type = [] {
+        PyObject* created = PyType_FromSpec(&function_spec);
+        if (!created) throw PyError::fetch();
+        return created;
+    }();
+    return type;
+}
+
+py::object make_function(FunctionSpec spec, py::handle globals, std::string qualname) {
+    auto data = std::make_unique<FunctionData>();
+    for (std::size_t i = 0; i < spec.params.size(); ++i) {
+        const Param& param = spec.params[i];
+        data->names.push_back(py::reinterpret_steal<py::object>(PyUnicode_InternFromString(param.name.c_str())));
+        switch (param.kind) {
+            case ParamKind::PositionalOnly:
+            case ParamKind::PositionalOrKeyword: ++data->positional; break;
+            case ParamKind::VarPositional: data->var_positional = static_cast<std::ptrdiff_t>(i); break;
+            case ParamKind::VarKeyword: data->var_keyword = static_cast<std::ptrdiff_t>(i); break;
+            case ParamKind::KeywordOnly: break;
+        }
+    }
+    data->qualname = py::str(qualname.empty() ? spec.name : qualname);
+    data->globals = py::reinterpret_borrow<py::object>(globals);
+    py::object signature = build_signature(spec);
+
+    auto* type = reinterpret_cast<PyTypeObject*>(function_type().ptr());
+    PyObject* object = type->tp_alloc(type, 0);
+    if (!object) throw PyError::fetch();
+    py::object function = py::reinterpret_steal<py::object>(object);
+    FunctionObject* self = as_function(object);
+    self->vectorcall = function_call;
+    self->data = data.release();
+    FunctionSpec& own = self->data->spec;
+    own = std::move(spec);
+
+    py::dict attributes;
+    attributes["__name__"] = py::str(own.name);
+    attributes["__qualname__"] = self->data->qualname;
+    attributes["__module__"] = py::reinterpret_borrow<py::dict>(globals).contains("__name__")
+                                   ? py::object(py::reinterpret_borrow<py::dict>(globals)["__name__"])
+                                   : py::object(py::none());
+    attributes["__doc__"] = own.doc.empty() ? py::object(py::none()) : py::object(py::str(own.doc));
+    attributes["__signature__"] = signature;
+    if (own.is_abstract) attributes["__isabstractmethod__"] = py::bool_(true);
+    self->dict = attributes.release().ptr();
+    if (own.async) {
+        py::module_ inspect = py::module_::import("inspect");
+        if (py::hasattr(inspect, "markcoroutinefunction")) {
+            inspect.attr("markcoroutinefunction")(function);
+        } else {  // 3.11: asyncio's own mark
+            function.attr("_is_coroutine") = py::module_::import("asyncio.coroutines").attr("_is_coroutine");
+        }
+    }
+    return function;
+}
+
+py::object Args::global(const char* name) const {
+    auto* data = as_function(function_.ptr())->data;
+    PyObject* value = PyDict_GetItemString(data->globals.ptr(), name);
+    if (!value) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw PyError::fetch();
+    }
+    return py::reinterpret_borrow<py::object>(value);
+}
+
+py::object def_function(py::module_& module, FunctionSpec spec) {
+    std::string name = spec.name;
+    py::object function = make_function(std::move(spec), module.attr("__dict__"));
+    module.attr(name.c_str()) = function;
+    return function;
+}
+
+}  // namespace pyx

@@ -1,0 +1,83 @@
+// The native method descriptor: a C++ body behind a callable that behaves
+// like a Python function (binds as a method, has a __dict__, a real
+// __signature__, can be marked abstract or as a coroutine function).
+#pragma once
+
+#include "pyx/task.hpp"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace pyx {
+namespace py = pybind11;
+
+enum class ParamKind { PositionalOnly = 0, PositionalOrKeyword = 1, VarPositional = 2, KeywordOnly = 3, VarKeyword = 4 };
+
+struct Param {
+    std::string name;
+    ParamKind kind = ParamKind::PositionalOrKeyword;
+    py::object default_value;  // null: required
+    py::object annotation;     // null: none
+};
+
+Param arg(std::string name, py::object default_value = {});
+Param kwonly(std::string name, py::object default_value = {});
+Param posonly(std::string name, py::object default_value = {});
+Param varargs(std::string name = "args");
+Param varkw(std::string name = "kwargs");
+
+// The bound arguments of one call, one slot per parameter in declaration
+// order (*args as a tuple, **kwargs as a dict).
+class Args {
+public:
+    Args() = default;
+    Args(std::vector<py::object> values, py::handle function);
+
+    py::object& operator[](std::size_t index) { return values_[index]; }
+    const py::object& operator[](std::size_t index) const { return values_[index]; }
+    std::size_t size() const noexcept { return values_.size(); }
+    template <class T>
+    T as(std::size_t index) const { return values_[index].cast<T>(); }
+
+    // The function being called, and a global of its module looked up now,
+    // as Python code resolves a global name at call time.
+    const py::object& function() const noexcept { return function_; }
+    py::object global(const char* name) const;
+
+    friend int pyx_traverse(const Args& args, visitproc visit, void* arg);
+
+private:
+    std::vector<py::object> values_;
+    py::object function_;
+};
+
+using SyncBody = std::function<py::object(Args&)>;
+using AsyncBody = std::function<Task<py::object>(Args)>;
+
+struct FunctionSpec {
+    std::string name;
+    std::vector<Param> params;
+    SyncBody sync;
+    AsyncBody async;
+    std::string doc;
+    py::object returns;  // return annotation, null: none
+    bool is_abstract = false;
+
+    FunctionSpec&& with_doc(std::string text) && { doc = std::move(text); return std::move(*this); }
+    FunctionSpec&& abstract() && { is_abstract = true; return std::move(*this); }
+    FunctionSpec&& returning(py::object annotation) && { returns = std::move(annotation); return std::move(*this); }
+};
+
+FunctionSpec def(std::string name, std::vector<Param> params, SyncBody body);
+FunctionSpec def_async(std::string name, std::vector<Param> params, AsyncBody body);
+
+// Creates the function object. `globals` is the dict of the module that
+// defines it; `qualname` defaults to the name.
+py::object make_function(FunctionSpec spec, py::handle globals, std::string qualname = {});
+// Defines a module-level function.
+py::object def_function(py::module_& module, FunctionSpec spec);
+
+py::handle function_type();
+
+}  // namespace pyx

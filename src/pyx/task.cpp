@@ -1,0 +1,564 @@
+#include "pyx/task.hpp"
+
+#include <structmember.h>
+
+namespace pyx {
+namespace detail {
+
+int visit_object(const void* object, visitproc visit, void* arg) {
+    Py_VISIT(static_cast<const py::object*>(object)->ptr());
+    return 0;
+}
+
+int PromiseBase::traverse(visitproc visit, void* arg) const {
+    for (const GcRef& ref : gc_refs) {
+        if (int rc = ref.visit(ref.object, visit, arg)) return rc;
+    }
+    return 0;
+}
+
+void FinalAwaiter::await_suspend(std::coroutine_handle<>, PromiseBase& promise) noexcept {
+    Driver* driver = promise.driver;
+    if (promise.parent) promise.parent->child = nullptr;
+    driver->leaf = promise.continuation;  // null at the root: the whole coroutine is done
+}
+
+namespace {
+
+// PyObject_GetOptionalAttrString exists only from 3.13 on.
+int optional_attr(PyObject* object, const char* name, PyObject** result) {
+    *result = PyObject_GetAttrString(object, name);
+    if (*result) return 1;
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return 0;
+    }
+    return -1;
+}
+
+py::object await_iterator(py::handle awaitable) {
+    PyObject* object = awaitable.ptr();
+    if (PyCoro_CheckExact(object) || Py_TYPE(object) == reinterpret_cast<PyTypeObject*>(coroutine_type().ptr())) {
+        return py::reinterpret_borrow<py::object>(awaitable);
+    }
+    PyAsyncMethods* async = Py_TYPE(object)->tp_as_async;
+    if (!async || !async->am_await) {
+        PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(object)->tp_name);
+        throw PyError::fetch();
+    }
+    PyObject* iterator = async->am_await(object);
+    if (!iterator) throw PyError::fetch();
+    if (!PyIter_Check(iterator)) {
+        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(iterator)->tp_name);
+        Py_DECREF(iterator);
+        throw PyError::fetch();
+    }
+    return py::reinterpret_steal<py::object>(iterator);
+}
+
+}  // namespace
+
+bool PythonAwaiter::start(py::handle target) {
+    py::object iterator = await_iterator(target);
+    PyObject* result = nullptr;
+    switch (PyIter_Send(iterator.ptr(), Py_None, &result)) {
+        case PYGEN_NEXT:
+            driver->pending = std::move(iterator);
+            driver->yielded = py::reinterpret_steal<py::object>(result);
+            return true;
+        case PYGEN_RETURN:
+            driver->sent = py::reinterpret_steal<py::object>(result);
+            return false;
+        case PYGEN_ERROR:
+        default:
+            driver->thrown = PyError::fetch();
+            return false;
+    }
+}
+
+py::object PythonAwaiter::await_resume() {
+    if (driver->thrown) {
+        PyError error = std::move(*driver->thrown);
+        driver->thrown.reset();
+        throw error;
+    }
+    return std::exchange(driver->sent, py::object());
+}
+
+// ---------------------------------------------------------------------------
+// The Python coroutine object.
+
+namespace {
+
+struct CoroObject {
+    PyObject_HEAD
+    Driver driver;
+    std::coroutine_handle<> root;
+    PromiseBase* promise;
+    ResultTaker take;
+    PyObject* qualname;
+    PyObject* weakrefs;
+    bool started;
+    bool finished;
+    bool running;
+};
+
+CoroObject* as_coro(PyObject* self) { return reinterpret_cast<CoroObject*>(self); }
+
+void destroy_frames(CoroObject* self) noexcept {
+    if (!self->root) return;
+    ErrorIndicatorGuard guard;
+    auto root = std::exchange(self->root, {});
+    self->promise = nullptr;
+    self->driver.leaf = {};
+    root.destroy();
+}
+
+void clear_driver(Driver& driver) noexcept {
+    ErrorIndicatorGuard guard;
+    driver.pending = py::object();
+    driver.yielded = py::object();
+    driver.sent = py::object();
+    driver.thrown.reset();
+}
+
+class RunningScope {
+public:
+    explicit RunningScope(CoroObject* self) : self_(self) { self_->running = true; }
+    ~RunningScope() { self_->running = false; }
+    RunningScope(const RunningScope&) = delete;
+    RunningScope& operator=(const RunningScope&) = delete;
+
+private:
+    CoroObject* self_;
+};
+
+PySendResult finish(CoroObject* self, PyObject** out) {
+    self->finished = true;
+    PromiseBase& promise = *self->promise;
+    if (promise.error) {
+        PyError error = to_pyerror(promise.error);
+        promise.error = nullptr;
+        destroy_frames(self);
+        if (error.matches(PyExc_StopIteration)) {
+            py::object replacement = make_exception(PyExc_RuntimeError, "coroutine raised StopIteration");
+            set_cause(replacement, error.value());
+            error = PyError(replacement);
+        }
+        error.restore();
+        return PYGEN_ERROR;
+    }
+    try {
+        py::object result = self->take(self->root);
+        destroy_frames(self);
+        *out = result.release().ptr();
+        return PYGEN_RETURN;
+    } catch (...) {
+        destroy_frames(self);
+        set_python_error(std::current_exception());
+        return PYGEN_ERROR;
+    }
+}
+
+// Resumes frames until one yields to the event loop or the root finishes.
+PySendResult run(CoroObject* self, PyObject** out) {
+    Driver& driver = self->driver;
+    for (;;) {
+        if (driver.yielded) {
+            *out = driver.yielded.release().ptr();
+            return PYGEN_NEXT;
+        }
+        if (!driver.leaf) return finish(self, out);
+        driver.leaf.resume();
+    }
+}
+
+void deliver(Driver& driver, PySendResult status, PyObject* result) {
+    driver.pending = py::object();
+    if (status == PYGEN_RETURN) {
+        driver.sent = py::reinterpret_steal<py::object>(result);
+    } else {
+        driver.thrown = PyError::fetch();
+    }
+}
+
+bool check_usable(CoroObject* self) {
+    if (self->running) {
+        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+        return false;
+    }
+    return true;
+}
+
+PySendResult coro_send(PyObject* object, PyObject* value, PyObject** out) {
+    CoroObject* self = as_coro(object);
+    if (!check_usable(self)) return PYGEN_ERROR;
+    if (self->finished) {
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        return PYGEN_ERROR;
+    }
+    RunningScope running(self);
+    if (!self->started) {
+        if (value != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+            return PYGEN_ERROR;
+        }
+        self->started = true;
+    } else if (self->driver.pending) {
+        PyObject* result = nullptr;
+        PySendResult status = PyIter_Send(self->driver.pending.ptr(), value, &result);
+        if (status == PYGEN_NEXT) {
+            *out = result;
+            return PYGEN_NEXT;
+        }
+        deliver(self->driver, status, result);
+    }
+    return run(self, out);
+}
+
+PyObject* stop_iteration(PyObject* value) {
+    if (value == Py_None) {
+        Py_DECREF(value);
+        PyErr_SetNone(PyExc_StopIteration);
+        return nullptr;
+    }
+    PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, value);
+    Py_DECREF(value);
+    if (stop) {
+        PyErr_SetObject(PyExc_StopIteration, stop);
+        Py_DECREF(stop);
+    }
+    return nullptr;
+}
+
+PyObject* as_method_result(PySendResult status, PyObject* result) {
+    switch (status) {
+        case PYGEN_NEXT: return result;
+        case PYGEN_RETURN: return stop_iteration(result);
+        default: return nullptr;
+    }
+}
+
+PyObject* coro_iternext(PyObject* self) {
+    PyObject* result = nullptr;
+    PySendResult status = coro_send(self, Py_None, &result);
+    if (status == PYGEN_RETURN) {
+        if (result == Py_None) {  // exhaustion without an error set means `return None`
+            Py_DECREF(result);
+            return nullptr;
+        }
+        return stop_iteration(result);
+    }
+    return status == PYGEN_NEXT ? result : nullptr;
+}
+
+PyObject* coro_send_method(PyObject* self, PyObject* value) {
+    PyObject* result = nullptr;
+    PySendResult status = coro_send(self, value, &result);
+    return as_method_result(status, result);
+}
+
+// Builds the exception instance from throw()'s (type[, value[, traceback]]) or (instance).
+PyObject* normalize_thrown(PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 3) {
+        PyErr_SetString(PyExc_TypeError, "throw expected 1 to 3 arguments");
+        return nullptr;
+    }
+    PyObject* type = args[0];
+    PyObject* value = nargs > 1 ? args[1] : Py_None;
+    PyObject* traceback = nargs > 2 ? args[2] : Py_None;
+    PyObject* exception = nullptr;
+    if (PyExceptionInstance_Check(type)) {
+        if (value != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return nullptr;
+        }
+        exception = Py_NewRef(type);
+    } else if (PyExceptionClass_Check(type)) {
+        if (PyExceptionInstance_Check(value) && PyObject_IsInstance(value, type) == 1) {
+            exception = Py_NewRef(value);
+        } else if (value == Py_None) {
+            exception = PyObject_CallNoArgs(type);
+        } else if (PyTuple_Check(value)) {
+            exception = PyObject_Call(type, value, nullptr);
+        } else {
+            exception = PyObject_CallOneArg(type, value);
+        }
+        if (!exception) return nullptr;
+    } else {
+        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(type)->tp_name);
+        return nullptr;
+    }
+    if (traceback != Py_None) {
+        if (!PyTraceBack_Check(traceback)) {
+            Py_DECREF(exception);
+            PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+            return nullptr;
+        }
+        PyException_SetTraceback(exception, traceback);
+    }
+    return exception;
+}
+
+// Hands `exception` (stolen) to the frame suspended at its co_await; the
+// awaited object sees it first, as with `yield from`.
+PySendResult throw_into(CoroObject* self, PyObject* exception, PyObject** out) {
+    Driver& driver = self->driver;
+    py::object owned = py::reinterpret_steal<py::object>(exception);
+    py::object pending = std::exchange(driver.pending, py::object());
+    bool closing = PyErr_GivenExceptionMatches(exception, PyExc_GeneratorExit);
+    if (pending && closing) {
+        PyObject* close = nullptr;
+        if (optional_attr(pending.ptr(), "close", &close) < 0) {
+            driver.thrown = PyError::fetch();
+        } else if (close) {
+            PyObject* result = PyObject_CallNoArgs(close);
+            Py_DECREF(close);
+            if (!result) driver.thrown = PyError::fetch();
+            Py_XDECREF(result);
+        }
+        if (!driver.thrown) driver.thrown = PyError(owned);
+    } else if (pending) {
+        PyObject* method = nullptr;
+        if (optional_attr(pending.ptr(), "throw", &method) < 0) {
+            driver.thrown = PyError::fetch();
+        } else if (!method) {
+            driver.thrown = PyError(owned);
+        } else {
+            PyObject* result = PyObject_CallOneArg(method, exception);
+            Py_DECREF(method);
+            if (result) {
+                driver.pending = std::move(pending);
+                *out = result;
+                return PYGEN_NEXT;
+            }
+            if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+                PyError stop = PyError::fetch();
+                driver.sent = stop.value().attr("value");
+            } else {
+                driver.thrown = PyError::fetch();
+            }
+        }
+    } else {
+        driver.thrown = PyError(owned);
+    }
+    return run(self, out);
+}
+
+PyObject* coro_throw(PyObject* object, PyObject* const* args, Py_ssize_t nargs) {
+    CoroObject* self = as_coro(object);
+    if (!check_usable(self)) return nullptr;
+    PyObject* exception = normalize_thrown(args, nargs);
+    if (!exception) return nullptr;
+    if (self->finished || !self->started) {
+        // Like a Python coroutine: a throw before the first step, or after
+        // the last, raises the exception right here and ends the coroutine.
+        self->finished = true;
+        destroy_frames(self);
+        PyError(py::reinterpret_steal<py::object>(exception)).restore();
+        return nullptr;
+    }
+    RunningScope running(self);
+    PyObject* result = nullptr;
+    try {
+        PySendResult status = throw_into(self, exception, &result);
+        return as_method_result(status, result);
+    } catch (...) {
+        set_python_error(std::current_exception());
+        return nullptr;
+    }
+}
+
+PyObject* coro_close(PyObject* object, PyObject*) {
+    CoroObject* self = as_coro(object);
+    if (!check_usable(self)) return nullptr;
+    if (self->finished || !self->started) {
+        self->finished = true;
+        destroy_frames(self);
+        Py_RETURN_NONE;
+    }
+    RunningScope running(self);
+    PyObject* result = nullptr;
+    PySendResult status;
+    try {
+        status = throw_into(self, PyObject_CallNoArgs(PyExc_GeneratorExit), &result);
+    } catch (...) {
+        set_python_error(std::current_exception());
+        return nullptr;
+    }
+    if (status == PYGEN_NEXT) {
+        Py_DECREF(result);
+        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+        return nullptr;
+    }
+    if (status == PYGEN_ERROR) {
+        if (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopIteration)) {
+            PyErr_Clear();
+            Py_RETURN_NONE;
+        }
+        return nullptr;
+    }
+    Py_DECREF(result);
+    Py_RETURN_NONE;
+}
+
+PyObject* coro_await(PyObject* self) { return Py_NewRef(self); }
+
+void coro_finalize(PyObject* object) {
+    CoroObject* self = as_coro(object);
+    if (!self->started || self->finished) return;
+    ErrorIndicatorGuard saved;
+    PyObject* result = coro_close(object, nullptr);
+    if (result) {
+        Py_DECREF(result);
+    } else {
+        PyErr_WriteUnraisable(object);
+    }
+}
+
+int coro_traverse(PyObject* object, visitproc visit, void* arg) {
+    CoroObject* self = as_coro(object);
+    Py_VISIT(Py_TYPE(object));
+    Py_VISIT(self->qualname);
+    Driver& driver = self->driver;
+    Py_VISIT(driver.pending.ptr());
+    Py_VISIT(driver.yielded.ptr());
+    Py_VISIT(driver.sent.ptr());
+    if (driver.thrown) Py_VISIT(driver.thrown->value().ptr());
+    for (const PromiseBase* promise = self->promise; promise; promise = promise->child) {
+        if (int rc = promise->traverse(visit, arg)) return rc;
+    }
+    return 0;
+}
+
+int coro_clear(PyObject* object) {
+    CoroObject* self = as_coro(object);
+    if (self->running) return 0;
+    self->finished = true;
+    destroy_frames(self);
+    clear_driver(self->driver);
+    Py_CLEAR(self->qualname);
+    return 0;
+}
+
+void coro_dealloc(PyObject* object) {
+    if (PyObject_CallFinalizerFromDealloc(object) < 0) return;  // resurrected
+    CoroObject* self = as_coro(object);
+    PyTypeObject* type = Py_TYPE(object);
+    PyObject_GC_UnTrack(object);
+    if (self->weakrefs) PyObject_ClearWeakRefs(object);
+    destroy_frames(self);
+    clear_driver(self->driver);
+    self->driver.~Driver();
+    Py_CLEAR(self->qualname);
+    type->tp_free(object);
+    Py_DECREF(type);
+}
+
+PyObject* coro_repr(PyObject* object) {
+    CoroObject* self = as_coro(object);
+    PyObject* name = self->qualname ? self->qualname : Py_None;
+    return PyUnicode_FromFormat("<coroutine object %S at %p>", name, object);
+}
+
+PyObject* get_qualname(PyObject* object, void*) {
+    CoroObject* self = as_coro(object);
+    return Py_NewRef(self->qualname ? self->qualname : Py_None);
+}
+
+PyObject* get_name(PyObject* object, void*) {
+    CoroObject* self = as_coro(object);
+    if (!self->qualname) Py_RETURN_NONE;
+    PyObject* parts = PyUnicode_RSplit(self->qualname, py::str(".").ptr(), 1);
+    if (!parts) return nullptr;
+    PyObject* name = Py_NewRef(PyList_GET_ITEM(parts, PyList_GET_SIZE(parts) - 1));
+    Py_DECREF(parts);
+    return name;
+}
+
+PyObject* get_running(PyObject* object, void*) { return PyBool_FromLong(as_coro(object)->running); }
+
+PyMethodDef coro_methods[] = {
+    {"send", coro_send_method, METH_O, "send(value) -> next yielded value or raise StopIteration."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL,
+     "throw(value) -> raise exception in coroutine, return next yielded value or raise StopIteration."},
+    {"close", coro_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef coro_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// CoroObject holds C++ members, so it is not standard-layout; the offset of
+// its plain pointer member is still well defined on every supported compiler.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+PyMemberDef coro_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(CoroObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+#pragma GCC diagnostic pop
+
+PyType_Slot coro_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(coro_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(coro_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(coro_clear)},
+    {Py_tp_finalize, reinterpret_cast<void*>(coro_finalize)},
+    {Py_tp_repr, reinterpret_cast<void*>(coro_repr)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(coro_iternext)},
+    {Py_tp_methods, coro_methods},
+    {Py_tp_getset, coro_getset},
+    {Py_tp_members, coro_members},
+    {Py_am_await, reinterpret_cast<void*>(coro_await)},
+    {Py_am_send, reinterpret_cast<void*>(coro_send)},
+    {0, nullptr},
+};
+
+PyType_Spec coro_spec = {
+    "pyx.coroutine",
+    sizeof(CoroObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    coro_slots,
+};
+
+}  // namespace
+
+py::object wrap_root(std::coroutine_handle<> root, PromiseBase& promise, ResultTaker take, py::handle qualname) {
+    auto* type = reinterpret_cast<PyTypeObject*>(coroutine_type().ptr());
+    PyObject* object = type->tp_alloc(type, 0);
+    if (!object) {
+        ErrorIndicatorGuard guard;
+        root.destroy();
+        throw PyError::fetch();
+    }
+    CoroObject* self = as_coro(object);
+    new (&self->driver) Driver();
+    self->driver.leaf = root;
+    self->root = root;
+    self->promise = &promise;
+    self->take = take;
+    self->qualname = Py_XNewRef(qualname.ptr());
+    promise.driver = &self->driver;
+    return py::reinterpret_steal<py::object>(object);
+}
+
+}  // namespace detail
+
+py::handle coroutine_type() {
+    static PyObject* type = [] {
+        PyObject* created = PyType_FromSpec(&detail::coro_spec);
+        if (!created) throw PyError::fetch();
+        py::module_::import("collections.abc").attr("Coroutine").attr("register")(py::handle(created));
+        return created;
+    }();
+    return type;
+}
+
+}  // namespace pyx

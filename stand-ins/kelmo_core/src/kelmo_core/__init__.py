@@ -1,0 +1,1 @@
+"""Local stand-in for the in-house ``kelmo_core`` library family: only ``kelmo_core.logging``."""

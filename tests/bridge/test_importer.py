@@ -1,0 +1,48 @@
+"""The package is one shared object that serves every module lazily."""
+
+import pathlib
+import subprocess
+import sys
+
+
+def run(code: str) -> str:
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    return result.stdout.strip()
+
+
+def test_package_is_one_shared_object_with_a_real_path():
+    import vorn_sandbox
+
+    location = pathlib.Path(vorn_sandbox.__file__)
+    assert location.name.startswith("__init__.") and location.suffix == ".so"
+    files = sorted(p.name for p in location.parent.iterdir() if p.name != "__pycache__")
+    assert [f for f in files if f.endswith(".so")] == [location.name]
+    assert not [f for f in files if f.endswith(".py") and f != "primitive_runner.py"]
+
+
+def test_modules_load_only_when_imported_and_are_listed():
+    out = run(
+        "import sys, pkgutil, vorn_sandbox\n"
+        "print('vorn_sandbox.template' in sys.modules)\n"
+        "import vorn_sandbox.template.base\n"
+        "print('vorn_sandbox.template' in sys.modules)\n"
+        "names = {m.name for m in pkgutil.walk_packages(vorn_sandbox.__path__, 'vorn_sandbox.')}\n"
+        "print(sorted(n for n in names if n.startswith('vorn_sandbox.template')))\n"
+    )
+    assert out.splitlines() == [
+        "False",
+        "True",
+        "['vorn_sandbox.template', 'vorn_sandbox.template.base', 'vorn_sandbox.template.bedrock', "
+        "'vorn_sandbox.template.e2b', 'vorn_sandbox.template.models', 'vorn_sandbox.template.opensandbox']",
+    ]
+
+
+def test_reimport_and_reload_reuse_the_first_build():
+    out = run(
+        "import sys, importlib, vorn_sandbox.base as first\n"
+        "importlib.reload(first)\n"
+        "del sys.modules['vorn_sandbox.base']\n"
+        "import vorn_sandbox.base as second\n"
+        "print(first is second)\n"
+    )
+    assert out == "True"
