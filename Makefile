@@ -5,7 +5,8 @@ SHELL := /bin/bash
 VENV ?= .venv
 PY := $(VENV)/bin/python
 ASAN_VENV := .venv-asan
-BRIDGE_TESTS_DIR := build/bridge-tests
+BRIDGE_TESTS_DIR ?= build/bridge-tests
+BUILD_DIR ?= build/{wheel_tag}
 BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=2.13" ninja cmake
 
 .PHONY: all demo test test-asan bench build bridge-tests venv clean
@@ -22,7 +23,7 @@ $(VENV)/.ready: pyproject.toml stand-ins/*/pyproject.toml
 
 # Installs the package (an incremental CMake build under build/) and the test extra.
 build: venv
-	$(PY) -m pip install -q --no-build-isolation ".[test]"
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir="$(BUILD_DIR)" ".[test]"
 
 bridge-tests: venv
 	$(VENV)/bin/cmake -S . -B $(BRIDGE_TESTS_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DVORN_BRIDGE_TESTS=ON -DCMAKE_BUILD_TYPE=Debug \
