@@ -1,8 +1,127 @@
-// vorn_sandbox.errors
+// vorn_sandbox.errors: the lifecycle stages and the stage-attributed error family.
+#include "pyx/classes.hpp"
+#include "pyx/object.hpp"
 #include "vorn_sandbox/modules.hpp"
 
-namespace vorn_sandbox::errors {
+#include <cctype>
+#include <vector>
 
-void init(pybind11::module_& /*module*/) {}
+namespace py = pybind11;
+using pyx::Args;
+using pyx::arg;
+using pyx::kwonly;
+
+namespace vorn_sandbox::errors {
+namespace {
+
+
+// Member names in declaration order; each value is the lower-cased name.
+constexpr const char* stage_names[] = {
+    "SNAPSHOT_RESOLVE",
+    "CREATE",
+    "GET_INFO",
+    "EXECD_PROBE",
+    "JUPYTER_PROBE",
+    "INTERPRETER_INIT",
+    "SESSION_START",
+    "PROCESS_START",
+    "TEMPLATE_BUILD",
+    "PACKAGE_INSTALL",
+    "EXECUTION",
+    "TERMINATE",
+    "DOWNLOAD",
+    "NOT_INITIALIZED",
+};
+
+// The sandbox root is reached only when the default test runs, never at
+// import, so this module and vorn_sandbox.base cannot import each other in a cycle.
+py::object default_classifier(Args& a) {
+    py::object base = py::module_::import("vorn_sandbox.base");
+    return base.attr("BaseSandbox").attr("_is_transient_create_error")(a[0]);
+}
+
+py::object error_init(Args& a) {
+    py::handle(PyExc_RuntimeError).attr("__init__")(a[0], a[1]);
+    a[0].attr("stage") = a[2];
+    a[0].attr("_classifier") = a[3];
+    return py::none();
+}
+
+// Walks the explicit cause chain with one test. A chain that loops back on
+// itself ends at the first exception seen twice, with whatever was found so far.
+py::object transient(Args& a) {
+    py::object classifier = a[0].attr("_classifier");
+    py::object test = pyx::truthy(classifier) ? classifier : a.global("_default_classifier");
+    std::vector<py::object> seen;
+    for (py::object current = a[0]; !current.is_none(); current = current.attr("__cause__")) {
+        for (const py::object& earlier : seen) {
+            if (earlier.is(current)) return py::bool_(false);
+        }
+        if (pyx::truthy(test(current))) return py::bool_(true);
+        seen.push_back(current);
+    }
+    return py::bool_(false);
+}
+
+}  // namespace
+
+void init(py::module_& module) {
+    module.attr("__doc__") = py::str(
+        "Stage-attributed errors of the sandbox lifecycle.\n\n"
+        "Every error names the Stage at which it happened and derives its transient\n"
+        "verdict, on every read, from one transient test applied down its cause chain.");
+    py::module_ abc = py::module_::import("collections.abc");
+    py::module_ enum_module = py::module_::import("enum");
+    py::module_::import("typing");
+
+    py::object builtins = py::module_::import("builtins");
+    py::list judged;
+    judged.append(builtins.attr("BaseException"));
+    module.attr("TransientClassifier") = abc.attr("Callable")[py::make_tuple(judged, builtins.attr("bool"))];
+
+    std::vector<std::pair<std::string, py::object>> stages;
+    for (const char* name : stage_names) {
+        std::string value = name;
+        for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        stages.emplace_back(name, py::str(value));
+    }
+    py::object stage = pyx::make_enum(enum_module.attr("StrEnum"), module, "Stage", stages,
+                                      "Lifecycle stage at which a failure happened; also the error_code of log records.");
+    module.attr("Stage") = stage;
+
+    pyx::def_function(module, pyx::def("_default_classifier", {arg("exc")}, default_classifier)
+                                  .with_doc("The root sandbox class's transient test, looked up on each call."));
+
+    pyx::ClassBody base(module, "CodeInterpreterError");
+    base.doc("Base of the sandbox error family: carries the failing stage and a derived transient verdict.")
+        .method(pyx::def("__init__", {arg("self"), arg("message"), kwonly("stage"), kwonly("classifier", py::none())},
+                         error_init))
+        .property("transient", pyx::def("transient", {arg("self")}, transient),
+                  "True when the error or any exception down its __cause__ chain is judged transient.");
+    py::object family = base.create_plain(py::make_tuple(py::handle(PyExc_RuntimeError)));
+    module.attr("CodeInterpreterError") = family;
+
+    auto subclass = [&](const char* name, const char* doc) {
+        pyx::ClassBody body(module, name);
+        body.doc(doc);
+        module.attr(name) = body.create_plain(py::make_tuple(family));
+    };
+    subclass("TemplateBuildError", "A template build or ensure failed.");
+    subclass("SandboxStartError", "A sandbox or session failed to start.");
+    subclass("SandboxExecutionError", "Execution or package installation failed after start.");
+    subclass("SandboxTerminateError", "Teardown failed after every retry; the sandbox may still be alive.");
+
+    pyx::ClassBody not_initialized(module, "SandboxNotInitializedError");
+    not_initialized.doc("An operation needed a sandbox before one was created or started.")
+        .method(pyx::def("__init__", {arg("self"), arg("message", py::str("Sandbox is not initialized")), pyx::varkw()},
+                         [family, stage](Args& a) {
+                             py::dict kwargs = a[2];
+                             if (kwargs.contains("stage")) PyDict_DelItemString(kwargs.ptr(), "stage");
+                             kwargs["stage"] = stage.attr("NOT_INITIALIZED");
+                             family.attr("__init__")(a[0], a[1], **kwargs);
+                             return py::none();
+                         }));
+    module.attr("SandboxNotInitializedError") = not_initialized.create_plain(py::make_tuple(family));
+}
 
 }  // namespace vorn_sandbox::errors

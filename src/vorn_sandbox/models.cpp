@@ -1,8 +1,127 @@
-// vorn_sandbox.models
+// vorn_sandbox.models: execution results, files and the workspace models.
+#include "pyx/classes.hpp"
+#include "pyx/object.hpp"
 #include "vorn_sandbox/modules.hpp"
 
-namespace vorn_sandbox::models {
+namespace py = pybind11;
+using pyx::Args;
+using pyx::arg;
 
-void init(pybind11::module_& /*module*/) {}
+namespace vorn_sandbox::models {
+namespace {
+
+py::object optional(py::handle type) {
+    return py::reinterpret_steal<py::object>(PyNumber_Or(type.ptr(), Py_None));  // `type | None`
+}
+
+py::dict frozen() {
+    py::dict config;
+    config["frozen"] = true;
+    return config;
+}
+
+py::object create_result(Args& a) {
+    // a: cls, status, code, stdout, stderr, error, duration_ms
+    const py::object& status = a[1];
+    const py::object& stdout_text = a[3];
+    const py::object& error = a[5];
+    // Equality, not identity, and on the argument as passed: a status given as
+    // its value string is not SUCCESS.
+    bool success = status.equal(a.global("ExecutionStatus").attr("SUCCESS"));
+    py::dict fields;
+    fields["status"] = status;
+    fields["code"] = a[2];
+    fields["stdout"] = stdout_text;
+    fields["stderr"] = a[4];
+    fields["text"] = pyx::truthy(error) ? error : stdout_text;
+    fields["error"] = error;
+    fields["exit_code"] = py::int_(success ? 0 : 1);
+    fields["duration_ms"] = a[6];
+    return a[0](**fields);
+}
+
+}  // namespace
+
+void init(py::module_& module) {
+    module.attr("__doc__") = py::str("Results, files and workspace models that cross the sandbox interface.");
+    py::object str = pyx::builtin("str"), bytes = pyx::builtin("bytes"), integer = pyx::builtin("int"), boolean = pyx::builtin("bool");
+    py::object empty = py::str("");
+
+    py::object status = pyx::make_enum(py::module_::import("enum").attr("Enum"), module, "ExecutionStatus",
+                                       {{"SUCCESS", py::str("success")},
+                                        {"ERROR", py::str("error")},
+                                        {"TIMEOUT", py::str("timeout")}},
+                                       "Outcome of a run of code or of a command.");
+    module.attr("ExecutionStatus") = status;
+
+    pyx::ClassBody file(module, "SandboxFile");
+    file.doc("A file written below the upload directory before code runs.")
+        .field("filename", str)
+        .field("data", bytes)
+        .classmethod(pyx::def("from_bytes", {arg("cls"), arg("data"), arg("filename")}, [](Args& a) {
+                         return a[0](py::arg("filename") = a[2], py::arg("data") = a[1]);
+                     }).with_doc("Builds a file from raw bytes and the name to write them under."));
+    module.attr("SandboxFile") = file.create_model();
+
+    pyx::ClassBody result(module, "ExecutionResult");
+    result.doc("Structured result of running code or a shell command.")
+        .field("status", status)
+        .field("code", str, empty)
+        .field("stdout", str, empty)
+        .field("stderr", str, empty)
+        .field("text", str, empty)
+        .field("error", str, empty)
+        .field("exit_code", integer, py::int_(0))
+        .field("duration_ms", optional(integer), py::none())
+        .classmethod(pyx::def("create",
+                              {arg("cls"), arg("status"), arg("code"), arg("stdout", empty), arg("stderr", empty),
+                               arg("error", empty), arg("duration_ms", py::none())},
+                              create_result)
+                         .with_doc("Builds a result, deriving text (the error, else stdout) and exit_code "
+                                   "(0 for SUCCESS, else 1)."));
+    module.attr("ExecutionResult") = result.create_model();
+
+    pyx::ClassBody write_request(module, "WorkspaceFileWriteRequest");
+    write_request.doc("A bounded byte payload addressed by a workspace-relative path.")
+        .attr("model_config", frozen())
+        .field("data", bytes)
+        .field("max_bytes", pyx::pydantic("PositiveInt"))
+        .field("overwrite", boolean, py::bool_(false))
+        .field("relative_path", str);
+    module.attr("WorkspaceFileWriteRequest") = write_request.create_model();
+
+    pyx::ClassBody write_result(module, "WorkspaceFileWriteResult");
+    write_result.doc("Result of a completed, durable bounded write.")
+        .attr("model_config", frozen())
+        .field("bytes_written", integer)
+        .field("duration_ms", optional(integer), py::none())
+        .field("overwritten", boolean)
+        .field("path", str);
+    module.attr("WorkspaceFileWriteResult") = write_result.create_model();
+
+    pyx::ClassBody command(module, "CommandResult");
+    command.doc("Bounded result of one argument-vector command.")
+        .attr("model_config", frozen())
+        .field("argv", pyx::builtin("tuple")[py::make_tuple(str, py::ellipsis())])
+        .field("duration_ms", optional(integer), py::none())
+        .field("error", str, empty)
+        .field("exit_code", optional(integer), py::none())
+        .field("status", status)
+        .field("stderr", str, empty)
+        .field("stderr_byte_count", integer)
+        .field("stderr_captured_byte_count", integer)
+        .field("stderr_truncated", boolean)
+        .field("stderr_byte_count_complete", boolean, py::bool_(true))
+        .field("stdout", str, empty)
+        .field("stdout_byte_count", integer)
+        .field("stdout_captured_byte_count", integer)
+        .field("stdout_truncated", boolean)
+        .field("stdout_byte_count_complete", boolean, py::bool_(true))
+        .field("timed_out", boolean, py::bool_(false));
+    module.attr("CommandResult") = command.create_model();
+
+    module.attr("__all__") = pyx::string_list({"CommandResult", "ExecutionResult", "ExecutionStatus", "SandboxFile",
+                                                "WorkspaceFileWriteRequest", "WorkspaceFileWriteResult"});
+}
 
 }  // namespace vorn_sandbox::models

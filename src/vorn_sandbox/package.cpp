@@ -1,5 +1,6 @@
 // vorn_sandbox: the root package and the table of every module compiled into it.
 #include "pyx/importer.hpp"
+#include "pyx/object.hpp"
 #include "vorn_sandbox/modules.hpp"
 
 #include <array>
@@ -42,13 +43,53 @@ constexpr const char* package_doc =
     "own and needs its provider's optional extra (for example,\n"
     "vorn_sandbox.code_interpreter.e2b needs the extra e2b).\n";
 
+
+// Runs when the package is imported, after the import system has put the
+// module in sys.modules and set its __path__, so the modules it imports can
+// find their parent.
+void exec_package(py::module_ package) {
+    pyx::install_importer(package, modules);
+    // The provider-neutral core, each name the very object of its module.
+    package.attr("BaseSandbox") = py::module_::import("vorn_sandbox.base").attr("BaseSandbox");
+    py::module_ errors = py::module_::import("vorn_sandbox.errors");
+    for (const char* name : {"CodeInterpreterError", "SandboxExecutionError", "SandboxNotInitializedError",
+                             "SandboxStartError", "SandboxTerminateError", "Stage", "TemplateBuildError"})
+        package.attr(name) = errors.attr(name);
+    py::module_ models = py::module_::import("vorn_sandbox.models");
+    for (const char* name : {"CommandResult", "ExecutionResult", "ExecutionStatus", "SandboxFile",
+                             "WorkspaceFileWriteRequest", "WorkspaceFileWriteResult"})
+        package.attr(name) = models.attr(name);
+    package.attr("__all__") = pyx::string_list(
+        {"BaseSandbox", "CommandResult", "CodeInterpreterError", "ExecutionResult", "ExecutionStatus",
+         "SandboxExecutionError", "SandboxFile", "SandboxNotInitializedError", "SandboxStartError",
+         "SandboxTerminateError", "Stage", "TemplateBuildError", "WorkspaceFileWriteRequest",
+         "WorkspaceFileWriteResult"});
+}
+
+int exec_slot(PyObject* module) {
+    try {
+        exec_package(py::reinterpret_borrow<py::module_>(module));
+        return 0;
+    } catch (...) {
+        // The failure of an import inside (kelmo_core, pydantic) surfaces as
+        // that import's own error, not wrapped.
+        pyx::set_python_error(std::current_exception());
+        return -1;
+    }
+}
+
+PyModuleDef_Slot package_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef package_def = {
+    PyModuleDef_HEAD_INIT, "vorn_sandbox", package_doc, 0, nullptr, package_slots, nullptr, nullptr, nullptr,
+};
+
 }  // namespace
 
-PYBIND11_MODULE(vorn_sandbox, package) {
-    package.doc() = package_doc;
-    pyx::install_importer(package, modules);
-    py::module_ importlib = py::module_::import("importlib");
-    importlib.attr("import_module")("vorn_sandbox.base");
-    importlib.attr("import_module")("vorn_sandbox.errors");
-    importlib.attr("import_module")("vorn_sandbox.models");
-}
+extern "C" PYBIND11_EXPORT PyObject* PyInit_vorn_sandbox() { return PyModuleDef_Init(&package_def); }
