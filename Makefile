@@ -36,8 +36,13 @@ test: build bridge-tests
 demo: build
 	$(PY) examples/demo.py
 
+# Benchmarks use a release build of the bridge's test module.
 bench: build
-	$(PY) bench/run.py
+	$(VENV)/bin/cmake -S . -B build/bridge-bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+		-DVORN_BRIDGE_TESTS=ON -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY)) \
+		-Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)" >/dev/null
+	$(VENV)/bin/cmake --build build/bridge-bench
+	PYX_BENCHMOD_DIR=$(abspath build/bridge-bench) $(PY) bench/run.py
 
 # Python itself is not instrumented, so the runtime is preloaded and leak
 # detection (which would report the interpreter's own allocations) is off.

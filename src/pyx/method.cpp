@@ -32,11 +32,11 @@ FunctionSpec def_async(std::string name, std::vector<Param> params, AsyncBody bo
     return spec;
 }
 
-Args::Args(std::vector<py::object> values, py::handle function)
+Args::Args(ArgValues values, py::handle function)
     : values_(std::move(values)), function_(py::reinterpret_borrow<py::object>(function)) {}
 
 int pyx_traverse(const Args& args, visitproc visit, void* arg) {
-    for (const py::object& value : args.values_) Py_VISIT(value.ptr());
+    for (std::size_t i = 0; i < args.values_.size(); ++i) Py_VISIT(args.values_[i].ptr());
     return 0;
 }
 
@@ -86,9 +86,9 @@ std::ptrdiff_t find_parameter(const FunctionData& data, PyObject* key) {
 }
 
 // Binds a vectorcall's arguments with Python's own rules and messages.
-std::vector<py::object> bind(const FunctionData& data, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+ArgValues bind(const FunctionData& data, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const auto& params = data.spec.params;
-    std::vector<py::object> values(params.size());
+    ArgValues values(params.size());
     auto given = static_cast<std::size_t>(nargs);
     if (given > data.positional && data.var_positional < 0) {
         std::size_t n = data.positional;
@@ -102,7 +102,8 @@ std::vector<py::object> bind(const FunctionData& data, PyObject* const* args, Py
         for (std::size_t i = direct; i < given; ++i) rest[i - direct] = py::reinterpret_borrow<py::object>(args[i]);
         values[data.var_positional] = std::move(rest);
     }
-    py::dict extra;
+    // **kwargs gets a fresh dict only when the function declares one.
+    py::dict extra = data.var_keyword >= 0 ? py::dict() : py::reinterpret_steal<py::dict>(py::handle());
     if (kwnames) {
         Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < count; ++k) {

@@ -5,6 +5,7 @@
 
 #include "pyx/task.hpp"
 
+#include <array>
 #include <functional>
 #include <string>
 #include <vector>
@@ -27,12 +28,34 @@ Param posonly(std::string name, py::object default_value = {});
 Param varargs(std::string name = "args");
 Param varkw(std::string name = "kwargs");
 
+// Argument slots; most functions have few parameters, which then live inline
+// and cost no allocation per call.
+class ArgValues {
+public:
+    static constexpr std::size_t inline_capacity = 8;
+
+    ArgValues() = default;
+    explicit ArgValues(std::size_t size) : size_(size) {
+        if (size > inline_capacity) spill_.resize(size);
+    }
+    py::object& operator[](std::size_t index) { return size_ > inline_capacity ? spill_[index] : inline_[index]; }
+    const py::object& operator[](std::size_t index) const {
+        return size_ > inline_capacity ? spill_[index] : inline_[index];
+    }
+    std::size_t size() const noexcept { return size_; }
+
+private:
+    std::array<py::object, inline_capacity> inline_;
+    std::vector<py::object> spill_;
+    std::size_t size_ = 0;
+};
+
 // The bound arguments of one call, one slot per parameter in declaration
 // order (*args as a tuple, **kwargs as a dict).
 class Args {
 public:
     Args() = default;
-    Args(std::vector<py::object> values, py::handle function);
+    Args(ArgValues values, py::handle function);
 
     py::object& operator[](std::size_t index) { return values_[index]; }
     const py::object& operator[](std::size_t index) const { return values_[index]; }
@@ -48,7 +71,7 @@ public:
     friend int pyx_traverse(const Args& args, visitproc visit, void* arg);
 
 private:
-    std::vector<py::object> values_;
+    ArgValues values_;
     py::object function_;
 };
 

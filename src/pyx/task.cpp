@@ -11,10 +11,70 @@ int visit_object(const void* object, visitproc visit, void* arg) {
 }
 
 int PromiseBase::traverse(visitproc visit, void* arg) const {
-    for (const GcRef& ref : gc_refs) {
-        if (int rc = ref.visit(ref.object, visit, arg)) return rc;
+    return gc_refs.for_each([&](const GcRef& ref) { return ref.visit(ref.object, visit, arg); });
+}
+
+namespace {
+
+constexpr std::size_t frame_granule = 64;
+constexpr std::size_t frame_classes = 16;      // frames up to 1 KiB are recycled
+constexpr std::size_t frames_kept_per_class = 64;
+
+struct FreeFrame {
+    FreeFrame* next;
+};
+
+struct FramePool {
+    FreeFrame* heads[frame_classes] = {};
+    std::size_t counts[frame_classes] = {};
+};
+
+FramePool& frame_pool() {
+    static FramePool pool;
+    return pool;
+}
+
+std::size_t frame_class(std::size_t size) { return (size + frame_granule - 1) / frame_granule - 1; }
+
+}  // namespace
+
+// Under AddressSanitizer every frame goes back to the allocator, so that a
+// use after free is caught instead of hidden by the pool.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool pool_frames = false;
+#else
+constexpr bool pool_frames = true;
+#endif
+
+void* allocate_frame(std::size_t size) {
+    std::size_t index = frame_class(size);
+    if (pool_frames && index < frame_classes) {
+        FramePool& pool = frame_pool();
+        if (FreeFrame* frame = pool.heads[index]) {
+            pool.heads[index] = frame->next;
+            --pool.counts[index];
+            return frame;
+        }
+        return ::operator new((index + 1) * frame_granule);
     }
-    return 0;
+    return ::operator new(size);
+}
+
+void free_frame(void* frame, std::size_t size) noexcept {
+    std::size_t index = frame_class(size);
+    if (pool_frames && index < frame_classes) {
+        FramePool& pool = frame_pool();
+        if (pool.counts[index] < frames_kept_per_class) {
+            auto* free = static_cast<FreeFrame*>(frame);
+            free->next = pool.heads[index];
+            pool.heads[index] = free;
+            ++pool.counts[index];
+            return;
+        }
+        ::operator delete(frame, (index + 1) * frame_granule);
+        return;
+    }
+    ::operator delete(frame, size);
 }
 
 void FinalAwaiter::await_suspend(std::coroutine_handle<>, PromiseBase& promise) noexcept {

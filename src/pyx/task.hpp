@@ -10,6 +10,7 @@
 
 #include "pyx/error.hpp"
 
+#include <array>
 #include <coroutine>
 #include <exception>
 #include <optional>
@@ -47,13 +48,48 @@ concept GcTraversable = requires(const A& a, visitproc v, void* p) {
     { pyx_traverse(a, v, p) } -> std::same_as<int>;
 };
 
+// Coroutine frames come and go on every call; recycling them by size class
+// spares the allocator on the hot path. Only ever used with the GIL held.
+void* allocate_frame(std::size_t size);
+void free_frame(void* frame, std::size_t size) noexcept;
+
+// A handful of references fit inline; more spill to the heap.
+class GcRefs {
+public:
+    void push_back(GcRef ref) {
+        if (size_ < inline_.size()) {
+            inline_[size_++] = ref;
+        } else {
+            spill_.push_back(ref);
+        }
+    }
+    template <class F>
+    int for_each(F&& visit) const {
+        for (std::size_t i = 0; i < size_; ++i) {
+            if (int rc = visit(inline_[i])) return rc;
+        }
+        for (const GcRef& ref : spill_) {
+            if (int rc = visit(ref)) return rc;
+        }
+        return 0;
+    }
+
+private:
+    std::array<GcRef, 4> inline_{};
+    std::size_t size_ = 0;
+    std::vector<GcRef> spill_;
+};
+
 struct PromiseBase {
     Driver* driver = nullptr;
     std::coroutine_handle<> continuation;  // the awaiting frame, null at the root
     PromiseBase* parent = nullptr;         // promise of `continuation`
     PromiseBase* child = nullptr;          // the task this frame awaits, if any
     std::exception_ptr error;
-    std::vector<GcRef> gc_refs;
+    GcRefs gc_refs;
+
+    static void* operator new(std::size_t size) { return allocate_frame(size); }
+    static void operator delete(void* frame, std::size_t size) noexcept { free_frame(frame, size); }
 
     // The compiler hands a coroutine's parameters (its frame copies) to the
     // promise's constructor; keep the Python ones for tp_traverse.

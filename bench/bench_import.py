@@ -1,0 +1,32 @@
+"""Cold `import vorn_sandbox` against cold `import pydantic`, each in a fresh interpreter."""
+
+from __future__ import annotations
+
+import subprocess
+import sys
+
+from _common import interleaved_medians, timed
+
+
+def cold(statement: str):
+    command = [sys.executable, "-c", statement]
+    return lambda: timed(lambda: subprocess.run(command, check=True))
+
+
+def main() -> None:
+    medians = interleaved_medians(
+        {"startup": cold("pass"), "pydantic": cold("import pydantic"), "vorn_sandbox": cold("import vorn_sandbox")},
+        40,
+    )
+    startup = medians["startup"]
+    ratio = medians["vorn_sandbox"] / medians["pydantic"]
+    net_ratio = (medians["vorn_sandbox"] - startup) / max(medians["pydantic"] - startup, 1e-9)
+    print(
+        f"cold import, vorn_sandbox / pydantic: {ratio:.2f}x wall, {net_ratio:.2f}x net of interpreter start-up "
+        f"(vorn_sandbox {medians['vorn_sandbox'] * 1e3:.1f} ms, pydantic {medians['pydantic'] * 1e3:.1f} ms, "
+        f"bare interpreter {startup * 1e3:.1f} ms; target <= 1.15)"
+    )
+
+
+if __name__ == "__main__":
+    main()
