@@ -5,8 +5,9 @@
 
 #include "pyx/task.hpp"
 
-#include <array>
+#include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,32 +30,47 @@ Param varargs(std::string name = "args");
 Param varkw(std::string name = "kwargs");
 
 // Argument slots; most functions have few parameters, which then live inline
-// and cost no allocation per call.
+// and cost no allocation per call. Only the slots in use are constructed,
+// moved and destroyed.
 class ArgValues {
 public:
     static constexpr std::size_t inline_capacity = 8;
 
-    ArgValues() = default;
-    explicit ArgValues(std::size_t size) : size_(size) {
-        if (size > inline_capacity) spill_.resize(size);
+    explicit ArgValues(std::size_t size = 0) : size_(size) {
+        data_ = size <= inline_capacity ? inline_slots() : static_cast<py::object*>(::operator new(size * sizeof(py::object)));
+        std::uninitialized_value_construct_n(data_, size_);
     }
-    py::object& operator[](std::size_t index) { return size_ > inline_capacity ? spill_[index] : inline_[index]; }
-    const py::object& operator[](std::size_t index) const {
-        return size_ > inline_capacity ? spill_[index] : inline_[index];
+    ArgValues(ArgValues&& other) noexcept : size_(other.size_) {
+        if (other.data_ == other.inline_slots()) {
+            data_ = inline_slots();
+            std::uninitialized_move_n(other.data_, size_, data_);
+        } else {
+            data_ = std::exchange(other.data_, other.inline_slots());
+            other.size_ = 0;
+        }
     }
+    ArgValues& operator=(ArgValues&&) = delete;
+    ~ArgValues() {
+        std::destroy_n(data_, size_);
+        if (data_ != inline_slots()) ::operator delete(data_);
+    }
+
+    py::object& operator[](std::size_t index) { return data_[index]; }
+    const py::object& operator[](std::size_t index) const { return data_[index]; }
     std::size_t size() const noexcept { return size_; }
 
 private:
-    std::array<py::object, inline_capacity> inline_;
-    std::vector<py::object> spill_;
-    std::size_t size_ = 0;
+    py::object* inline_slots() noexcept { return reinterpret_cast<py::object*>(inline_); }
+
+    std::size_t size_;
+    py::object* data_;
+    alignas(py::object) std::byte inline_[inline_capacity * sizeof(py::object)];
 };
 
 // The bound arguments of one call, one slot per parameter in declaration
 // order (*args as a tuple, **kwargs as a dict).
 class Args {
 public:
-    Args() = default;
     Args(ArgValues values, py::handle function);
 
     py::object& operator[](std::size_t index) { return values_[index]; }

@@ -131,17 +131,13 @@ bool PythonAwaiter::start(py::handle target) {
             return false;
         case PYGEN_ERROR:
         default:
-            driver->thrown = PyError::fetch();
+            driver->thrown = PyError::fetch().value();
             return false;
     }
 }
 
 py::object PythonAwaiter::await_resume() {
-    if (driver->thrown) {
-        PyError error = std::move(*driver->thrown);
-        driver->thrown.reset();
-        throw error;
-    }
+    if (driver->thrown) throw PyError(std::exchange(driver->thrown, py::object()));
     return std::exchange(driver->sent, py::object());
 }
 
@@ -174,12 +170,12 @@ void destroy_frames(CoroObject* self) noexcept {
     root.destroy();
 }
 
+// Only drops references, which is safe with an error pending, as in any tp_dealloc.
 void clear_driver(Driver& driver) noexcept {
-    ErrorIndicatorGuard guard;
     driver.pending = py::object();
     driver.yielded = py::object();
     driver.sent = py::object();
-    driver.thrown.reset();
+    driver.thrown = py::object();
 }
 
 class RunningScope {
@@ -238,7 +234,7 @@ void deliver(Driver& driver, PySendResult status, PyObject* result) {
     if (status == PYGEN_RETURN) {
         driver.sent = py::reinterpret_steal<py::object>(result);
     } else {
-        driver.thrown = PyError::fetch();
+        driver.thrown = PyError::fetch().value();
     }
 }
 
@@ -371,20 +367,20 @@ PySendResult throw_into(CoroObject* self, PyObject* exception, PyObject** out) {
     if (pending && closing) {
         PyObject* close = nullptr;
         if (optional_attr(pending.ptr(), "close", &close) < 0) {
-            driver.thrown = PyError::fetch();
+            driver.thrown = PyError::fetch().value();
         } else if (close) {
             PyObject* result = PyObject_CallNoArgs(close);
             Py_DECREF(close);
-            if (!result) driver.thrown = PyError::fetch();
+            if (!result) driver.thrown = PyError::fetch().value();
             Py_XDECREF(result);
         }
-        if (!driver.thrown) driver.thrown = PyError(owned);
+        if (!driver.thrown) driver.thrown = owned;
     } else if (pending) {
         PyObject* method = nullptr;
         if (optional_attr(pending.ptr(), "throw", &method) < 0) {
-            driver.thrown = PyError::fetch();
+            driver.thrown = PyError::fetch().value();
         } else if (!method) {
-            driver.thrown = PyError(owned);
+            driver.thrown = owned;
         } else {
             PyObject* result = PyObject_CallOneArg(method, exception);
             Py_DECREF(method);
@@ -397,11 +393,11 @@ PySendResult throw_into(CoroObject* self, PyObject* exception, PyObject** out) {
                 PyError stop = PyError::fetch();
                 driver.sent = stop.value().attr("value");
             } else {
-                driver.thrown = PyError::fetch();
+                driver.thrown = PyError::fetch().value();
             }
         }
     } else {
-        driver.thrown = PyError(owned);
+        driver.thrown = owned;
     }
     return run(self, out);
 }
@@ -485,7 +481,7 @@ int coro_traverse(PyObject* object, visitproc visit, void* arg) {
     Py_VISIT(driver.pending.ptr());
     Py_VISIT(driver.yielded.ptr());
     Py_VISIT(driver.sent.ptr());
-    if (driver.thrown) Py_VISIT(driver.thrown->value().ptr());
+    Py_VISIT(driver.thrown.ptr());
     for (const PromiseBase* promise = self->promise; promise; promise = promise->child) {
         if (int rc = promise->traverse(visit, arg)) return rc;
     }
@@ -503,8 +499,9 @@ int coro_clear(PyObject* object) {
 }
 
 void coro_dealloc(PyObject* object) {
-    if (PyObject_CallFinalizerFromDealloc(object) < 0) return;  // resurrected
     CoroObject* self = as_coro(object);
+    // Only a suspended coroutine has anything to finalize (close() runs its clean-up).
+    if (self->started && !self->finished && PyObject_CallFinalizerFromDealloc(object) < 0) return;  // resurrected
     PyTypeObject* type = Py_TYPE(object);
     PyObject_GC_UnTrack(object);
     if (self->weakrefs) PyObject_ClearWeakRefs(object);
@@ -591,21 +588,26 @@ PyType_Spec coro_spec = {
 }  // namespace
 
 py::object wrap_root(std::coroutine_handle<> root, PromiseBase& promise, ResultTaker take, py::handle qualname) {
+    // Every field is set below, so the object is not zeroed first as
+    // tp_alloc would; it is tracked by the collector once complete.
     auto* type = reinterpret_cast<PyTypeObject*>(coroutine_type().ptr());
-    PyObject* object = type->tp_alloc(type, 0);
-    if (!object) {
+    CoroObject* self = PyObject_GC_New(CoroObject, type);
+    if (!self) {
         ErrorIndicatorGuard guard;
         root.destroy();
         throw PyError::fetch();
     }
-    CoroObject* self = as_coro(object);
+    PyObject* object = reinterpret_cast<PyObject*>(self);
     new (&self->driver) Driver();
+    self->weakrefs = nullptr;
+    self->started = self->finished = self->running = false;
     self->driver.leaf = root;
     self->root = root;
     self->promise = &promise;
     self->take = take;
     self->qualname = Py_XNewRef(qualname.ptr());
     promise.driver = &self->driver;
+    PyObject_GC_Track(object);
     return py::reinterpret_steal<py::object>(object);
 }
 

@@ -32,7 +32,7 @@ struct Driver {
     py::object pending;                   // iterator of the Python awaitable the leaf waits on
     py::object yielded;                   // value to hand to the event loop after a resume
     py::object sent;                      // result delivered to the leaf's co_await
-    std::optional<PyError> thrown;        // exception delivered to the leaf's co_await
+    py::object thrown;                    // exception instance delivered to the leaf's co_await
 };
 
 // A Python reference held in a coroutine frame, made visible to the cycle collector.
