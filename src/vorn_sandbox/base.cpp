@@ -54,11 +54,6 @@ Task<py::object> shielded_rollback(Args a) {
     co_return py::none();
 }
 
-Task<py::object> not_implemented(Args) {
-    throw pyx::PyError(py::handle(PyExc_NotImplementedError)());
-    co_return py::none();
-}
-
 }  // namespace
 
 void init(py::module_& module) {
@@ -81,11 +76,11 @@ void init(py::module_& module) {
                                      shielded_rollback)
                           .with_doc("Runs a rollback teardown shielded from cancellation, waiting at most "
                                     "`timeout` seconds; never raises."))
-        .method(pyx::def_async("terminate", {arg("self"), kwonly("timeout", kill_timeout)}, not_implemented)
+        .method(pyx::def_async("terminate", {arg("self"), kwonly("timeout", kill_timeout)}, pyx::not_implemented_async)
                     .abstract()
                     .with_doc("Tears the sandbox down; `timeout` caps the whole teardown, in seconds."))
         .method(pyx::def_async("download_file", {arg("self"), arg("file_path"), kwonly("timeout", download_timeout)},
-                               not_implemented)
+                               pyx::not_implemented_async)
                     .abstract()
                     .with_doc("Returns the file's bytes, or None when the download fails or times out."));
     module.attr("BaseSandbox") = body.create_abc();

@@ -9,6 +9,7 @@
 #include "pyx/object.hpp"
 #include "vorn_sandbox/modules.hpp"
 
+#include <array>
 #include <optional>
 #include <unordered_set>
 
@@ -20,6 +21,9 @@ using pyx::Task;
 
 namespace vorn_sandbox::utils {
 namespace {
+
+// The builtin types themselves, without a look-up in builtins.
+py::handle python_type(PyTypeObject& type) { return reinterpret_cast<PyObject*>(&type); }
 
 // ---------------------------------------------------------------------------
 // Package-install program
@@ -135,18 +139,48 @@ py::object resolve_sandbox_timeout(Args& a) {
     };
     bool number = (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())) && !PyBool_Check(value.ptr());
     if (!number) reject();
-    py::object resolved = pyx::builtin("int")(value);  // inf and nan fail here, with int()'s own errors
+    py::object resolved = python_type(PyLong_Type)(value);  // inf and nan fail here, with int()'s own errors
     if (resolved <= py::int_(0)) reject();
     return resolved;
 }
 
 py::object calculate_duration_ms(Args& a) {
     py::object now = a.global("time").attr("time")();
-    return pyx::builtin("int")((now - a[0]) * py::int_(1000));
+    return python_type(PyLong_Type)((now - a[0]) * py::int_(1000));
 }
 
 // ---------------------------------------------------------------------------
 // Retry engine
+
+// Keyword names of the engine's calls to its own helpers and to asyncio,
+// interned once. A bare pointer, deliberately never released: nothing is left
+// to destroy after the interpreter has gone.
+PyObject* keyword_names(std::initializer_list<const char*> names) {
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+    if (!tuple) throw pyx::PyError::fetch();
+    Py_ssize_t index = 0;
+    for (const char* name : names) {
+        PyObject* text = PyUnicode_InternFromString(name);
+        if (!text) throw pyx::PyError::fetch();
+        PyTuple_SET_ITEM(tuple, index++, text);
+    }
+    return tuple;
+}
+
+// `callable(*positional, **keywords)`, the last len(names) of `arguments` being
+// the keyword values, in one vectorcall: no dict is built on the way.
+py::object call_with_keywords(py::handle callable, std::initializer_list<py::handle> arguments, PyObject* names) {
+    std::array<PyObject*, 8> values{};
+    auto keywords = static_cast<std::size_t>(PyTuple_GET_SIZE(names));
+    if (arguments.size() > values.size() || arguments.size() < keywords) {
+        pyx::raise(PyExc_SystemError, "call_with_keywords: argument count out of range");
+    }
+    std::size_t count = 0;
+    for (py::handle argument : arguments) values[count++] = argument.ptr();
+    PyObject* result = PyObject_Vectorcall(callable.ptr(), values.data(), count - keywords, names);
+    if (!result) throw pyx::PyError::fetch();
+    return py::reinterpret_steal<py::object>(result);
+}
 
 // Python links an exception raised while another is being handled to it as
 // __context__. The retry test, the log line and the pause belong to the
@@ -193,11 +227,23 @@ py::object next_cause(py::list state) {
     return current;
 }
 
+// `_cause_chain` is lazy like a generator: iter(step, None) over a partial of
+// next_cause. Its state lives in Python containers that the cycle collector
+// sees, since a frame holding the walk may be reachable from the very
+// exception it walks, through that exception's traceback.
+py::object cause_chain(const py::object& step, Args& a) {
+    py::list state;
+    state.append(a[0]);
+    state.append(py::dict());
+    py::object advance = py::module_::import("functools").attr("partial")(step, state);
+    return pyx::builtin("iter")(advance, py::none());
+}
+
 Task<py::object> run_attempts(Args a) {
     // a: operation, attempts, backoff, should_retry
     const py::object& operation = a[0];
     const py::object& attempts = a[1];
-    py::object numbers = pyx::builtin("range")(py::int_(1), attempts + py::int_(1));
+    py::object numbers = python_type(PyRange_Type)(py::int_(1), attempts + py::int_(1));
     for (py::handle number : numbers) {
         py::object attempt = py::reinterpret_borrow<py::object>(number);
         std::optional<pyx::PyError> caught;
@@ -254,9 +300,13 @@ Task<py::object> retry_async(Args a) {
     if (!total_timeout.is_none() && total_timeout <= py::int_(0)) {
         pyx::raise(PyExc_ValueError, "`total_timeout` must be positive");
     }
-    py::object loop = a.global("_run_attempts")(a[0], py::arg("attempts") = attempts, py::arg("backoff") = backoff,
-                                                py::arg("should_retry") = a[3]);
-    py::object result = co_await a.global("asyncio").attr("wait_for")(loop, py::arg("timeout") = total_timeout);
+    static PyObject* const loop_names = keyword_names({"attempts", "backoff", "should_retry"});
+    static PyObject* const deadline_names = keyword_names({"timeout"});
+    py::object loop = call_with_keywords(a.global("_run_attempts"), {a[0], attempts, backoff, a[3]}, loop_names);
+    // Built before the co_await: GCC cannot keep a braced list alive across a suspension.
+    py::object wait_for = a.global("asyncio").attr("wait_for");
+    py::object deadline = call_with_keywords(wait_for, {loop, total_timeout}, deadline_names);
+    py::object result = co_await deadline;
     co_return result;
 }
 
@@ -272,9 +322,11 @@ Task<py::object> kill_with_retry(Args a) {
     if (total_timeout > py::int_(0) && attempts >= py::int_(1)) {
         backoff = pyx::builtin("min")(backoff, total_timeout / (py::int_(2) * attempts));
     }
-    co_await a.global("_retry_async")(a[0], py::arg("attempts") = attempts, py::arg("backoff") = backoff,
-                                      py::arg("should_retry") = py::cpp_function(&accept_every_failure),
-                                      py::arg("total_timeout") = total_timeout);
+    static PyObject* const names = keyword_names({"attempts", "backoff", "should_retry", "total_timeout"});
+    py::object accept = py::cpp_function(&accept_every_failure);
+    py::object retries =
+        call_with_keywords(a.global("_retry_async"), {a[0], attempts, backoff, accept, total_timeout}, names);
+    co_await retries;
     co_return py::none();
 }
 
@@ -292,7 +344,8 @@ Task<py::object> terminate_with_retry(Args a) {
     }
     if (failed) {
         py::object message = a[2].attr("format")(failed->value());
-        py::object error = a.global("SandboxTerminateError")(message, py::arg("stage") = a.global("Stage").attr("TERMINATE"));
+        py::object stage = a.global("Stage").attr("TERMINATE");
+        py::object error = a.global("SandboxTerminateError")(message, py::arg("stage") = stage);
         pyx::raise_from(error, failed->value());
     }
     co_return py::none();
@@ -300,9 +353,9 @@ Task<py::object> terminate_with_retry(Args a) {
 
 Task<py::object> create_with_retry(Args a) {
     // a: create, is_transient, attempts, backoff, total_timeout
-    py::object result = co_await a.global("_retry_async")(a[0], py::arg("attempts") = a[2], py::arg("backoff") = a[3],
-                                                          py::arg("should_retry") = a[1],
-                                                          py::arg("total_timeout") = a[4]);
+    static PyObject* const names = keyword_names({"attempts", "backoff", "should_retry", "total_timeout"});
+    py::object retries = call_with_keywords(a.global("_retry_async"), {a[0], a[2], a[3], a[1], a[4]}, names);
+    py::object result = co_await retries;
     co_return result;
 }
 
@@ -373,13 +426,7 @@ void init(py::module_& module) {
     // The walk's step function lives in the closure, not in the module namespace.
     py::object step = py::cpp_function(&next_cause);
     pyx::def_function(module, pyx::def("_cause_chain", {arg("exc")},
-                                       [step](Args& a) -> py::object {
-                                           py::list state;
-                                           state.append(a[0]);
-                                           state.append(py::dict());
-                                           py::object advance = py::module_::import("functools").attr("partial")(step, state);
-                                           return pyx::builtin("iter")(advance, py::none());
-                                       })
+                                       [step](Args& a) { return cause_chain(step, a); })
                                   .with_doc("Iterates over `exc` and then each exception down its __cause__ "
                                             "links; ends at None or at an exception already given."));
     pyx::def_function(module, pyx::def_async("_run_attempts",

@@ -79,13 +79,6 @@ Task<py::object> setup_python_channels(Args a) {
     co_return py::none();
 }
 
-Task<py::object> not_implemented(Args) {
-    throw pyx::PyError(py::handle(PyExc_NotImplementedError)());
-    co_return py::none();
-}
-
-py::object not_implemented_sync(Args&) { throw pyx::PyError(py::handle(PyExc_NotImplementedError)()); }
-
 }  // namespace
 
 void init(py::module_& module) {
@@ -134,17 +127,17 @@ void init(py::module_& module) {
                                {arg("self"), arg("code"), arg("timeout", none), arg("files", none),
                                 arg("upload_dir", none), arg("on_stdout", none), arg("on_stderr", none),
                                 pyx::varkw()},
-                               not_implemented)
+                               pyx::not_implemented_async)
                     .abstract()
                     .with_doc("Runs code in the sandbox's interpreter and returns an ExecutionResult."))
         .method(pyx::def_async("execute_command", {arg("self"), arg("cmd"), kwonly("env", none), kwonly("timeout", none)},
-                               not_implemented)
+                               pyx::not_implemented_async)
                     .abstract()
                     .with_doc("Runs a shell command line and returns an ExecutionResult."))
-        .method(pyx::def_async("set_timeout", {arg("self"), arg("seconds")}, not_implemented)
+        .method(pyx::def_async("set_timeout", {arg("self"), arg("seconds")}, pyx::not_implemented_async)
                     .abstract()
                     .with_doc("Renews or adjusts the sandbox session's lease to `seconds` seconds."))
-        .property("sandbox_id", pyx::def("sandbox_id", {arg("self")}, not_implemented_sync).abstract(),
+        .property("sandbox_id", pyx::def("sandbox_id", {arg("self")}, pyx::not_implemented).abstract(),
                   "Identifier of the sandbox or session, or None while none exists.")
         .method(pyx::def("reset_transport", {arg("self")}, [](Args&) { return py::none(); })
                     .with_doc("Resets provider-held SDK transport state between lifecycles; does nothing here."));

@@ -20,7 +20,6 @@ pyx::Param typed(pyx::Param param, py::object annotation) {
     return param;
 }
 
-py::object not_implemented(Args&) { throw pyx::PyError(py::handle(PyExc_NotImplementedError)()); }
 
 py::object str_of(py::handle object) {
     PyObject* text = PyObject_Str(object.ptr());
@@ -136,18 +135,18 @@ void init(py::module_& module) {
     body.doc("Synchronous template-builder interface: a concrete builder names its provider, says whether it "
              "builds, tests usability and builds; ensure(spec) never raises an Exception.")
         .property("provider",
-                  pyx::def("provider", {pyx::arg("self")}, not_implemented)
+                  pyx::def("provider", {pyx::arg("self")}, pyx::not_implemented)
                       .abstract()
                       .returning(models.attr("SandboxProvider")),
                   "The backend this builder targets; every TemplateRef it makes is stamped with it.")
         .property("supports_build",
-                  pyx::def("supports_build", {pyx::arg("self")}, not_implemented).abstract().returning(boolean),
+                  pyx::def("supports_build", {pyx::arg("self")}, pyx::not_implemented).abstract().returning(boolean),
                   "True when build produces a reusable reference, false when the provider has no templates.")
-        .method(pyx::def("is_usable", {pyx::arg("self"), typed(pyx::arg("template_id"), str)}, not_implemented)
+        .method(pyx::def("is_usable", {pyx::arg("self"), typed(pyx::arg("template_id"), str)}, pyx::not_implemented)
                     .abstract()
                     .returning(boolean)
                     .with_doc("True when a usable template resolves for the handle."))
-        .method(pyx::def("build", {pyx::arg("self"), typed(pyx::arg("spec"), spec_type)}, not_implemented)
+        .method(pyx::def("build", {pyx::arg("self"), typed(pyx::arg("spec"), spec_type)}, pyx::not_implemented)
                     .abstract()
                     .returning(result_type)
                     .with_doc("Produces or refreshes the template that spec describes and reports the outcome."))
