@@ -37,9 +37,8 @@ def test_sandbox_provider_mixes_str_into_enum():
     assert str(SandboxProvider.E2B) == f"{SandboxProvider.E2B}" == "SandboxProvider.E2B"
 
 
-# Deliberate deviation from Parts 1.107/1.108 ("no model configuration of their own"): the
-# models that can hold a secret hide the input in validation errors, which pydantic would
-# otherwise print with the plain secret in it (see test_validation_errors_never_show_secrets).
+# The models that can hold a secret hide the input in validation errors, which pydantic
+# would otherwise print with the plain secret in it (see test_validation_errors_never_show_secrets).
 SECRET_SAFE = {"hide_input_in_errors": True}
 
 

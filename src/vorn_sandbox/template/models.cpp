@@ -130,7 +130,7 @@ void init(py::module_& module) {
     provider.attr("__doc__") = py::str("The sandbox backend that produced, or would produce, a template reference.");
     module.attr("SandboxProvider") = provider;
 
-    // --- registry credentials (Part 1.108) --------------------------------
+    // --- registry credentials ----------------------------------------------
     py::object basic = credential(module, "BasicAuth",
                                   "User-name and password authentication for any registry with basic authentication.",
                                   "basic", {{"username", str}, {"password", secret}});
@@ -162,7 +162,7 @@ void init(py::module_& module) {
         typing_module.attr("Union")[py::make_tuple(basic, aws, gcp)], field_of(py::arg("discriminator") = "type"))];
     module.attr("RegistryAuth") = registry_auth;
 
-    // --- template models (Part 1.107) -------------------------------------
+    // --- template models ---------------------------------------------------
     auto deprecated = [&](const char* message) {
         return field_of(py::arg("default") = py::none(), py::arg("deprecated") = message);
     };
