@@ -146,3 +146,41 @@ def test_pool_extension():
     second = ext(pool_ref=ref)
     assert second == first and second is not first
     assert ext("") == {"poolRef": ""}
+
+
+DASH = "\u2014"
+
+MODULE_ORDER = [
+    "DEFAULT_UPLOAD_DIR", "DEFAULT_EXECUTION_TIMEOUT", "DEFAULT_INSTALL_TIMEOUT", "DEFAULT_SANDBOX_TIMEOUT",
+    "DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS", "DEFAULT_DOWNLOAD_TIMEOUT", "DOWNLOAD_TIMEOUT_MESSAGE",
+    "DEFAULT_SANDBOX_IMAGE", "Language", "PackageInstallErrorMessage", "E2BConfig", "BedrockClientConfig",
+    "BedrockAgentCoreSandboxOperation", "BedrockAgentCoreSandboxField", "BedrockAgentCoreSandboxContentType",
+    "OpenSandboxConfig", "OpenSandboxErrorMessage", "BedrockAgentCoreSandboxErrorMessage",
+]
+
+
+def test_module_names_in_order_without_all():
+    names = [n for n in vars(c) if n in MODULE_ORDER]
+    assert names == MODULE_ORDER
+    assert not hasattr(c, "__all__")
+    repository, _, tag = c.DEFAULT_SANDBOX_IMAGE.rpartition(":")
+    assert type(c.DEFAULT_SANDBOX_IMAGE) is str and tag == "base" and "/" in repository
+
+
+def test_filled_templates_read_as_documented():
+    pim = c.PackageInstallErrorMessage
+    assert pim.INSTALL_FAILED.format(["numpy"], "boom") == "Failed to install additional packages ['numpy']: boom"
+    dropped = pim.PACKAGES_DROPPED.format(["numpy"])
+    tail = f"The sandbox still executes 'r' normally {DASH} install packages yourself via `execute_command(...)`."
+    head = "Skipping automatic Python setup for language 'r': `additional_packages` installs cover Python (pip) only. "
+    assert pim.NON_PYTHON_SKIPPED.format("r", dropped, "r") == head + "['numpy'] was NOT installed. " + tail
+    assert pim.NON_PYTHON_SKIPPED.format("r", "", "r") == head + tail
+    timeout = c.OpenSandboxErrorMessage.EXECUTION_TIMEOUT
+    assert timeout.format(c.DEFAULT_EXECUTION_TIMEOUT) == "Execution exceeded timeout of 30 seconds"
+    assert timeout.format(2.5) == "Execution exceeded timeout of 2.5 seconds"
+    assert c.DOWNLOAD_TIMEOUT_MESSAGE.format("./a b.txt", c.DEFAULT_DOWNLOAD_TIMEOUT) == (
+        "Download of ./a b.txt exceeded timeout of 30 seconds")
+    assert c.OpenSandboxErrorMessage.SANDBOX_TERMINATE_FAILED.format(TimeoutError()) == (
+        "Failed to terminate OpenSandbox: ")
+    assert c.OpenSandboxErrorMessage.EXECUTION_TIMEOUT == c.BedrockAgentCoreSandboxErrorMessage.EXECUTION_TIMEOUT
+    assert pim.UNSUPPORTED_LANGUAGE != c.BedrockAgentCoreSandboxErrorMessage.UNSUPPORTED_LANGUAGE
