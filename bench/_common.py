@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import statistics
 import time
-from collections.abc import Callable
+from collections.abc import Awaitable, Callable
 
 
 def interleaved_medians(samplers: dict[str, Callable[[], float]], repetitions: int) -> dict[str, float]:
@@ -20,3 +20,14 @@ def timed(function: Callable[[], object]) -> float:
     start = time.perf_counter()
     function()
     return time.perf_counter() - start
+
+
+def per_call_sampler(loop, body: Callable[[int], Awaitable[None]], calls: int) -> Callable[[], float]:
+    """Seconds per call of `body(calls)`, run to completion on `loop`."""
+
+    def sample() -> float:
+        start = loop.time()
+        loop.run_until_complete(body(calls))
+        return (loop.time() - start) / calls
+
+    return sample

@@ -7,7 +7,7 @@ import os
 import sys
 from pathlib import Path
 
-from _common import interleaved_medians
+from _common import interleaved_medians, per_call_sampler
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, os.environ.get("PYX_BENCHMOD_DIR", str(ROOT / "build" / "bridge-bench")))
@@ -34,15 +34,8 @@ async def await_native(n: int) -> None:
 def main() -> None:
     loop = asyncio.new_event_loop()
     try:
-        def sampler(body):
-            def sample() -> float:
-                start = loop.time()
-                loop.run_until_complete(body(AWAITS))
-                return (loop.time() - start) / AWAITS
 
-            return sample
-
-        medians = interleaved_medians({"python": sampler(await_python), "native": sampler(await_native)}, 60)
+        medians = interleaved_medians({"python": per_call_sampler(loop, await_python, AWAITS), "native": per_call_sampler(loop, await_native, AWAITS)}, 60)
     finally:
         loop.close()
     ratio = medians["native"] / medians["python"]

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import asyncio
 
-from _common import interleaved_medians
+from _common import interleaved_medians, per_call_sampler
 
 from vorn_sandbox.utils import create_with_retry
 
@@ -34,16 +34,10 @@ async def with_retry(n: int) -> None:
 def main() -> None:
     loop = asyncio.new_event_loop()
     try:
-        def sampler(body):
-            def sample() -> float:
-                start = loop.time()
-                loop.run_until_complete(body(CALLS))
-                return (loop.time() - start) / CALLS
-
-            return sample
 
         loop.run_until_complete(with_retry(CALLS))  # warm up
-        medians = interleaved_medians({"direct": sampler(direct), "retry": sampler(with_retry)}, ROUNDS)
+        samplers = {"direct": per_call_sampler(loop, direct, CALLS), "retry": per_call_sampler(loop, with_retry, CALLS)}
+        medians = interleaved_medians(samplers, ROUNDS)
     finally:
         loop.close()
     ratio = medians["retry"] / medians["direct"]
