@@ -35,7 +35,11 @@ def main() -> None:
     loop = asyncio.new_event_loop()
     try:
 
-        medians = interleaved_medians({"python": per_call_sampler(loop, await_python, AWAITS), "native": per_call_sampler(loop, await_native, AWAITS)}, 60)
+        samplers = {
+            "python": per_call_sampler(loop, await_python, AWAITS),
+            "native": per_call_sampler(loop, await_native, AWAITS),
+        }
+        medians = interleaved_medians(samplers, 60)
     finally:
         loop.close()
     ratio = medians["native"] / medians["python"]
