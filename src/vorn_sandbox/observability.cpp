@@ -237,25 +237,28 @@ void init(py::module_& module) {
 
     py::object final_str = pyx::typing("Final")[builtin("str")];
 
-    pyx::ClassBody span_name(module, "SpanName");
-    span_name.doc(span_name_doc)
-        .field("TEMPLATE_BUILD", final_str, py::str("vorn_sandbox.template.build"))
-        .field("CREATE", final_str, py::str("vorn_sandbox.sandbox.create"))
-        .field("EXECUTE_CODE", final_str, py::str("vorn_sandbox.execute_code"))
-        .field("EXECUTE_COMMAND", final_str, py::str("vorn_sandbox.execute_command"))
-        .field("UPLOAD", final_str, py::str("vorn_sandbox.file.upload"))
-        .field("DOWNLOAD", final_str, py::str("vorn_sandbox.file.download"))
-        .field("TERMINATE", final_str, py::str("vorn_sandbox.sandbox.terminate"));
-    module.attr("SpanName") = span_name.create_plain();
-
-    pyx::ClassBody span_attr(module, "SpanAttr");
-    span_attr.doc(span_attr_doc)
-        .field("BACKEND", final_str, py::str("vorn_sandbox.backend"))
-        .field("SANDBOX_ID", final_str, py::str("vorn_sandbox.sandbox_id"))
-        .field("TEMPLATE_ID", final_str, py::str("vorn_sandbox.template_id"))
-        .field("FILE_PATH", final_str, py::str("vorn_sandbox.file_path"))
-        .field("STATUS", final_str, py::str("vorn_sandbox.status"));
-    module.attr("SpanAttr") = span_attr.create_plain();
+    // Plain classes of `Final[str]` constants, members in declaration order.
+    auto vocabulary = [&](const char* name, const char* doc,
+                          std::initializer_list<std::pair<const char*, const char*>> members) {
+        pyx::ClassBody body(module, name);
+        body.doc(doc);
+        for (const auto& [member, value] : members) body.field(member, final_str, py::str(value));
+        module.attr(name) = body.create_plain();
+    };
+    vocabulary("SpanName", span_name_doc,
+               {{"TEMPLATE_BUILD", "vorn_sandbox.template.build"},
+                {"CREATE", "vorn_sandbox.sandbox.create"},
+                {"EXECUTE_CODE", "vorn_sandbox.execute_code"},
+                {"EXECUTE_COMMAND", "vorn_sandbox.execute_command"},
+                {"UPLOAD", "vorn_sandbox.file.upload"},
+                {"DOWNLOAD", "vorn_sandbox.file.download"},
+                {"TERMINATE", "vorn_sandbox.sandbox.terminate"}});
+    vocabulary("SpanAttr", span_attr_doc,
+               {{"BACKEND", "vorn_sandbox.backend"},
+                {"SANDBOX_ID", "vorn_sandbox.sandbox_id"},
+                {"TEMPLATE_ID", "vorn_sandbox.template_id"},
+                {"FILE_PATH", "vorn_sandbox.file_path"},
+                {"STATUS", "vorn_sandbox.status"}});
 
     py::object any = pyx::typing("Any");
     py::object callable = pyx::typing("Callable");
