@@ -872,6 +872,8 @@ def _spawn_process(argv: list[str], *, deadline: float | None, **kwargs: Any) ->
                     state["phase"] = "cleaned"
                     condition.notify_all()
             except BaseException as exc:
+                # Even when the kill itself fails, a final phase is recorded,
+                # or a caller without a deadline would wait forever.
                 try:
                     if process is not None:
                         with condition:
@@ -880,13 +882,12 @@ def _spawn_process(argv: list[str], *, deadline: float | None, **kwargs: Any) ->
                                 state["phase"] = "launcher-cleanup"
                         if not handed_to_caller:
                             _kill_process_group(process, timeout=1.0)
-                finally:
-                    # Even when the kill itself fails, a final phase is
-                    # recorded, or a caller without a deadline waits forever.
-                    with condition:
-                        state["error"] = exc
-                        state["phase"] = "error"
-                        condition.notify_all()
+                except BaseException as cleanup_error:  # noqa: BLE001 - reported on the recorded error
+                    exc.add_note(f"killing the unclaimed process failed: {cleanup_error!r}")
+                with condition:
+                    state["error"] = exc
+                    state["phase"] = "error"
+                    condition.notify_all()
         finally:
             for fd in owned_fds:
                 with contextlib.suppress(OSError):
