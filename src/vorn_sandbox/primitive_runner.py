@@ -497,7 +497,8 @@ def _run_file_write(params: dict[str, Any], *, root_fd_override: int | None = No
         for attempt in range(_CREATE_ATTEMPTS):
             existing = _inspect_destination(parent_fd, name, params)
             existed = existing is not None
-            if existed and params["overwrite"]:
+            overwrite = params["overwrite"]
+            if existed and overwrite:
                 break
             if nofollow is None:
                 raise ValueError(_WRITE_POLICY_ERROR)
@@ -506,7 +507,7 @@ def _run_file_write(params: dict[str, Any], *, root_fd_override: int | None = No
             try:
                 descriptor = _open_beneath(root_fd, joined, os.O_WRONLY | os.O_CREAT | os.O_EXCL | nofollow, 0o600)
             except FileExistsError:
-                if not params["overwrite"] or attempt == _CREATE_ATTEMPTS - 1:
+                if not overwrite or attempt == _CREATE_ATTEMPTS - 1:
                     raise
                 continue
             opened = True
