@@ -191,6 +191,7 @@ def _install_landlock(root_fd: int) -> None:
 
 
 def _replace_beneath(root_fd: int, components: tuple[str, ...], temporary_name: str) -> None:
+    """Atomically replace a destination using a freshly root-anchored parent descriptor."""
     parent_path = "/".join(components[:-1]) or "."
     parent_fd = _open_beneath(root_fd, parent_path, os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC, 0)
     try:
@@ -263,11 +264,11 @@ class PathRule(ctypes.Structure):
     _fields_ = [("allowed_access", ctypes.c_uint64), ("parent_fd", ctypes.c_int)]
 
 
-libc = ctypes.CDLL(None, use_errno=True)
 try:
     _OPENAT2, _CREATE_RULESET, _ADD_RULE, _RESTRICT_SELF, _RENAMEAT2 = _ABI[platform.machine()]
 except KeyError:
     raise RuntimeError("unsupported Linux syscall ABI") from None
+libc = ctypes.CDLL(None, use_errno=True)
 
 
 def fail():
@@ -884,7 +885,9 @@ def _spawn_process(argv: list[str], *, deadline: float | None, **kwargs: Any) ->
                         if not handed_to_caller:
                             _kill_process_group(process, timeout=1.0)
                 except BaseException as cleanup_error:  # noqa: BLE001 - reported on the recorded error
-                    exc.add_note(f"killing the unclaimed process failed: {cleanup_error!r}")
+                    add_note = getattr(exc, "add_note", None)
+                    if add_note is not None:
+                        add_note(f"killing the unclaimed process failed: {cleanup_error!r}")
                 with condition:
                     state["error"] = exc
                     state["phase"] = "error"
