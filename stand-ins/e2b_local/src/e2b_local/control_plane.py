@@ -67,13 +67,16 @@ async def wait_released(service: LocalE2BService, request: Request) -> bool:
     client disconnected (or the service stops) first. The request's body
     must have been read already."""
     event = service.faults.hang_event()
-    while not event.is_set():
-        try:
-            await asyncio.wait_for(event.wait(), 0.2)
-        except TimeoutError:
-            if await request.is_disconnected() or service.stopping:
-                return False
-    return not await request.is_disconnected()
+    try:
+        while not event.is_set():
+            try:
+                await asyncio.wait_for(event.wait(), 0.05)
+            except TimeoutError:
+                if await request.is_disconnected() or service.stopping:
+                    return False
+        return not await request.is_disconnected()
+    finally:
+        service.faults.hang_over(event)
 
 
 def _check_key(request: Request) -> Response | None:

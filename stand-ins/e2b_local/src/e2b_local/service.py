@@ -120,11 +120,14 @@ class LocalE2BService:
         async def finish() -> None:
             if fault is not None and fault.hangs:
                 event = self.faults.hang_event()
-                while not event.is_set() and not self.stopping:
-                    try:
-                        await asyncio.wait_for(event.wait(), 0.2)
-                    except TimeoutError:
-                        pass
+                try:
+                    while not event.is_set() and not self.stopping:
+                        try:
+                            await asyncio.wait_for(event.wait(), 0.2)
+                        except TimeoutError:
+                            pass
+                finally:
+                    self.faults.hang_over(event)
             await asyncio.sleep(self.faults.build_delay)
             error = fault.message if fault is not None and not fault.hangs else None
             self.templates.finish_build(template_id, build_id, error)
