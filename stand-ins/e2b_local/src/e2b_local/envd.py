@@ -130,11 +130,14 @@ class ProcessService(Process):
                 else:
                     last_sent = loop.time()
                     yield _event(data=Event.DataEvent(output=Oneof(name, chunk)))
-            while process.returncode is None:
-                if deadline is not None and loop.time() >= deadline:
+            if process.returncode is None:
+                # Both pipes are closed here, so wait() ends with the process.
+                remaining = None if deadline is None else max(deadline - loop.time(), 0)
+                try:
+                    await asyncio.wait_for(process.wait(), remaining)
+                except TimeoutError:
                     sandbox.kill_group(process.pid)
                     raise ConnectError(Code.DEADLINE_EXCEEDED, "the command ran out of time and was killed")
-                await asyncio.sleep(POLL_SECONDS)
             yield _end_event(process.returncode)
         finally:
             # A caller that goes away (or runs out of time) takes the
