@@ -45,6 +45,9 @@ async def test_code_error_is_reported_with_name_value_and_traceback(sandbox):
     assert 'File "<cell>", line 2, in f' in execution.error.traceback
     # Output without a final newline still arrives, as it was printed.
     assert execution.logs.stdout == ["before"]
+    syntax = await sandbox.run_code("def f(:", timeout=30)
+    assert syntax.error.name == "SyntaxError"
+    assert syntax.error.traceback.startswith('  File "<cell>", line 1')
 
 
 async def test_code_environment_applies_to_one_run_only(sandbox):
@@ -138,3 +141,20 @@ async def test_lifetime_ends_the_sandbox_and_set_timeout_renews_it(e2b_local):
     live = e2b_local.live_sandboxes()
     assert short.sandbox_id not in live and renewed.sandbox_id in live
     await renewed.kill()
+
+
+async def test_kernel_that_exits_is_restarted_without_its_state(sandbox):
+    await sandbox.run_code("lost = 1", timeout=30)
+    died = await sandbox.run_code("import os; os._exit(3)", timeout=30)
+    assert died.error.name == "KernelDied"
+    after = await sandbox.run_code("lost", timeout=30)
+    assert after.error.name == "NameError"
+
+
+async def test_killing_the_sandbox_mid_run_drops_the_run(e2b_local):
+    handle = await AsyncSandbox.create(timeout=60)
+    run = asyncio.ensure_future(handle.run_code("import time; time.sleep(30)", timeout=60))
+    await asyncio.sleep(0.5)
+    await handle.kill()
+    with pytest.raises(TimeoutException, match="killed"):
+        await asyncio.wait_for(run, 10)

@@ -209,6 +209,9 @@ class Kernel:
             self._lock.release()
 
     async def close(self) -> None:
+        if self._run is not None:
+            # The run in progress ends now; its readers are about to stop.
+            self._run.events.put_nowait(("died", None))
         process = self._process
         if process is not None and process.returncode is None:
             try:

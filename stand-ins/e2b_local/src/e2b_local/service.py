@@ -4,6 +4,7 @@ control plane, every sandbox's daemon API and its code interpreter."""
 from __future__ import annotations
 
 import asyncio
+import logging
 import os
 import shutil
 import socket
@@ -24,6 +25,16 @@ from .sandbox import Sandbox
 from .templates import TemplateRegistry
 
 JUPYTER_PORT = "49999"
+
+
+class _QuietDroppedAnswers(logging.Filter):
+    """Dropping the connection of a killed sandbox's run is intended."""
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        return "returned without completing response" not in record.getMessage()
+
+
+logging.getLogger("uvicorn.error").addFilter(_QuietDroppedAnswers())
 DEFAULT_API_KEY = "e2b_local_key"
 
 
@@ -141,7 +152,7 @@ class LocalE2BService:
     def asgi_app(self):
         api = Starlette(routes=control_plane.routes(self))
         envd_http = Starlette(routes=envd.routes(self))
-        jupyter = Starlette(routes=interpreter.routes(self))
+        jupyter = interpreter.drop_connection_on_gone(Starlette(routes=interpreter.routes(self)))
         process = envd.process_app(self)
 
         async def app(scope, receive, send):
