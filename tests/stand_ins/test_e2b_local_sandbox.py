@@ -2,12 +2,13 @@
 commands, files, lifetime."""
 
 import asyncio
+import io
 import os
 import time
 
 import httpx
 import pytest
-from e2b.exceptions import TimeoutException
+from e2b.exceptions import InvalidArgumentException, TimeoutException
 from e2b.sandbox.commands.command_handle import CommandExitException
 from e2b_code_interpreter import AsyncSandbox
 
@@ -158,3 +159,19 @@ async def test_killing_the_sandbox_mid_run_drops_the_run(e2b_local):
     await handle.kill()
     with pytest.raises(TimeoutException, match="killed"):
         await asyncio.wait_for(run, 10)
+
+
+@pytest.mark.parametrize("wrap", [bytes, io.BytesIO], ids=["multipart", "octet-stream"])
+async def test_both_upload_encodings_write_the_exact_bytes(sandbox, e2b_local, wrap):
+    payload = b"\r\n\x00" + os.urandom(70000)
+    await sandbox.files.write("/files/upload.bin", wrap(payload))
+    assert e2b_local.sandbox_path(sandbox.sandbox_id, "/files/upload.bin").read_bytes() == payload
+
+
+async def test_files_api_does_not_follow_symlinks_out_of_the_sandbox(sandbox):
+    await sandbox.commands.run("ln -s /etc /home/user/host-etc", timeout=10)
+    with pytest.raises(InvalidArgumentException, match="outside the sandbox"):
+        await sandbox.files.read("/home/user/host-etc/hostname")
+    with pytest.raises(InvalidArgumentException, match="outside the sandbox"):
+        await sandbox.files.write("/home/user/host-etc/e2b-local-should-not-exist", b"x")
+    assert not os.path.exists("/etc/e2b-local-should-not-exist")
