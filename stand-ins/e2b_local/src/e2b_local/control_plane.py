@@ -49,9 +49,10 @@ def error_response(status: int, message: str, *, sdk_retry: bool | None = None) 
 
 
 async def apply_fault(service: LocalE2BService, operation: str, request: Request) -> Response | None:
-    """The fault answer for this call, or None to answer normally. A hang
-    waits for release() first; when the client has gone meanwhile the call
-    is dropped (None is not returned, so nothing happens)."""
+    """The answer a queued fault gives this call, or None to go on normally.
+    A hang waits for release() and then goes on; if the client gave up
+    meanwhile, the call ends without doing anything (its answer reaches
+    no one)."""
     fault = service.faults.take(operation)
     if fault is None:
         return None

@@ -121,6 +121,10 @@ class Sandbox:
         )
         self._process_groups.add(process.pid)
         self.processes[process.pid] = process
+        if self.killed:
+            # Killed while this process was being started.
+            self.kill_group(process.pid)
+            raise ProcessLookupError(f"sandbox {self.sandbox_id} is gone")
         return process
 
     def forget(self, process: asyncio.subprocess.Process) -> None:
