@@ -197,8 +197,10 @@ class LocalE2BService:
         main thread); every sandbox is killed on the way out."""
         sock = sock or self.bind()
         self._loop = asyncio.get_running_loop()
+        # Idle connections stay open longer than the SDK keeps them pooled
+        # (300 s), so the SDK never reuses one that the server is closing.
         config = uvicorn.Config(self.asgi_app(), log_level="warning", lifespan="off",
-                                timeout_graceful_shutdown=2, backlog=512)
+                                timeout_graceful_shutdown=2, backlog=512, timeout_keep_alive=330)
         self._server = uvicorn.Server(config)
         try:
             await self._server.serve(sockets=[sock])
