@@ -86,14 +86,18 @@ class ProcessService(Process):
         timeout_ms = ctx.timeout_ms
         loop = asyncio.get_running_loop()
         deadline = loop.time() + timeout_ms / 1000 if timeout_ms else None
-        process = await sandbox.spawn(
-            [config.cmd, *config.args],
-            env=dict(config.envs),
-            cwd=cwd,
-            stdin=asyncio.subprocess.PIPE if wants_stdin else asyncio.subprocess.DEVNULL,
-            stdout=asyncio.subprocess.PIPE,
-            stderr=asyncio.subprocess.PIPE,
-        )
+        try:
+            process = await sandbox.spawn(
+                [config.cmd, *config.args],
+                env=dict(config.envs),
+                cwd=cwd,
+                stdin=asyncio.subprocess.PIPE if wants_stdin else asyncio.subprocess.DEVNULL,
+                stdout=asyncio.subprocess.PIPE,
+                stderr=asyncio.subprocess.PIPE,
+            )
+        except ProcessLookupError as gone:
+            # Killed between routing and start: what the edge says for it.
+            raise ConnectError(Code.UNAVAILABLE, "The sandbox was not found") from gone
         chunks: asyncio.Queue[tuple[str, bytes | None]] = asyncio.Queue()
 
         async def pump(pipe: asyncio.StreamReader, name: str) -> None:

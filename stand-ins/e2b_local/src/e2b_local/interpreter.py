@@ -43,8 +43,10 @@ def _line(kind: str, **fields) -> str:
 
 def routes(service: LocalE2BService) -> list[Route]:
     async def execute(request: Request) -> Response:
-        sandbox = service.sandboxes[request.headers["e2b-sandbox-id"]]
         body = await request.json()
+        sandbox = service.sandboxes.get(request.headers["e2b-sandbox-id"])
+        if sandbox is None:
+            return JSONResponse({"code": 502, "message": "The sandbox was not found"}, status_code=502)
         if body.get("context_id") not in (None, "default"):
             return JSONResponse({"error": f"context {body['context_id']} not found"}, status_code=404)
         if body.get("language") not in LANGUAGES:
