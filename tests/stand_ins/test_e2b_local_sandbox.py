@@ -126,8 +126,18 @@ async def test_sandboxes_do_not_see_each_other(sandbox, e2b_local):
 async def test_kill_ends_the_sandbox_and_its_processes(e2b_local):
     handle = await AsyncSandbox.create(timeout=60)
     await handle.run_code("x = 1", timeout=30)
+    # A daemon that left the command's process group behind.
+    await handle.commands.run("setsid sleep 300 > /dev/null 2>&1 < /dev/null & echo $! > /tmp/daemon", timeout=10)
+    daemon = int(e2b_local.sandbox_path(handle.sandbox_id, "/tmp/daemon").read_text())
+    assert os.path.exists(f"/proc/{daemon}")
     assert handle.sandbox_id in e2b_local.live_sandboxes()
     assert await handle.kill() is True
+    if e2b_local.service.isolate:
+        for _ in range(100):
+            if not os.path.exists(f"/proc/{daemon}"):
+                break
+            await asyncio.sleep(0.05)
+        assert not os.path.exists(f"/proc/{daemon}")
     assert handle.sandbox_id not in e2b_local.live_sandboxes()
     assert await handle.kill() is False
     with pytest.raises(TimeoutException):
