@@ -1,4 +1,4 @@
-"""Pieces of the local E2B service that the SDK tests reach only by chance."""
+"""Helpers of the local E2B service that the SDK tests reach only by chance."""
 
 import asyncio
 
