@@ -73,3 +73,13 @@ def test_unknown_templates_do_not_exist_and_have_no_tags(e2b_local):
 async def test_unknown_template_refuses_creation(e2b_local):
     with pytest.raises(Exception, match="not found"):
         await AsyncSandbox.create(template="never-built", timeout=30)
+
+
+async def test_tagged_builds_are_reachable_by_their_tag_only(e2b_local):
+    Template.build(_recipe(), "local-tagged:v1", tags=["stable"])
+    assert sorted(tag.tag for tag in Template.get_tags("local-tagged")) == ["stable", "v1"]
+    handle = await AsyncSandbox.create(template="local-tagged:v1", timeout=30)
+    await handle.kill()
+    with pytest.raises(Exception, match="no successful build"):
+        await AsyncSandbox.create(template="local-tagged:v2", timeout=30)
+    e2b_local.templates.remove("local-tagged")
