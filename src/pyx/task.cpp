@@ -1,5 +1,6 @@
 #include "pyx/task.hpp"
 
+#include <pybind11/gil_safe_call_once.h>
 #include <structmember.h>
 
 namespace pyx {
@@ -614,13 +615,19 @@ py::object wrap_root(std::coroutine_handle<> root, PromiseBase& promise, ResultT
 }  // namespace detail
 
 py::handle coroutine_type() {
-    static PyObject* type = [] {
-        PyObject* created = PyType_FromSpec(&detail::coro_spec);
-        if (!created) throw PyError::fetch();
-        py::module_::import("collections.abc").attr("Coroutine").attr("register")(py::handle(created));
-        return created;
-    }();
-    return type;
+    // Registering with collections.abc runs Python code, which may release the
+    // GIL midway; under a plain function-local static, a second thread would
+    // then wait on the initialisation guard while holding the GIL, and neither
+    // could go on. The GIL-safe call-once waits with the GIL released.
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+    return storage
+        .call_once_and_store_result([] {
+            auto created = py::reinterpret_steal<py::object>(PyType_FromSpec(&detail::coro_spec));
+            if (!created) throw PyError::fetch();
+            py::module_::import("collections.abc").attr("Coroutine").attr("register")(created);
+            return created;
+        })
+        .get_stored();
 }
 
 }  // namespace pyx
