@@ -413,7 +413,10 @@ PyObject* normalize_thrown(PyObject* const* args, Py_ssize_t nargs) {
         }
         exception = Py_NewRef(type);
     } else if (PyExceptionClass_Check(type)) {
-        int is_instance = PyExceptionInstance_Check(value) ? PyObject_IsInstance(value, type) : 0;
+        // As CPython normalizes: by the value's class, through __subclasscheck__.
+        int is_instance = PyExceptionInstance_Check(value)
+                              ? PyObject_IsSubclass(reinterpret_cast<PyObject*>(Py_TYPE(value)), type)
+                              : 0;
         if (is_instance < 0) return nullptr;
         if (is_instance) {
             exception = Py_NewRef(value);
@@ -476,9 +479,13 @@ PySendResult throw_into(CoroObject* self, PyObject* exception, PyObject** out) {
                 *out = result;
                 return PYGEN_NEXT;
             }
+            PyObject* value = nullptr;
             if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
                 PyError stop = PyError::fetch();
-                driver.sent = stop.value().attr("value");
+                value = PyObject_GetAttrString(stop.value().ptr(), "value");
+            }
+            if (value) {
+                driver.sent = py::reinterpret_steal<py::object>(value);
             } else {
                 driver.thrown = PyError::fetch().value();
             }
@@ -681,11 +688,11 @@ PyObject* get_qualname(PyObject* object, void*) {
 PyObject* get_name(PyObject* object, void*) {
     CoroObject* self = as_coro(object);
     if (!self->qualname) Py_RETURN_NONE;
-    PyObject* parts = PyUnicode_RSplit(self->qualname, py::str(".").ptr(), 1);
-    if (!parts) return nullptr;
-    PyObject* name = Py_NewRef(PyList_GET_ITEM(parts, PyList_GET_SIZE(parts) - 1));
-    Py_DECREF(parts);
-    return name;
+    Py_ssize_t length = PyUnicode_GetLength(self->qualname);
+    if (length < 0) return nullptr;
+    Py_ssize_t dot = PyUnicode_FindChar(self->qualname, '.', 0, length, -1);
+    if (dot == -2) return nullptr;
+    return PyUnicode_Substring(self->qualname, dot + 1, length);
 }
 
 PyObject* get_running(PyObject* object, void*) { return PyBool_FromLong(as_coro(object)->running); }

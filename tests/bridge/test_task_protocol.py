@@ -197,6 +197,30 @@ def test_throw_checks_its_argument_count(kind, arguments, message):
     assert str(caught.value) == message
 
 
+class Refusing(type):
+    def __subclasscheck__(cls, other):
+        raise ZeroDivisionError("no subclass check")
+
+
+class Indifferent(type):
+    def __instancecheck__(cls, other):
+        raise ZeroDivisionError("no instance check")
+
+
+@pytest.mark.parametrize("meta, expected", [(Refusing, ZeroDivisionError), (Indifferent, "wrapped")])
+def test_throw_builds_the_exception_as_cpython_does(kind, meta, expected):
+    odd = meta("Odd", (Exception,), {})
+    coro, _ = suspended(kind)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        with pytest.raises(BaseException) as caught:
+            coro.throw(odd, KeyError("k"))
+    if expected == "wrapped":  # the value is not of the class, so it becomes its argument
+        assert type(caught.value) is odd and [repr(arg) for arg in caught.value.args] == ["KeyError('k')"]
+    else:
+        assert type(caught.value) is expected and caught.value.__context__ is None
+
+
 def test_state_is_readable_through_a_coroutines_life(kind):
     parked = Parked()
     coro = kind.await_it(parked)
@@ -221,3 +245,15 @@ def test_state_is_readable_through_a_coroutines_life(kind):
     assert inspect.getcoroutinestate(coro) == inspect.CORO_CLOSED
     assert (coro.cr_frame, coro.cr_await, coro.cr_suspended) == (None, None, False)
     assert coro.cr_code is code
+
+
+def test_a_method_coroutine_is_named_by_its_qualified_name(testmod):
+    class Square(testmod.Shape):
+        def area(self):
+            return 4
+
+    coro = Square().scaled(2)
+    assert (coro.__name__, coro.__qualname__) == ("scaled", "Shape.scaled")
+    assert (coro.cr_code.co_name, coro.cr_code.co_qualname) == ("scaled", "Shape.scaled")
+    assert repr(coro).startswith("<coroutine object Shape.scaled at ")
+    assert asyncio.run(coro) == 8
