@@ -205,12 +205,18 @@ private:
     CoroObject* self_;
 };
 
-// CPython 3.13 bounds C recursion by a count of levels sized for its own C
-// functions. One link of a chain of native coroutines (the driver, a frame's
-// resume or destroy, the awaiter) takes several times that stack, more so
-// unoptimised or under AddressSanitizer, so each link is charged this many
-// levels: the recursion check then raises, and the trashcan defers, well
-// before the stack runs out.
+// A coroutine awaiting another sends into it from C, and dropping one drops
+// what it holds, so a chain of coroutines is as deep on the C stack as it is
+// long. CPython's own guards bound that: the recursion check on each send
+// (the worst case is a RecursionError) and the trashcan on each deallocation.
+//
+// Python 3.13 counts those levels, sized for its own C functions; one link
+// (the driver, a frame's resume or destroy, the awaiter) takes several times
+// that stack, more so unoptimised or under AddressSanitizer, so a link is
+// charged several levels, straight on the thread's counter as Python's own
+// trashcan macros do (away from the limit; near it, the real check raises).
+// Later versions measure the stack itself, and a link is one call.
+#if PY_VERSION_HEX < 0x030E0000
 #if defined(__SANITIZE_ADDRESS__)
 constexpr int link_levels = 8;
 #else
@@ -218,7 +224,11 @@ constexpr int link_levels = 4;
 #endif
 static_assert(link_levels < Py_TRASHCAN_HEADROOM, "a link must fit in the trashcan's headroom");
 
-bool enter_link() {
+bool enter_link(PyThreadState* tstate) {
+    if (tstate->c_recursion_remaining > link_levels) {
+        tstate->c_recursion_remaining -= link_levels;
+        return true;
+    }
     for (int entered = 0; entered < link_levels; ++entered) {
         if (Py_EnterRecursiveCall(" while awaiting a native coroutine")) {
             while (entered--) Py_LeaveRecursiveCall();
@@ -228,33 +238,25 @@ bool enter_link() {
     return true;
 }
 
-void leave_link() {
-    for (int left = 0; left < link_levels; ++left) Py_LeaveRecursiveCall();
-}
+void leave_link(PyThreadState* tstate) { tstate->c_recursion_remaining += link_levels; }
 
-// The same charge while a coroutine's frames are destroyed (the trashcan
-// itself counts one level). Inside the trashcan's headroom the check cannot
-// fail; should it, the deallocation goes on without the charge.
+// The same charge while a coroutine's frames and awaitee are dropped, less the
+// level the trashcan counts itself, so that it defers a long chain in time.
 class DeallocCharge {
 public:
-    DeallocCharge() {
-        ErrorIndicatorGuard pending;
-        for (; charged_ < link_levels - 1; ++charged_) {
-            if (Py_EnterRecursiveCall("")) {
-                PyErr_Clear();
-                break;
-            }
-        }
-    }
-    ~DeallocCharge() {
-        while (charged_--) Py_LeaveRecursiveCall();
-    }
+    DeallocCharge() noexcept : tstate_(PyThreadState_GET()) { tstate_->c_recursion_remaining -= link_levels - 1; }
+    ~DeallocCharge() { tstate_->c_recursion_remaining += link_levels - 1; }
     DeallocCharge(const DeallocCharge&) = delete;
     DeallocCharge& operator=(const DeallocCharge&) = delete;
 
 private:
-    int charged_ = 0;
+    PyThreadState* tstate_;
 };
+#else
+bool enter_link(PyThreadState*) { return Py_EnterRecursiveCall(" while awaiting a native coroutine") == 0; }
+void leave_link(PyThreadState*) { Py_LeaveRecursiveCall(); }
+struct DeallocCharge {};
+#endif
 
 // Suspended at an await: what CPython calls being awaited by someone.
 bool suspended(const CoroObject* self) { return !self->running && self->driver.pending; }
@@ -346,7 +348,8 @@ PySendResult coro_send(PyObject* object, PyObject* value, PyObject** out) {
     // A coroutine awaiting another sends into it from C, so a chain of awaits
     // is as deep on the C stack as it is long; CPython's own check turns the
     // worst case into a RecursionError.
-    if (!enter_link()) return PYGEN_ERROR;
+    PyThreadState* tstate = PyThreadState_GET();
+    if (!enter_link(tstate)) return PYGEN_ERROR;
     PySendResult status;
     try {
         status = send_into(self, value, out);
@@ -354,7 +357,7 @@ PySendResult coro_send(PyObject* object, PyObject* value, PyObject** out) {
         set_python_error(std::current_exception());
         status = PYGEN_ERROR;
     }
-    leave_link();
+    leave_link(tstate);
     return status;
 }
 
@@ -649,28 +652,42 @@ int coro_clear(PyObject* object) {
     return 0;
 }
 
+// Drops what is left once the frames and the driver are empty.
+void free_coro(CoroObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    self->driver.~Driver();
+    Py_CLEAR(self->qualname);
+    Py_CLEAR(self->frame);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+bool holds_nothing(const CoroObject* self) {
+    const Driver& driver = self->driver;
+    return !self->root && !driver.pending && !driver.yielded && !driver.sent && !driver.thrown;
+}
+
 void coro_dealloc(PyObject* object) {
     CoroObject* self = as_coro(object);
     // One never started warns that it was never awaited; one suspended is
     // closed, so that its clean-up runs.
     if (!self->finished && PyObject_CallFinalizerFromDealloc(object) < 0) return;  // resurrected
     PyObject_GC_UnTrack(object);
+    if (self->weakrefs) PyObject_ClearWeakRefs(object);
+    if (holds_nothing(self)) {  // the common end of one that ran to completion
+        free_coro(self);
+        return;
+    }
     // A coroutine may hold the next one (as an argument, or as what it
     // awaits), so dropping a long chain would recurse once per link; the
     // trashcan defers the deeper links, as for CPython's own containers.
     Py_TRASHCAN_BEGIN(object, coro_dealloc)
-    PyTypeObject* type = Py_TYPE(object);
-    if (self->weakrefs) PyObject_ClearWeakRefs(object);
     {
         DeallocCharge charge;
         destroy_frames(self);
         clear_driver(self->driver);
     }
-    self->driver.~Driver();
-    Py_CLEAR(self->qualname);
-    Py_CLEAR(self->frame);
-    type->tp_free(object);
-    Py_DECREF(type);
+    free_coro(self);
     Py_TRASHCAN_END
 }
 

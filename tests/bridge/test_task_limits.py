@@ -85,3 +85,33 @@ def test_deep_await_chains_end_in_recursion_error(run_child):
         "3",
     ], child.stderr
     assert child.returncode == 0
+
+
+def test_a_deep_suspended_chain_can_be_cancelled_and_dropped(run_child):
+    # throw() and close() travel down the whole chain as send() does.
+    child = run_child(
+        """
+        import asyncio, gc
+        import _pyx_testmod as m
+        def chain(awaitable, depth=2_000):
+            coro = m.await_it(awaitable)
+            for _ in range(depth):
+                coro = m.await_it(coro)
+            return coro
+        async def main():
+            loop = asyncio.get_running_loop()
+            coro = chain(loop.create_future())
+            coro.send(None)
+            del coro
+            gc.collect()
+            task = asyncio.ensure_future(chain(loop.create_future()))
+            await asyncio.sleep(0)
+            task.cancel()
+            try:
+                await task
+            except asyncio.CancelledError:
+                print("cancelled")
+        asyncio.run(main())
+        """
+    )
+    assert (child.returncode, child.stdout, child.stderr) == (0, "cancelled\n", "")
