@@ -588,11 +588,26 @@ PyObject* coro_await(PyObject* object) {
 // the coroutine was made, or directly if that is missing or broken. A filter
 // that makes the warning an error leaves an unraisable exception, since
 // nothing can catch it here.
+// The warnings module, not imported once the interpreter is shutting down;
+// null, with no error set, where it cannot be had.
+PyObject* warnings_module() {
+    if (!Py_IsFinalizing()) {
+        PyObject* module = PyImport_ImportModule("warnings");
+        if (!module && PyErr_ExceptionMatches(PyExc_ImportError)) PyErr_Clear();
+        return module;
+    }
+    PyObject* name = PyUnicode_FromString("warnings");
+    if (!name) return nullptr;
+    PyObject* module = PyImport_GetModule(name);
+    Py_DECREF(name);
+    return module;
+}
+
 void warn_never_awaited(CoroObject* self) {
     PyObject* object = reinterpret_cast<PyObject*>(self);
     bool warned = false;
     PyObject* function = nullptr;
-    if (PyObject* warnings = PyImport_ImportModule("warnings")) {
+    if (PyObject* warnings = warnings_module()) {
         PyObject_GetOptionalAttrString(warnings, "_warn_unawaited_coroutine", &function);
         Py_DECREF(warnings);
     }

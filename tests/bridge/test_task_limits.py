@@ -93,7 +93,7 @@ def test_a_deep_suspended_chain_can_be_cancelled_and_dropped(run_child):
         """
         import asyncio, gc
         import _pyx_testmod as m
-        def chain(awaitable, depth=2_000):
+        def chain(awaitable, depth=1_000):
             coro = m.await_it(awaitable)
             for _ in range(depth):
                 coro = m.await_it(coro)

@@ -131,6 +131,19 @@ def test_never_awaited_under_warnings_as_errors(run_child):
     ] * 2, child.stderr
 
 
+def test_never_awaited_at_interpreter_exit(run_child):
+    # Left in a module global, it is collected while the interpreter shuts down.
+    code = """
+        import _pyx_testmod as native
+        async def add_later(a, b):
+            return a + b
+        leftover = {}(1, 2)
+        """
+    python, native = (run_child(code.format(make)) for make in ("add_later", "native.add_later"))
+    assert native.stderr == python.stderr
+    assert "RuntimeWarning: coroutine 'add_later' was never awaited" in native.stderr
+
+
 # --- protocol --------------------------------------------------------------------------
 
 
