@@ -31,7 +31,7 @@ def kind(request, testmod):
     return testmod if request.param == "native" else PYTHON
 
 
-def both(testmod, name):
+def pick(testmod, name):
     return testmod if name == "native" else PYTHON
 
 
@@ -150,20 +150,33 @@ def test_never_awaited_at_interpreter_exit(run_child):
 @pytest.mark.parametrize("inner", ["native", "python"])
 @pytest.mark.parametrize("outer", ["native", "python"])
 def test_a_second_awaiter_is_refused(testmod, inner, outer):
-    coro, parked = suspended(both(testmod, inner))
-    second = both(testmod, outer).await_it(coro)
+    coro, parked = suspended(pick(testmod, inner))
+    second = pick(testmod, outer).await_it(coro)
     with pytest.raises(RuntimeError, match="^coroutine is being awaited already$"):
         second.send(None)
     assert run_to_end(coro) == "resumed"  # the first awaiter still has it
 
 
-ENDED = {
-    "after finishing": lambda kind: (lambda coro: (run_to_end(coro), coro)[1])(kind.trivial()),
-    "after close": lambda kind: (lambda coro: (coro.close(), coro)[1])(kind.trivial()),
-    "after a throw": lambda kind: (lambda coro: (pytest.raises(KeyError, coro.throw, KeyError()), coro)[1])(
-        kind.trivial()
-    ),
-}
+def finished(kind):
+    coro = kind.trivial()
+    run_to_end(coro)
+    return coro
+
+
+def closed(kind):
+    coro = kind.trivial()
+    coro.close()
+    return coro
+
+
+def thrown_into(kind):
+    coro = kind.trivial()
+    with pytest.raises(KeyError):
+        coro.throw(KeyError())
+    return coro
+
+
+ENDED = {"after finishing": finished, "after close": closed, "after a throw": thrown_into}
 
 
 @pytest.mark.parametrize("ended", ENDED.values(), ids=ENDED.keys())
