@@ -15,7 +15,7 @@ all: test
 
 venv: $(VENV)/.ready
 $(VENV)/.ready: pyproject.toml stand-ins/*/pyproject.toml
-	test -x $(PY) || "$$(scripts/find-python)" -m venv $(VENV)
+	test -x $(PY) || { python="$$(scripts/find-python)" && "$$python" -m venv $(VENV); }
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q $(BUILD_DEPS)
 	$(PY) -m pip install -q $(addprefix -e ,$(wildcard stand-ins/*/))

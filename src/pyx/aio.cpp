@@ -1,10 +1,14 @@
 #include "pyx/aio.hpp"
 
+#include <pybind11/gil_safe_call_once.h>
+
 namespace pyx::aio {
 
+// Importing runs Python code that may release the GIL, so these are built
+// under the GIL-safe call-once rather than a function-local static's guard.
 py::module_ asyncio() {
-    static PyObject* module = py::module_::import("asyncio").release().ptr();
-    return py::reinterpret_borrow<py::module_>(module);
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::module_> storage;
+    return storage.call_once_and_store_result([] { return py::module_::import("asyncio"); }).get_stored();
 }
 
 py::object sleep(double seconds) { return asyncio().attr("sleep")(seconds); }
@@ -17,8 +21,9 @@ py::object ensure_future(py::handle awaitable) { return asyncio().attr("ensure_f
 py::object get_running_loop() { return asyncio().attr("get_running_loop")(); }
 
 py::handle cancelled_error() {
-    static PyObject* type = py::object(asyncio().attr("CancelledError")).release().ptr();
-    return type;
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+    return storage.call_once_and_store_result([] { return py::object(asyncio().attr("CancelledError")); })
+        .get_stored();
 }
 
 bool is_cancellation(const PyError& error) { return error.matches(cancelled_error()); }

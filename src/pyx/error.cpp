@@ -7,19 +7,11 @@ namespace pyx {
 PyError::PyError(py::object exception) : exception_(std::move(exception)) {}
 
 PyError PyError::fetch() {
-#if PY_VERSION_HEX >= 0x030C0000
     PyObject* raised = PyErr_GetRaisedException();
-#else
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (value && traceback) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    PyObject* raised = value;
-#endif
     if (!raised) {
-        raised = PyObject_CallOneArg(PyExc_SystemError, py::str("error indicator expected but not set").ptr());
+        // A C-API call failed without saying why: carry that, never a null.
+        PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        raised = PyErr_GetRaisedException();
     }
     return PyError(py::reinterpret_steal<py::object>(raised));
 }
@@ -30,23 +22,16 @@ bool PyError::matches(py::handle exception_type) const {
 
 bool PyError::is_exception() const { return matches(PyExc_Exception); }
 
-void PyError::restore() const {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exception_.inc_ref().ptr());
-#else
-    PyObject* value = exception_.inc_ref().ptr();
-    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value)));
-    PyErr_Restore(type, value, PyException_GetTraceback(value));
-#endif
-}
+void PyError::restore() const { PyErr_SetRaisedException(exception_.inc_ref().ptr()); }
 
 const char* PyError::what() const noexcept {
     if (what_.empty()) {
+        // May be asked while an unrelated error is pending; leave that as it was.
+        ErrorIndicatorGuard pending;
         try {
             what_ = py::str(type().attr("__name__")).cast<std::string>() + ": " +
                     py::str(exception_).cast<std::string>();
         } catch (...) {
-            PyErr_Clear();
             what_ = "Python exception";
         }
     }
@@ -98,12 +83,7 @@ void raise_from(py::object exception, py::handle cause) {
     throw PyError(std::move(exception));
 }
 
-#if PY_VERSION_HEX >= 0x030C0000
 ErrorIndicatorGuard::ErrorIndicatorGuard() noexcept : saved_(PyErr_GetRaisedException()) {}
 ErrorIndicatorGuard::~ErrorIndicatorGuard() { PyErr_SetRaisedException(saved_); }
-#else
-ErrorIndicatorGuard::ErrorIndicatorGuard() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
-ErrorIndicatorGuard::~ErrorIndicatorGuard() { PyErr_Restore(type_, value_, traceback_); }
-#endif
 
 }  // namespace pyx

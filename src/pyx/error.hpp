@@ -57,11 +57,7 @@ public:
     ErrorIndicatorGuard& operator=(const ErrorIndicatorGuard&) = delete;
 
 private:
-#if PY_VERSION_HEX >= 0x030C0000
     PyObject* saved_;
-#else
-    PyObject *type_, *value_, *traceback_;
-#endif
 };
 
 }  // namespace pyx

@@ -1,6 +1,10 @@
 #include "pyx/task.hpp"
 
+#include <pybind11/gil_safe_call_once.h>
+#include <frameobject.h>
 #include <structmember.h>
+
+#include <string>
 
 namespace pyx {
 namespace detail {
@@ -85,20 +89,21 @@ void FinalAwaiter::await_suspend(std::coroutine_handle<>, PromiseBase& promise) 
 
 namespace {
 
-// PyObject_GetOptionalAttrString exists only from 3.13 on.
-int optional_attr(PyObject* object, const char* name, PyObject** result) {
-    *result = PyObject_GetAttrString(object, name);
-    if (*result) return 1;
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        return 0;
-    }
-    return -1;
+bool is_native_coroutine(PyObject* object) {
+    return Py_TYPE(object) == reinterpret_cast<PyTypeObject*>(coroutine_type().ptr());
 }
+
+bool native_coroutine_awaited_already(PyObject* coroutine);
+bool python_coroutine_awaited_already(PyObject* coroutine);
 
 py::object await_iterator(py::handle awaitable) {
     PyObject* object = awaitable.ptr();
-    if (PyCoro_CheckExact(object) || Py_TYPE(object) == reinterpret_cast<PyTypeObject*>(coroutine_type().ptr())) {
+    bool native = is_native_coroutine(object);
+    if (native || PyCoro_CheckExact(object)) {
+        if (native ? native_coroutine_awaited_already(object) : python_coroutine_awaited_already(object)) {
+            PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+            throw PyError::fetch();
+        }
         return py::reinterpret_borrow<py::object>(awaitable);
     }
     PyAsyncMethods* async = Py_TYPE(object)->tp_as_async;
@@ -153,6 +158,7 @@ struct CoroObject {
     PromiseBase* promise;
     ResultTaker take;
     PyObject* qualname;
+    PyObject* frame;  // made on the first read of cr_frame, dropped once finished
     PyObject* weakrefs;
     bool started;
     bool finished;
@@ -161,6 +167,15 @@ struct CoroObject {
 
 CoroObject* as_coro(PyObject* self) { return reinterpret_cast<CoroObject*>(self); }
 
+// What every coroutine object shares, built once per process on first use.
+struct Shared {
+    py::object type;
+    py::object cr_await;  // the attribute name, interned
+    py::dict codes;       // qualname -> the code object that stands for the native function
+};
+
+Shared& shared();
+
 void destroy_frames(CoroObject* self) noexcept {
     if (!self->root) return;
     ErrorIndicatorGuard guard;
@@ -168,6 +183,7 @@ void destroy_frames(CoroObject* self) noexcept {
     self->promise = nullptr;
     self->driver.leaf = {};
     root.destroy();
+    Py_CLEAR(self->frame);
 }
 
 // Only drops references, which is safe with an error pending, as in any tp_dealloc.
@@ -188,6 +204,62 @@ public:
 private:
     CoroObject* self_;
 };
+
+// A coroutine awaiting another sends into it from C, and dropping one drops
+// what it holds, so a chain of coroutines is as deep on the C stack as it is
+// long. CPython's own guards bound that: the recursion check on each send
+// (the worst case is a RecursionError) and the trashcan on each deallocation.
+//
+// Python 3.13 counts those levels, sized for its own C functions; one link
+// (the driver, a frame's resume or destroy, the awaiter) takes several times
+// that stack, more so unoptimised or under AddressSanitizer, so a link is
+// charged several levels, straight on the thread's counter as Python's own
+// trashcan macros do (away from the limit; near it, the real check raises).
+// Later versions measure the stack itself, and a link is one call.
+#if PY_VERSION_HEX < 0x030E0000
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int link_levels = 8;
+#else
+constexpr int link_levels = 4;
+#endif
+static_assert(link_levels < Py_TRASHCAN_HEADROOM, "a link must fit in the trashcan's headroom");
+
+bool enter_link(PyThreadState* tstate) {
+    if (tstate->c_recursion_remaining > link_levels) {
+        tstate->c_recursion_remaining -= link_levels;
+        return true;
+    }
+    for (int entered = 0; entered < link_levels; ++entered) {
+        if (Py_EnterRecursiveCall(" while awaiting a native coroutine")) {
+            while (entered--) Py_LeaveRecursiveCall();
+            return false;
+        }
+    }
+    return true;
+}
+
+void leave_link(PyThreadState* tstate) { tstate->c_recursion_remaining += link_levels; }
+
+// The same charge while a coroutine's frames and awaitee are dropped, less the
+// level the trashcan counts itself, so that it defers a long chain in time.
+class DeallocCharge {
+public:
+    DeallocCharge() noexcept : tstate_(PyThreadState_GET()) { tstate_->c_recursion_remaining -= link_levels - 1; }
+    ~DeallocCharge() { tstate_->c_recursion_remaining += link_levels - 1; }
+    DeallocCharge(const DeallocCharge&) = delete;
+    DeallocCharge& operator=(const DeallocCharge&) = delete;
+
+private:
+    PyThreadState* tstate_;
+};
+#else
+bool enter_link(PyThreadState*) { return Py_EnterRecursiveCall(" while awaiting a native coroutine") == 0; }
+void leave_link(PyThreadState*) { Py_LeaveRecursiveCall(); }
+struct DeallocCharge {};
+#endif
+
+// Suspended at an await: what CPython calls being awaited by someone.
+bool suspended(const CoroObject* self) { return !self->running && self->driver.pending; }
 
 PySendResult finish(CoroObject* self, PyObject** out) {
     self->finished = true;
@@ -246,13 +318,7 @@ bool check_usable(CoroObject* self) {
     return true;
 }
 
-PySendResult coro_send(PyObject* object, PyObject* value, PyObject** out) {
-    CoroObject* self = as_coro(object);
-    if (!check_usable(self)) return PYGEN_ERROR;
-    if (self->finished) {
-        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-        return PYGEN_ERROR;
-    }
+PySendResult send_into(CoroObject* self, PyObject* value, PyObject** out) {
     RunningScope running(self);
     if (!self->started) {
         if (value != Py_None) {
@@ -270,6 +336,29 @@ PySendResult coro_send(PyObject* object, PyObject* value, PyObject** out) {
         deliver(self->driver, status, result);
     }
     return run(self, out);
+}
+
+PySendResult coro_send(PyObject* object, PyObject* value, PyObject** out) {
+    CoroObject* self = as_coro(object);
+    if (!check_usable(self)) return PYGEN_ERROR;
+    if (self->finished) {
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        return PYGEN_ERROR;
+    }
+    // A coroutine awaiting another sends into it from C, so a chain of awaits
+    // is as deep on the C stack as it is long; CPython's own check turns the
+    // worst case into a RecursionError.
+    PyThreadState* tstate = PyThreadState_GET();
+    if (!enter_link(tstate)) return PYGEN_ERROR;
+    PySendResult status;
+    try {
+        status = send_into(self, value, out);
+    } catch (...) {
+        set_python_error(std::current_exception());
+        status = PYGEN_ERROR;
+    }
+    leave_link(tstate);
+    return status;
 }
 
 PyObject* stop_iteration(PyObject* value) {
@@ -316,10 +405,6 @@ PyObject* coro_send_method(PyObject* self, PyObject* value) {
 
 // Builds the exception instance from throw()'s (type[, value[, traceback]]) or (instance).
 PyObject* normalize_thrown(PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs < 1 || nargs > 3) {
-        PyErr_SetString(PyExc_TypeError, "throw expected 1 to 3 arguments");
-        return nullptr;
-    }
     PyObject* type = args[0];
     PyObject* value = nargs > 1 ? args[1] : Py_None;
     PyObject* traceback = nargs > 2 ? args[2] : Py_None;
@@ -331,7 +416,12 @@ PyObject* normalize_thrown(PyObject* const* args, Py_ssize_t nargs) {
         }
         exception = Py_NewRef(type);
     } else if (PyExceptionClass_Check(type)) {
-        if (PyExceptionInstance_Check(value) && PyObject_IsInstance(value, type) == 1) {
+        // As CPython normalizes: by the value's class, through __subclasscheck__.
+        int is_instance = PyExceptionInstance_Check(value)
+                              ? PyObject_IsSubclass(reinterpret_cast<PyObject*>(Py_TYPE(value)), type)
+                              : 0;
+        if (is_instance < 0) return nullptr;
+        if (is_instance) {
             exception = Py_NewRef(value);
         } else if (value == Py_None) {
             exception = PyObject_CallNoArgs(type);
@@ -352,7 +442,10 @@ PyObject* normalize_thrown(PyObject* const* args, Py_ssize_t nargs) {
             PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
             return nullptr;
         }
-        PyException_SetTraceback(exception, traceback);
+        if (PyException_SetTraceback(exception, traceback) < 0) {
+            Py_DECREF(exception);
+            return nullptr;
+        }
     }
     return exception;
 }
@@ -366,7 +459,7 @@ PySendResult throw_into(CoroObject* self, PyObject* exception, PyObject** out) {
     bool closing = PyErr_GivenExceptionMatches(exception, PyExc_GeneratorExit);
     if (pending && closing) {
         PyObject* close = nullptr;
-        if (optional_attr(pending.ptr(), "close", &close) < 0) {
+        if (PyObject_GetOptionalAttrString(pending.ptr(), "close", &close) < 0) {
             driver.thrown = PyError::fetch().value();
         } else if (close) {
             PyObject* result = PyObject_CallNoArgs(close);
@@ -377,7 +470,7 @@ PySendResult throw_into(CoroObject* self, PyObject* exception, PyObject** out) {
         if (!driver.thrown) driver.thrown = owned;
     } else if (pending) {
         PyObject* method = nullptr;
-        if (optional_attr(pending.ptr(), "throw", &method) < 0) {
+        if (PyObject_GetOptionalAttrString(pending.ptr(), "throw", &method) < 0) {
             driver.thrown = PyError::fetch().value();
         } else if (!method) {
             driver.thrown = owned;
@@ -389,9 +482,13 @@ PySendResult throw_into(CoroObject* self, PyObject* exception, PyObject** out) {
                 *out = result;
                 return PYGEN_NEXT;
             }
+            PyObject* value = nullptr;
             if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
                 PyError stop = PyError::fetch();
-                driver.sent = stop.value().attr("value");
+                value = PyObject_GetAttrString(stop.value().ptr(), "value");
+            }
+            if (value) {
+                driver.sent = py::reinterpret_steal<py::object>(value);
             } else {
                 driver.thrown = PyError::fetch().value();
             }
@@ -404,12 +501,29 @@ PySendResult throw_into(CoroObject* self, PyObject* exception, PyObject** out) {
 
 PyObject* coro_throw(PyObject* object, PyObject* const* args, Py_ssize_t nargs) {
     CoroObject* self = as_coro(object);
+    if (nargs < 1 || nargs > 3) {
+        PyErr_Format(PyExc_TypeError, nargs < 1 ? "throw expected at least 1 argument, got %zd"
+                                                : "throw expected at most 3 arguments, got %zd",
+                     nargs);
+        return nullptr;
+    }
+    if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
+                                  "the (type, exc, tb) signature of throw() is deprecated, "
+                                  "use the single-arg signature instead.",
+                                  1) < 0) {
+        return nullptr;
+    }
     if (!check_usable(self)) return nullptr;
     PyObject* exception = normalize_thrown(args, nargs);
     if (!exception) return nullptr;
-    if (self->finished || !self->started) {
-        // Like a Python coroutine: a throw before the first step, or after
-        // the last, raises the exception right here and ends the coroutine.
+    if (self->finished) {
+        Py_DECREF(exception);
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        return nullptr;
+    }
+    if (!self->started) {
+        // Like a Python coroutine: thrown before the first step, the
+        // exception comes straight back out and the coroutine is done.
         self->finished = true;
         destroy_frames(self);
         PyError(py::reinterpret_steal<py::object>(exception)).restore();
@@ -434,11 +548,13 @@ PyObject* coro_close(PyObject* object, PyObject*) {
         destroy_frames(self);
         Py_RETURN_NONE;
     }
+    PyObject* exit = PyObject_CallNoArgs(PyExc_GeneratorExit);
+    if (!exit) return nullptr;
     RunningScope running(self);
     PyObject* result = nullptr;
     PySendResult status;
     try {
-        status = throw_into(self, PyObject_CallNoArgs(PyExc_GeneratorExit), &result);
+        status = throw_into(self, exit, &result);
     } catch (...) {
         set_python_error(std::current_exception());
         return nullptr;
@@ -459,12 +575,63 @@ PyObject* coro_close(PyObject* object, PyObject*) {
     Py_RETURN_NONE;
 }
 
-PyObject* coro_await(PyObject* self) { return Py_NewRef(self); }
+PyObject* coro_await(PyObject* object) {
+    if (suspended(as_coro(object))) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
+    return Py_NewRef(object);
+}
+
+// Warns as CPython does for its own coroutines: through
+// warnings._warn_unawaited_coroutine, which applies the filters and names where
+// the coroutine was made, or directly if that is missing or broken. A filter
+// that makes the warning an error leaves an unraisable exception, since
+// nothing can catch it here.
+// The warnings module, not imported once the interpreter is shutting down;
+// null, with no error set, where it cannot be had.
+PyObject* warnings_module() {
+    if (!Py_IsFinalizing()) {
+        PyObject* module = PyImport_ImportModule("warnings");
+        if (!module && PyErr_ExceptionMatches(PyExc_ImportError)) PyErr_Clear();
+        return module;
+    }
+    PyObject* name = PyUnicode_FromString("warnings");
+    if (!name) return nullptr;
+    PyObject* module = PyImport_GetModule(name);
+    Py_DECREF(name);
+    return module;
+}
+
+void warn_never_awaited(CoroObject* self) {
+    PyObject* object = reinterpret_cast<PyObject*>(self);
+    bool warned = false;
+    PyObject* function = nullptr;
+    if (PyObject* warnings = warnings_module()) {
+        PyObject_GetOptionalAttrString(warnings, "_warn_unawaited_coroutine", &function);
+        Py_DECREF(warnings);
+    }
+    if (function) {
+        PyObject* result = PyObject_CallOneArg(function, object);
+        Py_DECREF(function);
+        warned = result || PyErr_ExceptionMatches(PyExc_RuntimeWarning);
+        Py_XDECREF(result);
+    }
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(object);
+    if (!warned && PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited",
+                                    self->qualname ? self->qualname : Py_None) < 0) {
+        PyErr_WriteUnraisable(object);
+    }
+}
 
 void coro_finalize(PyObject* object) {
     CoroObject* self = as_coro(object);
-    if (!self->started || self->finished) return;
+    if (self->finished) return;
     ErrorIndicatorGuard saved;
+    if (!self->started) {
+        warn_never_awaited(self);
+        return;
+    }
     PyObject* result = coro_close(object, nullptr);
     if (result) {
         Py_DECREF(result);
@@ -477,6 +644,7 @@ int coro_traverse(PyObject* object, visitproc visit, void* arg) {
     CoroObject* self = as_coro(object);
     Py_VISIT(Py_TYPE(object));
     Py_VISIT(self->qualname);
+    Py_VISIT(self->frame);
     Driver& driver = self->driver;
     Py_VISIT(driver.pending.ptr());
     Py_VISIT(driver.yielded.ptr());
@@ -495,22 +663,47 @@ int coro_clear(PyObject* object) {
     destroy_frames(self);
     clear_driver(self->driver);
     Py_CLEAR(self->qualname);
+    Py_CLEAR(self->frame);
     return 0;
+}
+
+// Drops what is left once the frames and the driver are empty.
+void free_coro(CoroObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    self->driver.~Driver();
+    Py_CLEAR(self->qualname);
+    Py_CLEAR(self->frame);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+bool holds_nothing(const CoroObject* self) {
+    const Driver& driver = self->driver;
+    return !self->root && !driver.pending && !driver.yielded && !driver.sent && !driver.thrown;
 }
 
 void coro_dealloc(PyObject* object) {
     CoroObject* self = as_coro(object);
-    // Only a suspended coroutine has anything to finalize (close() runs its clean-up).
-    if (self->started && !self->finished && PyObject_CallFinalizerFromDealloc(object) < 0) return;  // resurrected
-    PyTypeObject* type = Py_TYPE(object);
+    // One never started warns that it was never awaited; one suspended is
+    // closed, so that its clean-up runs.
+    if (!self->finished && PyObject_CallFinalizerFromDealloc(object) < 0) return;  // resurrected
     PyObject_GC_UnTrack(object);
     if (self->weakrefs) PyObject_ClearWeakRefs(object);
-    destroy_frames(self);
-    clear_driver(self->driver);
-    self->driver.~Driver();
-    Py_CLEAR(self->qualname);
-    type->tp_free(object);
-    Py_DECREF(type);
+    if (holds_nothing(self)) {  // the common end of one that ran to completion
+        free_coro(self);
+        return;
+    }
+    // A coroutine may hold the next one (as an argument, or as what it
+    // awaits), so dropping a long chain would recurse once per link; the
+    // trashcan defers the deeper links, as for CPython's own containers.
+    Py_TRASHCAN_BEGIN(object, coro_dealloc)
+    {
+        DeallocCharge charge;
+        destroy_frames(self);
+        clear_driver(self->driver);
+    }
+    free_coro(self);
+    Py_TRASHCAN_END
 }
 
 PyObject* coro_repr(PyObject* object) {
@@ -527,14 +720,74 @@ PyObject* get_qualname(PyObject* object, void*) {
 PyObject* get_name(PyObject* object, void*) {
     CoroObject* self = as_coro(object);
     if (!self->qualname) Py_RETURN_NONE;
-    PyObject* parts = PyUnicode_RSplit(self->qualname, py::str(".").ptr(), 1);
-    if (!parts) return nullptr;
-    PyObject* name = Py_NewRef(PyList_GET_ITEM(parts, PyList_GET_SIZE(parts) - 1));
-    Py_DECREF(parts);
-    return name;
+    Py_ssize_t length = PyUnicode_GetLength(self->qualname);
+    if (length < 0) return nullptr;
+    Py_ssize_t dot = PyUnicode_FindChar(self->qualname, '.', 0, length, -1);
+    if (dot == -2) return nullptr;
+    return PyUnicode_Substring(self->qualname, dot + 1, length);
 }
 
 PyObject* get_running(PyObject* object, void*) { return PyBool_FromLong(as_coro(object)->running); }
+
+PyObject* get_suspended(PyObject* object, void*) {
+    CoroObject* self = as_coro(object);
+    return PyBool_FromLong(self->started && !self->finished && !self->running);
+}
+
+// The iterator of what the innermost frame awaits, as `yield from` keeps it.
+PyObject* get_await(PyObject* object, void*) {
+    CoroObject* self = as_coro(object);
+    return Py_NewRef(suspended(self) ? self->driver.pending.ptr() : Py_None);
+}
+
+// A native coroutine has no Python code or frame. These stand in for them so
+// that what reads a coroutine's state (inspect.getcoroutinestate, asyncio's
+// reprs) works: a code object that names the native function, shared by its
+// coroutines as CPython shares one, and a frame of it without locals that
+// exists until the coroutine finishes.
+py::object code_for(PyObject* qualname) {
+    PyObject* key = qualname ? qualname : Py_None;
+    PyObject* codes = shared().codes.ptr();
+    if (PyObject* found = PyDict_GetItemWithError(codes, key)) return py::reinterpret_borrow<py::object>(found);
+    if (PyErr_Occurred()) throw PyError::fetch();
+    std::string full = qualname ? py::str(qualname).cast<std::string>() : std::string("<native coroutine>");
+    std::string name = full.substr(full.rfind('.') + 1);
+    auto code = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(PyCode_NewEmpty("<native>", name.c_str(), 0)));
+    if (!code) throw PyError::fetch();
+    code = code.attr("replace")(py::arg("co_qualname") = full);
+    if (PyDict_SetItem(codes, key, code.ptr()) < 0) throw PyError::fetch();
+    return code;
+}
+
+PyObject* get_code(PyObject* object, void*) {
+    try {
+        return code_for(as_coro(object)->qualname).release().ptr();
+    } catch (...) {
+        set_python_error(std::current_exception());
+        return nullptr;
+    }
+}
+
+PyObject* get_frame(PyObject* object, void*) {
+    CoroObject* self = as_coro(object);
+    if (self->finished) Py_RETURN_NONE;
+    if (!self->frame) {
+        PyObject* code = get_code(object, nullptr);
+        if (!code) return nullptr;
+        PyObject* globals = PyDict_New();
+        if (globals) {
+            self->frame = reinterpret_cast<PyObject*>(
+                PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr));
+            Py_DECREF(globals);
+        }
+        Py_DECREF(code);
+        if (!self->frame) return nullptr;
+    }
+    return Py_NewRef(self->frame);
+}
+
+// Native coroutines do not record where they were made.
+PyObject* get_origin(PyObject*, void*) { Py_RETURN_NONE; }
 
 PyMethodDef coro_methods[] = {
     {"send", coro_send_method, METH_O, "send(value) -> next yielded value or raise StopIteration."},
@@ -548,6 +801,11 @@ PyGetSetDef coro_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"cr_await", get_await, nullptr, nullptr, nullptr},
+    {"cr_code", get_code, nullptr, nullptr, nullptr},
+    {"cr_frame", get_frame, nullptr, nullptr, nullptr},
+    {"cr_origin", get_origin, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -585,6 +843,37 @@ PyType_Spec coro_spec = {
     coro_slots,
 };
 
+// Building the type and registering it with collections.abc runs Python code,
+// which may release the GIL midway; under a plain function-local static, a
+// second thread would then wait on the initialisation guard while holding the
+// GIL, and neither could go on. The GIL-safe call-once waits without the GIL.
+Shared& shared() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<Shared> storage;
+    return storage
+        .call_once_and_store_result([] {
+            Shared built;
+            built.type = py::reinterpret_steal<py::object>(PyType_FromSpec(&coro_spec));
+            if (!built.type) throw PyError::fetch();
+            py::module_::import("collections.abc").attr("Coroutine").attr("register")(built.type);
+            built.cr_await = py::reinterpret_steal<py::object>(PyUnicode_InternFromString("cr_await"));
+            if (!built.cr_await) throw PyError::fetch();
+            return built;
+        })
+        .get_stored();
+}
+
+bool native_coroutine_awaited_already(PyObject* coroutine) { return suspended(as_coro(coroutine)); }
+
+// A Python coroutine is suspended only inside an await, so one with something
+// in `cr_await` already has an awaiter.
+bool python_coroutine_awaited_already(PyObject* coroutine) {
+    PyObject* awaited = nullptr;
+    if (PyObject_GetOptionalAttr(coroutine, shared().cr_await.ptr(), &awaited) < 0) throw PyError::fetch();
+    bool awaiting = awaited && awaited != Py_None;
+    Py_XDECREF(awaited);
+    return awaiting;
+}
+
 }  // namespace
 
 py::object wrap_root(std::coroutine_handle<> root, PromiseBase& promise, ResultTaker take, py::handle qualname) {
@@ -600,6 +889,7 @@ py::object wrap_root(std::coroutine_handle<> root, PromiseBase& promise, ResultT
     PyObject* object = reinterpret_cast<PyObject*>(self);
     new (&self->driver) Driver();
     self->weakrefs = nullptr;
+    self->frame = nullptr;
     self->started = self->finished = self->running = false;
     self->driver.leaf = root;
     self->root = root;
@@ -613,14 +903,6 @@ py::object wrap_root(std::coroutine_handle<> root, PromiseBase& promise, ResultT
 
 }  // namespace detail
 
-py::handle coroutine_type() {
-    static PyObject* type = [] {
-        PyObject* created = PyType_FromSpec(&detail::coro_spec);
-        if (!created) throw PyError::fetch();
-        py::module_::import("collections.abc").attr("Coroutine").attr("register")(py::handle(created));
-        return created;
-    }();
-    return type;
-}
+py::handle coroutine_type() { return detail::shared().type; }
 
 }  // namespace pyx

@@ -19,7 +19,9 @@ async def test_asyncio_entry_points_accept_native_coroutines(testmod):
     async with asyncio.TaskGroup() as group:
         task = group.create_task(testmod.add_later(10, 1))
     assert task.result() == 11
-    assert asyncio.iscoroutine(testmod.add_later(0, 0).__await__())
+    unawaited = testmod.add_later(0, 0)
+    assert asyncio.iscoroutine(unawaited.__await__())
+    unawaited.close()
 
 
 def test_asyncio_run_and_protocol(testmod):

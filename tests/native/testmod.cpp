@@ -98,6 +98,10 @@ void define_functions(py::module_& m) {
         co_return co_await a[1];
     }));
 
+    pyx::def_function(m, pyx::def("is_cancellation", {arg("error")}, [](Args& a) {
+        return py::bool_(pyx::aio::is_cancellation(pyx::PyError(a[0])));
+    }));
+
     pyx::def_function(m, pyx::def("signature_probe", {arg("a"), arg("b", py::int_(2)), kwonly("c", py::none()), pyx::varkw()},
                                   [](Args& a) { return py::make_tuple(a[0], a[1], a[2], a[3]); }));
 }
