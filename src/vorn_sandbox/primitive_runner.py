@@ -129,7 +129,11 @@ def _open_beneath(root_fd: int, path: str, flags: int, mode: int = 0) -> int:
     if not _is_linux():
         raise ValueError(_OPENAT2_POLICY_ERROR)
     libc = ctypes.CDLL(None, use_errno=True)
-    how = _OpenHow(flags, mode, _RESOLVE_BENEATH | _RESOLVE_NO_SYMLINKS | _RESOLVE_NO_MAGICLINKS)
+    # The raw system call does not get the interpreter's non-inheritable
+    # default that os.open gives; without close-on-exec the descriptor would
+    # leak into children that other threads of the provider's interpreter
+    # start meanwhile.
+    how = _OpenHow(flags | os.O_CLOEXEC, mode, _RESOLVE_BENEATH | _RESOLVE_NO_SYMLINKS | _RESOLVE_NO_MAGICLINKS)
     encoded = path.encode()
     openat2 = _syscall_numbers()[0]
     result = libc.syscall(openat2, root_fd, encoded, ctypes.byref(how), ctypes.sizeof(how))
