@@ -830,11 +830,24 @@ def _after_popen(process: subprocess.Popen[bytes]) -> None:
     return None
 
 
+def _close_all(fds: Any) -> None:
+    # One descriptor that cannot be closed must not keep the others open.
+    for fd in fds:
+        with contextlib.suppress(OSError):
+            os.close(fd)
+
+
 def _spawn_process(argv: list[str], *, deadline: float | None, **kwargs: Any) -> subprocess.Popen[bytes]:
     inherited_fds = tuple(kwargs.get("pass_fds", ()))
     pass_fd_env = kwargs.pop("pass_fd_env", {})
-    owned_fds = tuple(os.dup(fd) for fd in inherited_fds)
+    # Until the setup thread takes them over, the duplicates are closed here
+    # on any failure, one that stops the duplication part-way included: the
+    # interpreter is long-lived and must not keep them.
+    duplicates: list[int] = []
     try:
+        for fd in inherited_fds:
+            duplicates.append(os.dup(fd))
+        owned_fds = tuple(duplicates)
         if inherited_fds:
             kwargs["pass_fds"] = owned_fds
             if isinstance(kwargs.get("env"), dict):
@@ -848,9 +861,7 @@ def _spawn_process(argv: list[str], *, deadline: float | None, **kwargs: Any) ->
         condition = threading.Condition()
         state: dict[str, Any] = {"phase": "starting", "popen_returned": False, "process": None, "error": None}
     except BaseException:
-        for fd in owned_fds:
-            with contextlib.suppress(OSError):
-                os.close(fd)
+        _close_all(duplicates)
         raise
 
     def launch() -> None:
@@ -897,17 +908,13 @@ def _spawn_process(argv: list[str], *, deadline: float | None, **kwargs: Any) ->
                     state["phase"] = "error"
                     condition.notify_all()
         finally:
-            for fd in owned_fds:
-                with contextlib.suppress(OSError):
-                    os.close(fd)
+            _close_all(owned_fds)
 
     thread = threading.Thread(target=launch, name="vorn-sandbox-process-setup", daemon=True)
     try:
         thread.start()
     except BaseException:
-        for fd in owned_fds:
-            with contextlib.suppress(OSError):
-                os.close(fd)
+        _close_all(owned_fds)
         raise
     wait = None if deadline is None else max(0.0, deadline - time.monotonic())
     with condition:
