@@ -649,16 +649,23 @@ def _file_write_helper_source() -> str:
     return _FILE_WRITE_HELPER
 
 
-def _remove_abandoned_temporaries(root_fd: int, params: dict[str, Any]) -> None:
-    # A helper that was killed cannot remove its own temporary; only names of
-    # the exact temporary form for this destination are removed, reached
-    # through the symlink-free walk and never followed.
+def _remove_abandoned_files(root_fd: int, params: dict[str, Any], held: frozenset[tuple[int, int]]) -> None:
+    # A helper that was killed cannot clean up after itself.  Removed are
+    # names of the exact temporary form for this destination, and the
+    # destination itself only while it is a file that the stopped helper still
+    # held open: the only file the helper ever opens at the destination name
+    # is the one it created there exclusively, so that file is this write's
+    # own and unfinished.  Everything is reached through the symlink-free walk
+    # and never followed.
     try:
         components = _validate_relative_path(params.get("path"))
         parent_fd = _open_directory_fd_from_root_fd(root_fd, components[:-1], create_parents=False)
     except (OSError, ValueError):
         return
     try:
+        with contextlib.suppress(OSError):
+            if _identity(os.stat(components[-1], dir_fd=parent_fd, follow_symlinks=False)) in held:
+                os.unlink(components[-1], dir_fd=parent_fd)
         prefix = f".{components[-1]}.quorvel-"
         for entry in os.listdir(parent_fd):
             token = entry[len(prefix) : -len(".tmp")]
@@ -702,16 +709,14 @@ def _run_restricted_file_write(params: dict[str, Any]) -> dict[str, Any]:
             try:
                 stdout, stderr = process.communicate(json.dumps(params).encode("utf-8"), timeout=_DEFAULT_TIMEOUT)
             except subprocess.TimeoutExpired:
-                _abandon_helper(process)
-                _remove_abandoned_temporaries(root_fd, params)
+                _remove_abandoned_files(root_fd, params, _abandon_helper(process))
                 return _error(TimeoutError("file-write helper exceeded its deadline"))
             except BaseException:
                 # Whatever broke the exchange, the helper must not outlive it.
-                _abandon_helper(process)
-                _remove_abandoned_temporaries(root_fd, params)
+                _remove_abandoned_files(root_fd, params, _abandon_helper(process))
                 raise
         if process.returncode != 0:
-            _remove_abandoned_temporaries(root_fd, params)
+            _remove_abandoned_files(root_fd, params, frozenset())
             detail = stderr.decode("utf-8", errors="replace").strip()
             return _error(RuntimeError(detail or f"file-write helper exited with code {process.returncode}"))
         try:
@@ -725,12 +730,51 @@ def _run_restricted_file_write(params: dict[str, Any]) -> dict[str, Any]:
         os.close(root_fd)
 
 
-def _abandon_helper(process: subprocess.Popen[bytes]) -> None:
+def _abandon_helper(process: subprocess.Popen[bytes]) -> frozenset[tuple[int, int]]:
+    """Kill the helper and its group; answer the regular files it held open."""
+    held = _files_held_while_stopped(process)
     _kill_process_group(process, timeout=1.0)
     for stream in (process.stdin, process.stdout, process.stderr):
         if stream is not None:
             with contextlib.suppress(OSError):
                 stream.close()
+    return held
+
+
+def _files_held_while_stopped(process: subprocess.Popen[bytes]) -> frozenset[tuple[int, int]]:
+    # Looked at only once the helper is stopped: a running one could still
+    # close its file and rename it over the destination after the look.
+    # Whatever is uncertain answers the empty set, so that nothing but
+    # temporaries is removed.  The helper is not yet reaped, so its process
+    # id cannot name another process meanwhile.
+    try:
+        os.kill(process.pid, signal.SIGSTOP)
+    except OSError:
+        return frozenset()
+    give_up = time.monotonic() + 1.0
+    while True:
+        try:
+            with open(f"/proc/{process.pid}/stat", "rb") as status_file:
+                state = status_file.read().rpartition(b")")[2].split()[0]
+        except (OSError, IndexError):
+            return frozenset()
+        if state in (b"T", b"t"):
+            break
+        if state in (b"Z", b"X") or time.monotonic() >= give_up:
+            return frozenset()
+        time.sleep(0.01)
+    held: set[tuple[int, int]] = set()
+    descriptors = f"/proc/{process.pid}/fd"
+    try:
+        names = os.listdir(descriptors)
+    except OSError:
+        return frozenset()
+    for name in names:
+        with contextlib.suppress(OSError):
+            status = os.stat(f"{descriptors}/{name}")
+            if stat.S_ISREG(status.st_mode):
+                held.add(_identity(status))
+    return frozenset(held)
 
 
 class _BoundedCapture:
