@@ -129,7 +129,11 @@ def _open_beneath(root_fd: int, path: str, flags: int, mode: int = 0) -> int:
     if not _is_linux():
         raise ValueError(_OPENAT2_POLICY_ERROR)
     libc = ctypes.CDLL(None, use_errno=True)
-    how = _OpenHow(flags, mode, _RESOLVE_BENEATH | _RESOLVE_NO_SYMLINKS | _RESOLVE_NO_MAGICLINKS)
+    # The raw system call does not get the interpreter's non-inheritable
+    # default that os.open gives; without close-on-exec the descriptor would
+    # leak into children that other threads of the provider's interpreter
+    # start meanwhile.
+    how = _OpenHow(flags | os.O_CLOEXEC, mode, _RESOLVE_BENEATH | _RESOLVE_NO_SYMLINKS | _RESOLVE_NO_MAGICLINKS)
     encoded = path.encode()
     openat2 = _syscall_numbers()[0]
     result = libc.syscall(openat2, root_fd, encoded, ctypes.byref(how), ctypes.sizeof(how))
@@ -645,16 +649,23 @@ def _file_write_helper_source() -> str:
     return _FILE_WRITE_HELPER
 
 
-def _remove_abandoned_temporaries(root_fd: int, params: dict[str, Any]) -> None:
-    # A helper that was killed cannot remove its own temporary; only names of
-    # the exact temporary form for this destination are removed, reached
-    # through the symlink-free walk and never followed.
+def _remove_abandoned_files(root_fd: int, params: dict[str, Any], held: frozenset[tuple[int, int]]) -> None:
+    # A helper that was killed cannot clean up after itself.  Removed are
+    # names of the exact temporary form for this destination, and the
+    # destination itself only while it is a file that the stopped helper still
+    # held open: the only file the helper ever opens at the destination name
+    # is the one it created there exclusively, so that file is this write's
+    # own and unfinished.  Everything is reached through the symlink-free walk
+    # and never followed.
     try:
         components = _validate_relative_path(params.get("path"))
         parent_fd = _open_directory_fd_from_root_fd(root_fd, components[:-1], create_parents=False)
     except (OSError, ValueError):
         return
     try:
+        with contextlib.suppress(OSError):
+            if _identity(os.stat(components[-1], dir_fd=parent_fd, follow_symlinks=False)) in held:
+                os.unlink(components[-1], dir_fd=parent_fd)
         prefix = f".{components[-1]}.quorvel-"
         for entry in os.listdir(parent_fd):
             token = entry[len(prefix) : -len(".tmp")]
@@ -698,16 +709,14 @@ def _run_restricted_file_write(params: dict[str, Any]) -> dict[str, Any]:
             try:
                 stdout, stderr = process.communicate(json.dumps(params).encode("utf-8"), timeout=_DEFAULT_TIMEOUT)
             except subprocess.TimeoutExpired:
-                _abandon_helper(process)
-                _remove_abandoned_temporaries(root_fd, params)
+                _remove_abandoned_files(root_fd, params, _abandon_helper(process))
                 return _error(TimeoutError("file-write helper exceeded its deadline"))
             except BaseException:
                 # Whatever broke the exchange, the helper must not outlive it.
-                _abandon_helper(process)
-                _remove_abandoned_temporaries(root_fd, params)
+                _remove_abandoned_files(root_fd, params, _abandon_helper(process))
                 raise
         if process.returncode != 0:
-            _remove_abandoned_temporaries(root_fd, params)
+            _remove_abandoned_files(root_fd, params, frozenset())
             detail = stderr.decode("utf-8", errors="replace").strip()
             return _error(RuntimeError(detail or f"file-write helper exited with code {process.returncode}"))
         try:
@@ -721,12 +730,51 @@ def _run_restricted_file_write(params: dict[str, Any]) -> dict[str, Any]:
         os.close(root_fd)
 
 
-def _abandon_helper(process: subprocess.Popen[bytes]) -> None:
+def _abandon_helper(process: subprocess.Popen[bytes]) -> frozenset[tuple[int, int]]:
+    """Kill the helper and its group; answer the regular files it held open."""
+    held = _files_held_while_stopped(process)
     _kill_process_group(process, timeout=1.0)
     for stream in (process.stdin, process.stdout, process.stderr):
         if stream is not None:
             with contextlib.suppress(OSError):
                 stream.close()
+    return held
+
+
+def _files_held_while_stopped(process: subprocess.Popen[bytes]) -> frozenset[tuple[int, int]]:
+    # Looked at only once the helper is stopped: a running one could still
+    # close its file and rename it over the destination after the look.
+    # Whatever is uncertain answers the empty set, so that nothing but
+    # temporaries is removed.  The helper is not yet reaped, so its process
+    # id cannot name another process meanwhile.
+    try:
+        os.kill(process.pid, signal.SIGSTOP)
+    except OSError:
+        return frozenset()
+    give_up = time.monotonic() + 1.0
+    while True:
+        try:
+            with open(f"/proc/{process.pid}/stat", "rb") as status_file:
+                state = status_file.read().rpartition(b")")[2].split()[0]
+        except (OSError, IndexError):
+            return frozenset()
+        if state in (b"T", b"t"):
+            break
+        if state in (b"Z", b"X") or time.monotonic() >= give_up:
+            return frozenset()
+        time.sleep(0.01)
+    held: set[tuple[int, int]] = set()
+    descriptors = f"/proc/{process.pid}/fd"
+    try:
+        names = os.listdir(descriptors)
+    except OSError:
+        return frozenset()
+    for name in names:
+        with contextlib.suppress(OSError):
+            status = os.stat(f"{descriptors}/{name}")
+            if stat.S_ISREG(status.st_mode):
+                held.add(_identity(status))
+    return frozenset(held)
 
 
 class _BoundedCapture:
@@ -826,11 +874,24 @@ def _after_popen(process: subprocess.Popen[bytes]) -> None:
     return None
 
 
+def _close_all(fds: Any) -> None:
+    # One descriptor that cannot be closed must not keep the others open.
+    for fd in fds:
+        with contextlib.suppress(OSError):
+            os.close(fd)
+
+
 def _spawn_process(argv: list[str], *, deadline: float | None, **kwargs: Any) -> subprocess.Popen[bytes]:
     inherited_fds = tuple(kwargs.get("pass_fds", ()))
     pass_fd_env = kwargs.pop("pass_fd_env", {})
-    owned_fds = tuple(os.dup(fd) for fd in inherited_fds)
+    # Until the setup thread takes them over, the duplicates are closed here
+    # on any failure, one that stops the duplication part-way included: the
+    # interpreter is long-lived and must not keep them.
+    duplicates: list[int] = []
     try:
+        for fd in inherited_fds:
+            duplicates.append(os.dup(fd))
+        owned_fds = tuple(duplicates)
         if inherited_fds:
             kwargs["pass_fds"] = owned_fds
             if isinstance(kwargs.get("env"), dict):
@@ -844,9 +905,7 @@ def _spawn_process(argv: list[str], *, deadline: float | None, **kwargs: Any) ->
         condition = threading.Condition()
         state: dict[str, Any] = {"phase": "starting", "popen_returned": False, "process": None, "error": None}
     except BaseException:
-        for fd in owned_fds:
-            with contextlib.suppress(OSError):
-                os.close(fd)
+        _close_all(duplicates)
         raise
 
     def launch() -> None:
@@ -893,17 +952,13 @@ def _spawn_process(argv: list[str], *, deadline: float | None, **kwargs: Any) ->
                     state["phase"] = "error"
                     condition.notify_all()
         finally:
-            for fd in owned_fds:
-                with contextlib.suppress(OSError):
-                    os.close(fd)
+            _close_all(owned_fds)
 
     thread = threading.Thread(target=launch, name="vorn-sandbox-process-setup", daemon=True)
     try:
         thread.start()
     except BaseException:
-        for fd in owned_fds:
-            with contextlib.suppress(OSError):
-                os.close(fd)
+        _close_all(owned_fds)
         raise
     wait = None if deadline is None else max(0.0, deadline - time.monotonic())
     with condition:

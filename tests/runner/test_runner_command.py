@@ -190,3 +190,24 @@ def test_runner_source_is_set_after_bootstrap(tmp_path):
     if completed.returncode != 0:
         pytest.skip("package not installed")
     assert completed.stdout.strip() == "None"
+
+
+def test_working_directory_descriptor_does_not_leak_into_other_children(runner, tmp_path, monkeypatch):
+    # Another thread of the sandbox's interpreter may start a child that keeps
+    # every inheritable descriptor while the command is being launched.
+    (tmp_path / "work").mkdir()
+    real_spawn = runner["_spawn_process"]
+    seen = []
+
+    def spawn(argv, **kwargs):
+        listing = ("import os\nfor n in os.listdir('/proc/self/fd'):\n    try: print(os.readlink('/proc/self/fd/' + n))"
+                   "\n    except OSError: pass")
+        seen.append(subprocess.run([sys.executable, "-S", "-c", listing], close_fds=False, capture_output=True,
+                                   text=True, check=True).stdout.splitlines())
+        return real_spawn(argv, **kwargs)
+
+    monkeypatch.setitem(runner, "_spawn_process", spawn)
+    response = runner["run_primitive"](command_request(["true"], tmp_path, cwd_components=["work"],
+                                                       env_allowlist=["PATH"]))
+    assert response["status"] == "success", response
+    assert seen and str(tmp_path / "work") not in seen[0] and str(tmp_path) not in seen[0]

@@ -337,3 +337,37 @@ def test_large_write_through_the_bootstrap(tmp_path):
     data = os.urandom(3 * 1024 * 1024 + 1)
     response = run_request(file_write_request("big.bin", data, tmp_path, max_bytes=len(data))).response
     assert response["bytes_written"] == len(data) and (tmp_path / "big.bin").read_bytes() == data
+
+
+# Appended to the runner text that the helper executes: every file
+# synchronisation hangs, so the helper is killed while it still holds the file
+# it is writing open.
+_HANG_IN_FSYNC = "\n\nimport time as _time\nos.fsync = lambda fd: _time.sleep(60)\n"
+
+
+@pytest.mark.parametrize("existing", [None, b"old"])
+def test_helper_killed_mid_write_leaves_only_what_was_there(runner, tmp_path, existing):
+    (tmp_path / "d").mkdir()
+    if existing is not None:
+        (tmp_path / "d" / "f.txt").write_bytes(existing)
+    runner["_RUNNER_SOURCE"] = runner_source() + _HANG_IN_FSYNC
+    runner["_DEFAULT_TIMEOUT"] = 1.0
+    response = runner["run_primitive"](file_write_request("d/f.txt", b"new", tmp_path, overwrite=True))
+    assert response["error"] == "TimeoutError: file-write helper exceeded its deadline"
+    if existing is None:
+        assert os.listdir(tmp_path / "d") == []
+    else:
+        assert os.listdir(tmp_path / "d") == ["f.txt"] and (tmp_path / "d" / "f.txt").read_bytes() == existing
+
+
+def test_helper_killed_after_completing_a_new_file_keeps_it(runner, tmp_path):
+    # Stuck only in the final directory synchronisation: the file is whole
+    # and closed, and a closed file is no proof of what the helper created.
+    runner["_RUNNER_SOURCE"] = runner_source() + (
+        "\n\nimport time as _time\n_file_sync = os.fsync\n"
+        "os.fsync = lambda fd: _time.sleep(60) if stat.S_ISDIR(os.fstat(fd).st_mode) else _file_sync(fd)\n"
+    )
+    runner["_DEFAULT_TIMEOUT"] = 1.0
+    response = runner["run_primitive"](file_write_request("f.txt", b"whole", tmp_path))
+    assert response["error"] == "TimeoutError: file-write helper exceeded its deadline"
+    assert (tmp_path / "f.txt").read_bytes() == b"whole"

@@ -223,3 +223,22 @@ def test_exec_helper_runs_relative_programs_in_the_confined_directory(runner, tm
     completed = _run_helper(runner, tmp_path, ["./tool.sh", "a b"], env=json.dumps({}))
     assert completed.returncode == 0, completed.stderr
     assert (tmp_path / "out.txt").read_text() == "a b\n"
+
+
+@requires_confinement
+@pytest.mark.parametrize(
+    ("path", "flags", "mode"),
+    [(".", os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW, 0), ("new.txt", os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)],
+)
+def test_open_beneath_descriptors_are_not_inherited_by_children(runner, tmp_path, path, flags, mode):
+    # The runner lives in the provider's interpreter, whose other threads may
+    # start children at any moment: its descriptors must not leak into them.
+    root_fd = os.open(tmp_path, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        fd = runner["_open_beneath"](root_fd, path, flags, mode)
+        try:
+            assert os.get_inheritable(fd) is False
+        finally:
+            os.close(fd)
+    finally:
+        os.close(root_fd)

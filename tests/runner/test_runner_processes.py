@@ -263,3 +263,29 @@ def test_setup_failure_whose_cleanup_fails_still_ends_the_wait(runner, monkeypat
     finally:
         started[0].kill()
         started[0].wait()
+
+
+@pytest.mark.parametrize("failing_call", [2, 3])
+def test_failed_duplication_closes_the_duplicates_already_made(runner, tmp_path, monkeypatch, failing_call):
+    # The runner lives in a long-lived interpreter: a launch refused for lack
+    # of descriptors must not keep the duplicates it had already made.
+    fds = [os.open(tmp_path, os.O_RDONLY) for _ in range(3)]
+    before = _open_descriptors()
+    real_dup = os.dup
+    calls = []
+
+    def dup(fd):
+        calls.append(fd)
+        if len(calls) == failing_call:
+            raise OSError(24, "Too many open files")
+        return real_dup(fd)
+
+    monkeypatch.setattr(runner["os"], "dup", dup)
+    try:
+        with pytest.raises(OSError, match="Too many open files"):
+            runner["_spawn_process"](["true"], deadline=None, pass_fds=tuple(fds), env={})
+        monkeypatch.undo()
+        assert _open_descriptors() == before
+    finally:
+        for fd in fds:
+            os.close(fd)
