@@ -1,6 +1,7 @@
 // vorn_sandbox.code_interpreter.base: CodeInterpreterSandbox, the interface of
 // every code-executing backend, and its one-time package-install step.
 #include "pyx/classes.hpp"
+#include "pyx/edge.hpp"
 #include "pyx/module.hpp"
 #include "pyx/object.hpp"
 #include "pyx/params.hpp"
@@ -34,19 +35,35 @@ py::object init_instance(InitInstance& a) {
     return py::none();
 }
 
+// What the install step reads of an ExecutionResult, converted once.
+struct InstallRun {
+    std::string error;
+    std::string stderr_text;
+    std::string status;       // the status's value; a status assigned as plain text is its own value
+    long long exit_code;
+
+    static InstallRun from_python(py::handle result) {
+        py::object status = pyx::getattr(result, "status"_name);
+        py::object value = py::getattr(status, "value", status);
+        return {pyx::read<std::string>(result, "error"_name),
+                pyx::read<std::string>(result, "stderr"_name), py::str(value).cast<std::string>(),
+                pyx::read<long long>(result, "exit_code"_name)};
+    }
+
+    // The most informative failure text: the error, else stderr, else the status and exit code.
+    std::string detail() const {
+        if (!error.empty()) return error;
+        if (!stderr_text.empty()) return stderr_text;
+        return status + " (exit code " + std::to_string(exit_code) + ")";
+    }
+};
+
 struct Detail : pyx::Params {
     Arg self = arg("self");
     Arg result = arg("result");
 };
 py::object detail(Detail& a) {
-    py::object error = pyx::getattr(a.result, "error"_name);
-    if (pyx::truthy(error)) return error;
-    py::object stderr_text = pyx::getattr(a.result, "stderr"_name);
-    if (pyx::truthy(stderr_text)) return stderr_text;
-    // A status assigned as plain text has no `.value`; its text still names it.
-    py::object status = pyx::getattr(a.result, "status"_name);
-    py::object value = py::getattr(status, "value", status);
-    return format(py::str("{} (exit code {})"), {value, pyx::getattr(a.result, "exit_code"_name)});
+    return py::str(InstallRun::from_python(a.result).detail());
 }
 
 struct SelfOnly : pyx::Params {
