@@ -16,18 +16,23 @@ Param posonly(std::string name, py::object default_value) {
 Param varargs(std::string name) { return {std::move(name), ParamKind::VarPositional, {}, {}}; }
 Param varkw(std::string name) { return {std::move(name), ParamKind::VarKeyword, {}, {}}; }
 
-FunctionSpec def(std::string name, std::vector<Param> params, SyncBody body) {
+namespace {
+FunctionSpec named_spec(std::string name, std::vector<Param> params) {
     FunctionSpec spec;
     spec.name = std::move(name);
     spec.params = std::move(params);
+    return spec;
+}
+}  // namespace
+
+FunctionSpec def(std::string name, std::vector<Param> params, SyncBody body) {
+    FunctionSpec spec = named_spec(std::move(name), std::move(params));
     spec.sync = std::move(body);
     return spec;
 }
 
 FunctionSpec def_async(std::string name, std::vector<Param> params, AsyncBody body) {
-    FunctionSpec spec;
-    spec.name = std::move(name);
-    spec.params = std::move(params);
+    FunctionSpec spec = named_spec(std::move(name), std::move(params));
     spec.async = std::move(body);
     return spec;
 }
@@ -81,7 +86,9 @@ std::ptrdiff_t find_parameter(const FunctionData& data, PyObject* key) {
         if (data.names[i].ptr() == key) return static_cast<std::ptrdiff_t>(i);
     }
     for (std::size_t i = 0; i < data.names.size(); ++i) {
-        if (PyUnicode_Compare(data.names[i].ptr(), key) == 0) return static_cast<std::ptrdiff_t>(i);
+        int order = PyUnicode_Compare(data.names[i].ptr(), key);
+        if (order == -1 && PyErr_Occurred()) throw PyError::fetch();
+        if (order == 0) return static_cast<std::ptrdiff_t>(i);
     }
     return -1;
 }
@@ -160,7 +167,9 @@ PyObject* function_call(PyObject* callable, PyObject* const* args, size_t nargsf
     try {
         Args bound(bind(data, args, PyVectorcall_NARGS(nargsf), kwnames), callable);
         if (data.spec.async) return to_python(data.spec.async(std::move(bound)), data.qualname).release().ptr();
-        return data.spec.sync(bound).release().ptr();
+        py::object result = data.spec.sync(bound);
+        if (!result) raise(PyExc_SystemError, qualname_of(data) + "() returned no object and raised nothing");
+        return result.release().ptr();
     } catch (...) {
         set_python_error(std::current_exception());
         return nullptr;

@@ -47,6 +47,8 @@ struct Name {
     }
     static constexpr const char* c_str() { return S.c_str(); }
     py::handle handle() const { return get(); }
+    // The string itself, as a value (a constant that costs nothing per use).
+    py::object object() const { return py::reinterpret_borrow<py::object>(get()); }
 };
 
 // `name=value` in a call.
@@ -69,9 +71,17 @@ template <FixedString S>
 constexpr Name<S> operator""_name() { return {}; }
 template <FixedString S>
 constexpr Keyword<S> operator""_kw() { return {}; }
+// A constant Python string used as a value: `"python"_str`.
+template <FixedString S>
+constexpr Name<S> operator""_str() { return {}; }
 }  // namespace literals
 
 namespace detail {
+
+template <class T>
+struct is_name : std::false_type {};
+template <FixedString S>
+struct is_name<Name<S>> : std::true_type {};
 
 template <class T>
 struct is_keyword : std::false_type {};
@@ -90,6 +100,8 @@ struct ArgRef {
         using Plain = std::remove_cvref_t<T>;
         if constexpr (std::is_base_of_v<py::handle, Plain>) {
             ptr = value.ptr();
+        } else if constexpr (is_name<Plain>::value) {
+            ptr = Plain::get();
         } else if constexpr (std::is_convertible_v<T&&, py::object>) {  // attribute and item accessors
             owned = std::forward<T>(value);
             ptr = owned.ptr();
@@ -174,6 +186,12 @@ py::object call_method(py::handle object, Name<S>, A&&... arguments) {
     constexpr std::size_t positional = 1 + sizeof...(A) - detail::keyword_count<A...>();
     return detail::steal_result(
         PyObject_VectorcallMethod(Name<S>::get(), values.data(), positional, detail::keyword_names<A...>()));
+}
+
+// `template.format(arguments...)`, the template a constant: `pyx::format("{}/{}"_str, base, name)`.
+template <FixedString S, class... A>
+py::object format(Name<S> text, A&&... arguments) {
+    return call_method(text.handle(), Name<"format">{}, std::forward<A>(arguments)...);
 }
 
 // `object.name`

@@ -76,7 +76,7 @@ struct NormalizeLanguage : pyx::Params {
 };
 py::object normalize_language(NormalizeLanguage& a) {
     py::str normalized = pyx::call_method(a.language, "lower"_name);
-    if (pyx::truthy(pyx::call_method(normalized, "startswith"_name, "python"_name.handle()))) return py::str("python");
+    if (pyx::truthy(pyx::call_method(normalized, "startswith"_name, "python"_str))) return "python"_str.object();
     return normalized;
 }
 
@@ -115,7 +115,7 @@ struct BuildUploadPath : pyx::Params {
 py::object build_upload_path(BuildUploadPath& a) {
     const py::object& base = a.upload_dir.is_none() ? a.default_dir : a.upload_dir;
     if (base.is_none() || !pyx::truthy(base)) return a.filename;
-    return py::str("{}/{}").format(pyx::call_method(base, "rstrip"_name, "/"_name.handle()), a.filename);
+    return pyx::format("{}/{}"_str, pyx::call_method(base, "rstrip"_name, "/"_str), a.filename);
 }
 
 struct ResolveTimeout : pyx::Params {
