@@ -2,9 +2,14 @@
 // module's init function (defined in its own source file), its dotted name,
 // and whether it is a package. The root's import table and these
 // declarations are both made from this one list.
+//
+// Only a declaration of pybind11::module_ is needed here: a module file that
+// defines nothing yet compiles without pybind11 at all.
 #pragma once
 
-#include <pybind11/pybind11.h>
+namespace pybind11 {
+class module_;
+}
 
 #define VORN_SANDBOX_MODULES(MODULE)                                                                     \
     MODULE(base, "vorn_sandbox.base", false)                                                            \

@@ -9,6 +9,7 @@
 #include "pyx/object.hpp"
 #include "pyx/outcome.hpp"
 #include "pyx/params.hpp"
+#include "pyx/text.hpp"
 #include "vorn_sandbox/modules.hpp"
 
 #include <unordered_set>
@@ -75,8 +76,8 @@ struct NormalizeLanguage : pyx::Params {
     Arg language = arg("language");
 };
 py::object normalize_language(NormalizeLanguage& a) {
-    py::str normalized = pyx::call_method(a.language, "lower"_name);
-    if (pyx::truthy(pyx::call_method(normalized, "startswith"_name, "python"_str))) return "python"_str.object();
+    py::str normalized = pyx::lower(a.language);
+    if (pyx::startswith(normalized, "python"_str.handle())) return "python"_str.object();
     return normalized;
 }
 
@@ -85,9 +86,7 @@ struct SupportsAutomaticInstall : pyx::Params {
 };
 py::object supports_automatic_install(SupportsAutomaticInstall& a) {
     py::object key = pyx::call(a.global("_normalize_language"_name), a.language);
-    int found = PySequence_Contains(a.global("_INSTALLABLE_LANGUAGES"_name).ptr(), key.ptr());
-    if (found < 0) throw pyx::PyError::fetch();
-    return py::bool_(found == 1);
+    return py::bool_(pyx::contains(a.global("_INSTALLABLE_LANGUAGES"_name), key));
 }
 
 struct GetInstallCode : pyx::Params {
@@ -115,7 +114,7 @@ struct BuildUploadPath : pyx::Params {
 py::object build_upload_path(BuildUploadPath& a) {
     const py::object& base = a.upload_dir.is_none() ? a.default_dir : a.upload_dir;
     if (base.is_none() || !pyx::truthy(base)) return a.filename;
-    return pyx::format("{}/{}"_str, pyx::call_method(base, "rstrip"_name, "/"_str), a.filename);
+    return pyx::concat3(pyx::rstrip(base, "/"_str.handle()), "/"_str.handle(), a.filename);
 }
 
 struct ResolveTimeout : pyx::Params {
