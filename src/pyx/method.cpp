@@ -285,7 +285,26 @@ py::object build_signature(const FunctionSpec& spec) {
     return inspect.attr("Signature")(parameters, py::arg("return_annotation") = returns);
 }
 
+// What a Python function keeps in __annotations__: each annotated parameter,
+// then "return"; typing.get_type_hints reads it.
+py::dict annotations_of(const FunctionSpec& spec) {
+    py::dict annotations;
+    for (const Param& param : spec.params) {
+        if (param.annotation) annotations[py::str(param.name)] = param.annotation;
+    }
+    if (spec.returns) annotations["return"] = spec.returns;
+    return annotations;
+}
+
 }  // namespace
+
+void annotate_return(py::handle function, py::object annotation) {
+    py::object signature = function.attr("__signature__");
+    function.attr("__signature__") = signature.attr("replace")(py::arg("return_annotation") = annotation);
+    function.attr("__annotations__")["return"] = annotation;
+    FunctionData* data = as_function(function.ptr())->data;
+    data->spec.returns = std::move(annotation);
+}
 
 py::handle function_type() {
     static PyObject* type = [] {
@@ -334,6 +353,7 @@ py::object make_function(FunctionSpec spec, py::handle globals, std::string qual
                                    : py::object(py::none());
     attributes["__doc__"] = own.doc.empty() ? py::object(py::none()) : py::object(py::str(own.doc));
     attributes["__signature__"] = signature;
+    attributes["__annotations__"] = annotations_of(own);
     if (own.is_abstract) attributes["__isabstractmethod__"] = py::bool_(true);
     self->dict = attributes.release().ptr();
     if (own.async) {

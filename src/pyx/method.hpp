@@ -150,4 +150,9 @@ py::object def_function(py::module_& module, FunctionSpec spec);
 
 py::handle function_type();
 
+// Sets the return annotation of a native function once the annotated type
+// exists (a classmethod returning its own class): what a string annotation
+// resolves to in Python.
+void annotate_return(py::handle function, py::object annotation);
+
 }  // namespace pyx

@@ -1,5 +1,6 @@
 // vorn_sandbox.base: BaseSandbox, the abstract root of every sandbox backend.
 #include "pyx/aio.hpp"
+#include "pyx/annotations.hpp"
 #include "pyx/classes.hpp"
 #include "pyx/module.hpp"
 #include "pyx/object.hpp"
@@ -14,9 +15,11 @@ using pyx::Task;
 namespace vorn_sandbox::base {
 namespace {
 
+namespace types = pyx::types;
+
 struct InitInstance : pyx::Params {
     Arg self = arg("self");
-    Arg kwargs = varkw();
+    Arg kwargs = varkw().annotated(types::any());
 };
 py::object init_instance(InitInstance& a) {
     // Extra keyword arguments of a backend end here: the next initialiser gets none.
@@ -26,7 +29,7 @@ py::object init_instance(InitInstance& a) {
 
 struct IsTransientCreateError : pyx::Params {
     Arg cls = arg("cls");
-    Arg exc = arg("exc");
+    Arg exc = arg("exc").annotated(types::base_exception());
 };
 py::object is_transient_create_error(IsTransientCreateError& a) {
     return py::bool_(pyx::is_instance(a.exc, py::make_tuple(py::handle(PyExc_TimeoutError), py::handle(PyExc_ConnectionError))));
@@ -60,8 +63,10 @@ py::object keep_until_done(const pyx::Params& a, py::object task) {
 }
 
 struct ShieldedRollback : pyx::Params {
-    Arg teardown = arg("teardown");
-    Arg timeout = kwonly("timeout", imported("vorn_sandbox.constants", "DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS"));
+    Arg teardown = arg("teardown").annotated(
+        types::subscript(types::from("collections.abc", "Coroutine"), {types::any(), types::any(), py::none()}));
+    Arg timeout = kwonly("timeout", imported("vorn_sandbox.constants", "DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS"))
+                      .annotated(types::float_());
 };
 Task<py::object> shielded_rollback(ShieldedRollback a) {
     // Everything that is an Exception or a cancellation ends here; the caller
@@ -78,13 +83,14 @@ Task<py::object> shielded_rollback(ShieldedRollback a) {
 
 struct Terminate : pyx::Params {
     Arg self = arg("self");
-    Arg timeout = kwonly("timeout", imported("vorn_sandbox.constants", "DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS"));
+    Arg timeout = kwonly("timeout", imported("vorn_sandbox.constants", "DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS"))
+                      .annotated(types::float_());
 };
 
 struct DownloadFile : pyx::Params {
     Arg self = arg("self");
-    Arg file_path = arg("file_path");
-    Arg timeout = kwonly("timeout", imported("vorn_sandbox.constants", "DEFAULT_DOWNLOAD_TIMEOUT"));
+    Arg file_path = arg("file_path").annotated(types::str());
+    Arg timeout = kwonly("timeout", imported("vorn_sandbox.constants", "DEFAULT_DOWNLOAD_TIMEOUT")).annotated(types::float_());
 };
 
 }  // namespace
@@ -98,15 +104,19 @@ void init(py::module_& module) {
     pyx::ClassBody body(module, "BaseSandbox");
     body.doc("Abstract root of every sandbox backend: transient-failure test, shielded rollback, "
              "teardown and file download.")
-        .method(pyx::def("__init__", init_instance))
+        .method(pyx::def("__init__", init_instance).returning(types::none()))
         .classmethod(pyx::def("_is_transient_create_error", is_transient_create_error)
+                         .returning(types::bool_())
                          .with_doc("Whether one failure raised while creating a sandbox is worth another attempt."))
         .staticmethod(pyx::def("_shielded_rollback", shielded_rollback)
+                          .returning(types::none())
                           .with_doc("Runs a rollback teardown shielded from cancellation, waiting at most "
                                     "`timeout` seconds; never raises."))
         .method(pyx::abstract_coroutine<Terminate>("terminate")
+                    .returning(types::none())
                     .with_doc("Tears the sandbox down; `timeout` caps the whole teardown, in seconds."))
         .method(pyx::abstract_coroutine<DownloadFile>("download_file")
+                    .returning(pyx::optional(types::bytes()))
                     .with_doc("Returns the file's bytes, or None when the download fails or times out."));
     module.attr("BaseSandbox") = body.create_abc();
 }

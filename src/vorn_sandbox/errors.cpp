@@ -1,4 +1,5 @@
 // vorn_sandbox.errors: the lifecycle stages and the stage-attributed error family.
+#include "pyx/annotations.hpp"
 #include "pyx/classes.hpp"
 #include "pyx/object.hpp"
 #include "pyx/params.hpp"
@@ -35,7 +36,7 @@ constexpr const char* stage_names[] = {
 // The sandbox root is reached only when the default test runs, never at
 // import, so this module and vorn_sandbox.base cannot import each other in a cycle.
 struct DefaultClassifier : pyx::Params {
-    Arg exc = arg("exc");
+    Arg exc = arg("exc").annotated(pyx::types::base_exception());
 };
 py::object default_classifier(DefaultClassifier& a) {
     py::object base = py::module_::import("vorn_sandbox.base");
@@ -44,9 +45,9 @@ py::object default_classifier(DefaultClassifier& a) {
 
 struct ErrorInit : pyx::Params {
     Arg self = arg("self");
-    Arg message = arg("message");
-    Arg stage = kwonly("stage");
-    Arg classifier = kwonly("classifier", py::none());
+    Arg message = arg("message").annotated(pyx::types::str());
+    Arg stage = kwonly("stage").annotated(module_global("Stage"));
+    Arg classifier = kwonly("classifier", py::none()).annotated(pyx::optional(module_global("TransientClassifier")));
 };
 py::object error_init(ErrorInit& a) {
     py::handle(PyExc_RuntimeError).attr("__init__")(a.self, a.message);
@@ -76,8 +77,8 @@ py::object transient(Transient& a) {
 
 struct NotInitializedInit : pyx::Params {
     Arg self = arg("self");
-    Arg message = arg("message", py::str("Sandbox is not initialized"));
-    Arg kwargs = varkw();
+    Arg message = arg("message", py::str("Sandbox is not initialized")).annotated(pyx::types::str());
+    Arg kwargs = varkw().annotated(pyx::types::any());
 };
 struct ErrorFamily {
     py::object family;  // CodeInterpreterError
@@ -117,13 +118,13 @@ void init(py::module_& module) {
                                       "Lifecycle stage at which a failure happened; also the error_code of log records.");
     module.attr("Stage") = stage;
 
-    pyx::def_function(module, pyx::def("_default_classifier", default_classifier)
+    pyx::def_function(module, pyx::def("_default_classifier", default_classifier).returning(pyx::types::bool_())
                                   .with_doc("The root sandbox class's transient test, looked up on each call."));
 
     pyx::ClassBody base(module, "CodeInterpreterError");
     base.doc("Base of the sandbox error family: carries the failing stage and a derived transient verdict.")
-        .method(pyx::def("__init__", error_init))
-        .property("transient", pyx::def("transient", transient),
+        .method(pyx::def("__init__", error_init).returning(py::none()))
+        .property("transient", pyx::def("transient", transient).returning(pyx::types::bool_()),
                   "True when the error or any exception down its __cause__ chain is judged transient.");
     py::object family = base.create_plain(py::make_tuple(py::handle(PyExc_RuntimeError)));
     module.attr("CodeInterpreterError") = family;
@@ -140,7 +141,7 @@ void init(py::module_& module) {
 
     pyx::ClassBody not_initialized(module, "SandboxNotInitializedError");
     not_initialized.doc("An operation needed a sandbox before one was created or started.")
-        .method(pyx::def("__init__", not_initialized_init, ErrorFamily{family, stage}));
+        .method(pyx::def("__init__", not_initialized_init, ErrorFamily{family, stage}).returning(py::none()));
     module.attr("SandboxNotInitializedError") = not_initialized.create_plain(py::make_tuple(family));
 }
 

@@ -1,4 +1,5 @@
 // vorn_sandbox.models: execution results, files and the workspace models.
+#include "pyx/annotations.hpp"
 #include "pyx/classes.hpp"
 #include "pyx/object.hpp"
 #include "pyx/params.hpp"
@@ -18,19 +19,19 @@ py::dict frozen() {
 
 struct FromBytes : pyx::Params {
     Arg cls = arg("cls");
-    Arg data = arg("data");
-    Arg filename = arg("filename");
+    Arg data = arg("data").annotated(pyx::types::bytes());
+    Arg filename = arg("filename").annotated(pyx::types::str());
 };
 py::object from_bytes(FromBytes& a) { return pyx::call(a.cls, "filename"_kw = a.filename, "data"_kw = a.data); }
 
 struct CreateResult : pyx::Params {
     Arg cls = arg("cls");
-    Arg status = arg("status");
-    Arg code = arg("code");
-    Arg stdout_text = arg("stdout", py::str(""));
-    Arg stderr_text = arg("stderr", py::str(""));
-    Arg error = arg("error", py::str(""));
-    Arg duration_ms = arg("duration_ms", py::none());
+    Arg status = arg("status").annotated(module_global("ExecutionStatus"));
+    Arg code = arg("code").annotated(pyx::types::str());
+    Arg stdout_text = arg("stdout", py::str("")).annotated(pyx::types::str());
+    Arg stderr_text = arg("stderr", py::str("")).annotated(pyx::types::str());
+    Arg error = arg("error", py::str("")).annotated(pyx::types::str());
+    Arg duration_ms = arg("duration_ms", py::none()).annotated(pyx::optional(pyx::types::int_()));
 };
 py::object create_result(CreateResult& a) {
     // Equality, not identity, and on the argument as passed: a status given as
@@ -60,7 +61,9 @@ void init(py::module_& module) {
         .field("filename", str)
         .field("data", bytes)
         .classmethod(pyx::def("from_bytes", from_bytes).with_doc("Builds a file from raw bytes and the name to write them under."));
-    module.attr("SandboxFile") = file.create_model();
+    py::object sandbox_file = file.create_model();
+    pyx::annotate_return(sandbox_file.attr("__dict__")["from_bytes"].attr("__func__"), sandbox_file);
+    module.attr("SandboxFile") = sandbox_file;
 
     pyx::ClassBody result(module, "ExecutionResult");
     result.doc("Structured result of running code or a shell command.")
@@ -75,7 +78,9 @@ void init(py::module_& module) {
         .classmethod(pyx::def("create", create_result)
                          .with_doc("Builds a result, deriving text (the error, else stdout) and exit_code "
                                    "(0 for SUCCESS, else 1)."));
-    module.attr("ExecutionResult") = result.create_model();
+    py::object execution_result = result.create_model();
+    pyx::annotate_return(execution_result.attr("__dict__")["create"].attr("__func__"), execution_result);
+    module.attr("ExecutionResult") = execution_result;
 
     pyx::ClassBody write_request(module, "WorkspaceFileWriteRequest");
     write_request.doc("A bounded byte payload addressed by a workspace-relative path.")

@@ -5,6 +5,7 @@
 // Module globals (asyncio, time, timedelta, the logger, the constants and the
 // helpers themselves) are looked up at call time, as Python code would, so
 // that callers and tests can patch them.
+#include "pyx/annotations.hpp"
 #include "pyx/module.hpp"
 #include "pyx/object.hpp"
 #include "pyx/outcome.hpp"
@@ -72,8 +73,20 @@ if missing:
     raise RuntimeError(f"pip reported success but {{missing}} is not installed for {{sys.executable}}")
 )PY";
 
+namespace types = pyx::types;
+
+// `float | timedelta`, optionally `| None`: a lifetime in seconds or as a time span.
+py::object lifetime(bool optional) {
+    py::object timedelta = py::module_::import("datetime").attr("timedelta");
+    return optional ? types::union_of({types::int_(), types::float_(), timedelta, py::none()})
+                    : types::union_of({types::int_(), types::float_(), timedelta});
+}
+
+// `Callable[[BaseException], bool]`: a retry policy's transient test.
+py::object transient_test() { return types::callable({types::base_exception()}, types::bool_()); }
+
 struct NormalizeLanguage : pyx::Params {
-    Arg language = arg("language");
+    Arg language = arg("language").annotated(types::str());
 };
 py::object normalize_language(NormalizeLanguage& a) {
     py::str normalized = pyx::lower(a.language);
@@ -82,7 +95,7 @@ py::object normalize_language(NormalizeLanguage& a) {
 }
 
 struct SupportsAutomaticInstall : pyx::Params {
-    Arg language = arg("language");
+    Arg language = arg("language").annotated(types::str());
 };
 py::object supports_automatic_install(SupportsAutomaticInstall& a) {
     py::object key = pyx::call(a.global("_normalize_language"_name), a.language);
@@ -90,8 +103,8 @@ py::object supports_automatic_install(SupportsAutomaticInstall& a) {
 }
 
 struct GetInstallCode : pyx::Params {
-    Arg language = arg("language");
-    Arg packages = arg("packages");
+    Arg language = arg("language").annotated(types::str());
+    Arg packages = arg("packages").annotated(types::list_of(types::str()));
 };
 py::object get_install_code(GetInstallCode& a) {
     py::object messages = a.global("PackageInstallErrorMessage"_name);
@@ -107,9 +120,9 @@ py::object get_install_code(GetInstallCode& a) {
 // Time limits, lifetimes, upload paths, durations
 
 struct BuildUploadPath : pyx::Params {
-    Arg filename = arg("filename");
-    Arg upload_dir = arg("upload_dir");
-    Arg default_dir = arg("default_dir");
+    Arg filename = arg("filename").annotated(types::str());
+    Arg upload_dir = arg("upload_dir").annotated(pyx::optional(types::str()));
+    Arg default_dir = arg("default_dir").annotated(pyx::optional(types::str()));
 };
 py::object build_upload_path(BuildUploadPath& a) {
     const py::object& base = a.upload_dir.is_none() ? a.default_dir : a.upload_dir;
@@ -118,8 +131,8 @@ py::object build_upload_path(BuildUploadPath& a) {
 }
 
 struct ResolveTimeout : pyx::Params {
-    Arg timeout = arg("timeout");
-    Arg fallback = arg("default", module_global("DEFAULT_EXECUTION_TIMEOUT"));
+    Arg timeout = arg("timeout").annotated(pyx::optional(types::float_()));
+    Arg fallback = arg("default", module_global("DEFAULT_EXECUTION_TIMEOUT")).annotated(types::float_());
 };
 py::object resolve_timeout(ResolveTimeout& a) {
     if (a.timeout.is_none()) return a.fallback;
@@ -128,11 +141,13 @@ py::object resolve_timeout(ResolveTimeout& a) {
 }
 
 struct ResolveSandboxTimeout : pyx::Params {
-    Arg sandbox_timeout = arg("sandbox_timeout", py::none());
-    Arg legacy_timeout = kwonly("legacy_timeout", py::none());
-    Arg kwargs = kwonly("kwargs", py::none());
-    Arg legacy_key = kwonly("legacy_key", py::str("timeout"));
-    Arg fallback = kwonly("default", module_global("DEFAULT_SANDBOX_TIMEOUT"));
+    Arg sandbox_timeout = arg("sandbox_timeout", py::none()).annotated(lifetime(true));
+    Arg legacy_timeout = kwonly("legacy_timeout", py::none()).annotated(lifetime(true));
+    Arg kwargs = kwonly("kwargs", py::none())
+                     .annotated(pyx::optional(types::subscript(module_global("MutableMapping"),
+                                                               {types::str(), module_global("Any")})));
+    Arg legacy_key = kwonly("legacy_key", py::str("timeout")).annotated(types::str());
+    Arg fallback = kwonly("default", module_global("DEFAULT_SANDBOX_TIMEOUT")).annotated(lifetime(false));
 };
 py::object resolve_sandbox_timeout(ResolveSandboxTimeout& a) {
     // The legacy key leaves the mapping first, even when the call fails below,
@@ -161,7 +176,7 @@ py::object resolve_sandbox_timeout(ResolveSandboxTimeout& a) {
 }
 
 struct CalculateDurationMs : pyx::Params {
-    Arg start_time = arg("start_time");
+    Arg start_time = arg("start_time").annotated(types::float_());
 };
 py::object calculate_duration_ms(CalculateDurationMs& a) {
     py::object now = pyx::call_method(a.global("time"_name), "time"_name);
@@ -221,7 +236,7 @@ py::object next_cause(py::list state) {
 // sees, since a frame holding the walk may be reachable from the very
 // exception it walks, through that exception's traceback.
 struct CauseChain : pyx::Params {
-    Arg exc = arg("exc");
+    Arg exc = arg("exc").annotated(types::base_exception());
 };
 struct CauseChainClosure {
     py::object step;  // next_cause as a Python callable
@@ -235,10 +250,10 @@ py::object cause_chain(CauseChain& a, const CauseChainClosure& closure) {
 }
 
 struct RunAttempts : pyx::Params {
-    Arg operation = arg("operation");
-    Arg attempts = kwonly("attempts");
-    Arg backoff = kwonly("backoff");
-    Arg should_retry = kwonly("should_retry");
+    Arg operation = arg("operation").annotated(types::awaitable_factory(types::any()));
+    Arg attempts = kwonly("attempts").annotated(types::int_());
+    Arg backoff = kwonly("backoff").annotated(types::float_());
+    Arg should_retry = kwonly("should_retry").annotated(transient_test());
 };
 Task<py::object> run_attempts(RunAttempts a) {
     py::object numbers = pyx::type_object(PyRange_Type)(py::int_(1), a.attempts + py::int_(1));
@@ -278,11 +293,11 @@ Task<py::object> run_attempts(RunAttempts a) {
 }
 
 struct RetryAsync : pyx::Params {
-    Arg operation = arg("operation");
-    Arg attempts = kwonly("attempts");
-    Arg backoff = kwonly("backoff");
-    Arg should_retry = kwonly("should_retry");
-    Arg total_timeout = kwonly("total_timeout", py::none());
+    Arg operation = arg("operation").annotated(types::awaitable_factory(types::any()));
+    Arg attempts = kwonly("attempts").annotated(types::int_());
+    Arg backoff = kwonly("backoff").annotated(types::float_());
+    Arg should_retry = kwonly("should_retry").annotated(transient_test());
+    Arg total_timeout = kwonly("total_timeout", py::none()).annotated(pyx::optional(types::float_()));
 };
 Task<py::object> retry_async(RetryAsync a) {
     if (a.attempts < py::int_(1)) pyx::raise(PyExc_ValueError, "`attempts` must be at least 1");
@@ -301,10 +316,11 @@ Task<py::object> retry_async(RetryAsync a) {
 py::object accept_every_failure(py::handle) { return py::bool_(true); }
 
 struct KillWithRetry : pyx::Params {
-    Arg kill = arg("kill");
-    Arg attempts = kwonly("attempts", py::int_(3));
-    Arg backoff = kwonly("backoff", py::float_(0.5));
-    Arg total_timeout = kwonly("total_timeout", module_global("DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS"));
+    Arg kill = arg("kill").annotated(types::awaitable_factory(types::any()));
+    Arg attempts = kwonly("attempts", py::int_(3)).annotated(types::int_());
+    Arg backoff = kwonly("backoff", py::float_(0.5)).annotated(types::float_());
+    Arg total_timeout =
+        kwonly("total_timeout", module_global("DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS")).annotated(types::float_());
 };
 Task<py::object> kill_with_retry(KillWithRetry a) {
     // The pauses together stay below half the budget. The guard keeps the
@@ -322,9 +338,9 @@ Task<py::object> kill_with_retry(KillWithRetry a) {
 }
 
 struct TerminateWithRetry : pyx::Params {
-    Arg kill = arg("kill");
-    Arg timeout = kwonly("timeout");
-    Arg error_message = kwonly("error_message");
+    Arg kill = arg("kill").annotated(types::awaitable_factory(types::any()));
+    Arg timeout = kwonly("timeout").annotated(types::float_());
+    Arg error_message = kwonly("error_message").annotated(types::str());
 };
 Task<py::object> terminate_with_retry(TerminateWithRetry a) {
     if (a.timeout <= py::int_(0)) pyx::raise(PyExc_ValueError, "`timeout` must be positive");
@@ -339,11 +355,11 @@ Task<py::object> terminate_with_retry(TerminateWithRetry a) {
 }
 
 struct CreateWithRetry : pyx::Params {
-    Arg create = arg("create");
-    Arg is_transient = kwonly("is_transient");
-    Arg attempts = kwonly("attempts", py::int_(3));
-    Arg backoff = kwonly("backoff", py::float_(2.0));
-    Arg total_timeout = kwonly("total_timeout", py::none());
+    Arg create = arg("create").annotated(types::awaitable_factory(types::any()));
+    Arg is_transient = kwonly("is_transient").annotated(transient_test());
+    Arg attempts = kwonly("attempts", py::int_(3)).annotated(types::int_());
+    Arg backoff = kwonly("backoff", py::float_(2.0)).annotated(types::float_());
+    Arg total_timeout = kwonly("total_timeout", py::none()).annotated(pyx::optional(types::float_()));
 };
 Task<py::object> create_with_retry(CreateWithRetry a) {
     py::object retries =
@@ -379,48 +395,49 @@ void init(py::module_& module) {
     module.attr("_INSTALLABLE_LANGUAGES") = installable;
     module.attr("_INSTALL_SCRIPT") = py::str(install_script);
 
-    pyx::def_function(module, pyx::def("_normalize_language", normalize_language)
+    pyx::def_function(module, pyx::def("_normalize_language", normalize_language).returning(types::str())
                                   .with_doc("Lower-cases a language name; every name beginning with \"python\" "
                                             "becomes \"python\"."));
-    pyx::def_function(module, pyx::def("supports_automatic_install", supports_automatic_install)
+    pyx::def_function(module, pyx::def("supports_automatic_install", supports_automatic_install).returning(types::bool_())
                                   .with_doc("Whether `additional_packages` can be installed automatically for "
                                             "`language` (Python, through pip)."));
-    pyx::def_function(module, pyx::def("get_install_code", get_install_code)
+    pyx::def_function(module, pyx::def("get_install_code", get_install_code).returning(types::str())
                                   .with_doc("Source text of the program that installs `packages` with pip inside "
                                             "the sandbox; ValueError for a language without an installer."));
 
-    pyx::def_function(module, pyx::def("build_upload_path", build_upload_path)
+    pyx::def_function(module, pyx::def("build_upload_path", build_upload_path).returning(types::str())
                                   .with_doc("Destination of an uploaded file: `filename` below `upload_dir`, or "
                                             "below `default_dir` when `upload_dir` is None."));
-    pyx::def_function(module, pyx::def("resolve_timeout", resolve_timeout)
+    pyx::def_function(module, pyx::def("resolve_timeout", resolve_timeout).returning(pyx::optional(types::float_()))
                                   .with_doc("Effective time limit in seconds: `default` for None, None (no limit) "
                                             "for 0 or less, else `timeout` unchanged."));
-    pyx::def_function(module, pyx::def("resolve_sandbox_timeout", resolve_sandbox_timeout)
+    pyx::def_function(module, pyx::def("resolve_sandbox_timeout", resolve_sandbox_timeout).returning(types::int_())
                                   .with_doc("Sandbox session lifetime in whole seconds, at least 1, from the first "
                                             "of `sandbox_timeout`, `legacy_timeout`, `kwargs[legacy_key]` (always "
                                             "removed) and `default` that is not None."));
-    pyx::def_function(module, pyx::def("calculate_duration_ms", calculate_duration_ms)
+    pyx::def_function(module, pyx::def("calculate_duration_ms", calculate_duration_ms).returning(types::int_())
                                   .with_doc("Whole milliseconds of wall-clock time elapsed since `start_time`, a "
                                             "reading of time.time()."));
 
     // The walk's step function lives in the closure, not in the module namespace.
     pyx::def_function(module, pyx::def("_cause_chain", cause_chain, CauseChainClosure{py::cpp_function(&next_cause)})
+                                  .returning(types::subscript(types::from("collections.abc", "Iterator"), {types::base_exception()}))
                                   .with_doc("Iterates over `exc` and then each exception down its __cause__ "
                                             "links; ends at None or at an exception already given."));
-    pyx::def_function(module, pyx::def("_run_attempts", run_attempts)
+    pyx::def_function(module, pyx::def("_run_attempts", run_attempts).returning(types::any())
                                   .with_doc("Calls `operation` up to `attempts` times, `backoff` seconds apart, "
                                             "while `should_retry` accepts a failure or an exception on its cause "
                                             "chain."));
-    pyx::def_function(module, pyx::def("_retry_async", retry_async)
+    pyx::def_function(module, pyx::def("_retry_async", retry_async).returning(types::any())
                                   .with_doc("Checks the retry policy and runs the attempts under one deadline of "
                                             "`total_timeout` seconds (None: no deadline)."));
-    pyx::def_function(module, pyx::def("kill_with_retry", kill_with_retry)
+    pyx::def_function(module, pyx::def("kill_with_retry", kill_with_retry).returning(types::none())
                                   .with_doc("Retries every kill failure within `total_timeout` seconds, the pause "
                                             "clamped so that the pauses take less than half of it."));
-    pyx::def_function(module, pyx::def("terminate_with_retry", terminate_with_retry)
+    pyx::def_function(module, pyx::def("terminate_with_retry", terminate_with_retry).returning(types::none())
                                   .with_doc("Kills with retries under one deadline of `timeout` seconds; a final "
                                             "failure becomes SandboxTerminateError, formatted from `error_message`."));
-    pyx::def_function(module, pyx::def("create_with_retry", create_with_retry)
+    pyx::def_function(module, pyx::def("create_with_retry", create_with_retry).returning(types::any())
                                   .with_doc("Creates with retries of transient failures; returns the successful "
                                             "attempt's result or raises the last failure unchanged."));
 }

@@ -1,5 +1,6 @@
 // vorn_sandbox.code_interpreter.base: CodeInterpreterSandbox, the interface of
 // every code-executing backend, and its one-time package-install step.
+#include "pyx/annotations.hpp"
 #include "pyx/classes.hpp"
 #include "pyx/edge.hpp"
 #include "pyx/module.hpp"
@@ -21,11 +22,17 @@ py::object format(py::handle templ, std::initializer_list<py::handle> values) {
     return templ.attr("format")(*args);
 }
 
+namespace types = pyx::types;
+
+// `Callable[[str], None] | None`: a streaming output callback.
+py::object output_callback() { return pyx::optional(types::callable({types::str()}, py::none())); }
+
 struct InitInstance : pyx::Params {
     Arg self = arg("self");
-    Arg language = arg("language", module_global("Language").attr("PYTHON"));
-    Arg additional_packages = arg("additional_packages", py::none());
-    Arg kwargs = varkw();
+    Arg language = arg("language", module_global("Language").attr("PYTHON")).annotated(types::str());
+    Arg additional_packages =
+        arg("additional_packages", py::none()).annotated(pyx::optional(types::list_of(types::str())));
+    Arg kwargs = varkw().annotated(types::any());
 };
 py::object init_instance(InitInstance& a) {
     py::dict kwargs = a.kwargs;
@@ -60,7 +67,7 @@ struct InstallRun {
 
 struct Detail : pyx::Params {
     Arg self = arg("self");
-    Arg result = arg("result");
+    Arg result = arg("result").annotated(module_global("ExecutionResult"));
 };
 py::object detail(Detail& a) {
     return py::str(InstallRun::from_python(a.result).detail());
@@ -80,7 +87,7 @@ py::object non_python_skip_message(SelfOnly& a) {
 
 struct RaiseIfFailed : pyx::Params {
     Arg self = arg("self");
-    Arg result = arg("result");
+    Arg result = arg("result").annotated(module_global("ExecutionResult"));
 };
 py::object raise_if_failed(RaiseIfFailed& a) {
     if (pyx::getattr(a.result, "status"_name).is(a.global("ExecutionStatus"_name).attr("SUCCESS"))) return py::none();
@@ -112,25 +119,25 @@ Task<py::object> setup_python_channels(SelfOnly a) {
 
 struct ExecuteCode : pyx::Params {
     Arg self = arg("self");
-    Arg code = arg("code");
-    Arg timeout = arg("timeout", py::none());
-    Arg files = arg("files", py::none());
-    Arg upload_dir = arg("upload_dir", py::none());
-    Arg on_stdout = arg("on_stdout", py::none());
-    Arg on_stderr = arg("on_stderr", py::none());
-    Arg kwargs = varkw();
+    Arg code = arg("code").annotated(types::str());
+    Arg timeout = arg("timeout", py::none()).annotated(pyx::optional(types::int_()));
+    Arg files = arg("files", py::none()).annotated(pyx::optional(types::list_of(module_global("SandboxFile"))));
+    Arg upload_dir = arg("upload_dir", py::none()).annotated(pyx::optional(types::str()));
+    Arg on_stdout = arg("on_stdout", py::none()).annotated(output_callback());
+    Arg on_stderr = arg("on_stderr", py::none()).annotated(output_callback());
+    Arg kwargs = varkw().annotated(types::any());
 };
 
 struct ExecuteCommand : pyx::Params {
     Arg self = arg("self");
-    Arg cmd = arg("cmd");
-    Arg env = kwonly("env", py::none());
-    Arg timeout = kwonly("timeout", py::none());
+    Arg cmd = arg("cmd").annotated(types::str());
+    Arg env = kwonly("env", py::none()).annotated(pyx::optional(types::dict_of(types::str(), types::str())));
+    Arg timeout = kwonly("timeout", py::none()).annotated(pyx::optional(types::float_()));
 };
 
 struct SetTimeout : pyx::Params {
     Arg self = arg("self");
-    Arg seconds = arg("seconds");
+    Arg seconds = arg("seconds").annotated(types::int_());
 };
 
 py::object reset_transport(SelfOnly&) { return py::none(); }
@@ -156,27 +163,35 @@ void init(py::module_& module) {
              "install additional_packages once at start.")
         .field("language", pyx::builtin("str"))
         .field("additional_packages", pyx::builtin("list")[pyx::builtin("str")])
-        .method(pyx::def("__init__", init_instance))
+        .method(pyx::def("__init__", init_instance).returning(types::none()))
         .method(pyx::def("_detail", detail)
+                    .returning(types::str())
                     .with_doc("The most informative failure text of a result: error, else stderr, else status and "
                               "exit code."))
         .method(pyx::def("_setup_python_channels", setup_python_channels)
+                    .returning(types::none())
                     .with_doc("Installs additional_packages for a Python sandbox; warns and skips for any other "
                               "language."))
-        .method(pyx::def("_non_python_skip_message", non_python_skip_message))
+        .method(pyx::def("_non_python_skip_message", non_python_skip_message).returning(types::str()))
         .method(pyx::def("_install_additional_packages", install_additional_packages)
+                    .returning(types::none())
                     .with_doc("Runs the generated install program through the backend's own execute_code."))
         .method(pyx::def("_raise_if_failed", raise_if_failed)
+                    .returning(types::none())
                     .with_doc("Raises SandboxExecutionError unless the install run's status is SUCCESS."))
         .method(pyx::abstract_coroutine<ExecuteCode>("execute_code")
+                    .returning(module.attr("ExecutionResult"))
                     .with_doc("Runs code in the sandbox's interpreter and returns an ExecutionResult."))
         .method(pyx::abstract_coroutine<ExecuteCommand>("execute_command")
+                    .returning(module.attr("ExecutionResult"))
                     .with_doc("Runs a shell command line and returns an ExecutionResult."))
         .method(pyx::abstract_coroutine<SetTimeout>("set_timeout")
+                    .returning(types::none())
                     .with_doc("Renews or adjusts the sandbox session's lease to `seconds` seconds."))
-        .property("sandbox_id", pyx::abstract_method<SelfOnly>("sandbox_id"),
+        .property("sandbox_id", pyx::abstract_method<SelfOnly>("sandbox_id").returning(pyx::optional(types::str())),
                   "Identifier of the sandbox or session, or None while none exists.")
         .method(pyx::def("reset_transport", reset_transport)
+                    .returning(types::none())
                     .with_doc("Resets provider-held SDK transport state between lifecycles; does nothing here."));
     module.attr("CodeInterpreterSandbox") = body.create(py::type::of(root), py::make_tuple(root));
 }
