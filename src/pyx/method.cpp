@@ -55,6 +55,7 @@ struct FunctionData {
     std::size_t positional = 0;     // parameters that accept a positional argument
     std::ptrdiff_t var_positional = -1;
     std::ptrdiff_t var_keyword = -1;
+    bool all_positional = true;     // every parameter accepts a positional argument and none is variadic
     bool cleared = false;           // tp_clear ran: the function is garbage being torn down
 };
 
@@ -91,6 +92,22 @@ std::ptrdiff_t find_parameter(const FunctionData& data, PyObject* key) {
         if (order == 0) return static_cast<std::ptrdiff_t>(i);
     }
     return -1;
+}
+
+// Python's message for required arguments left without a value.
+[[noreturn, gnu::cold, gnu::noinline]] void report_missing(const FunctionData& data, const ArgValues& values) {
+    const auto& params = data.spec.params;
+    std::vector<std::string> missing_positional, missing_keyword;
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        if (values[i]) continue;
+        (params[i].kind == ParamKind::KeywordOnly ? missing_keyword : missing_positional).push_back(params[i].name);
+    }
+    auto report = [&](const std::vector<std::string>& names, const char* kind) {
+        type_error(qualname_of(data) + "() missing " + std::to_string(names.size()) + " required " + kind +
+                   " argument" + (names.size() == 1 ? "" : "s") + ": " + quoted_list(names));
+    };
+    if (!missing_positional.empty()) report(missing_positional, "positional");
+    report(missing_keyword, "keyword-only");
 }
 
 // Binds a vectorcall's arguments with Python's own rules and messages.
@@ -136,23 +153,16 @@ ArgValues bind(const FunctionData& data, PyObject* const* args, Py_ssize_t nargs
         }
     }
     if (data.var_keyword >= 0) values[data.var_keyword] = std::move(extra);
-    std::vector<std::string> missing_positional, missing_keyword;
+    bool missing = false;
     for (std::size_t i = 0; i < params.size(); ++i) {
         if (values[i]) continue;
         if (params[i].default_value) {
             values[i] = params[i].default_value;
-        } else if (params[i].kind == ParamKind::KeywordOnly) {
-            missing_keyword.push_back(params[i].name);
         } else {
-            missing_positional.push_back(params[i].name);
+            missing = true;
         }
     }
-    auto report = [&](const std::vector<std::string>& names, const char* kind) {
-        type_error(qualname_of(data) + "() missing " + std::to_string(names.size()) + " required " + kind +
-                   " argument" + (names.size() == 1 ? "" : "s") + ": " + quoted_list(names));
-    };
-    if (!missing_positional.empty()) report(missing_positional, "positional");
-    if (!missing_keyword.empty()) report(missing_keyword, "keyword-only");
+    if (missing) report_missing(data, values);
     return values;
 }
 
@@ -164,8 +174,13 @@ PyObject* function_call(PyObject* callable, PyObject* const* args, size_t nargsf
         PyErr_Format(PyExc_RuntimeError, "%U() was called after the garbage collector cleared it", data.qualname.ptr());
         return nullptr;
     }
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     try {
-        Args bound(bind(data, args, PyVectorcall_NARGS(nargsf), kwnames), callable);
+        if (data.spec.direct && !kwnames && data.all_positional &&
+            static_cast<std::size_t>(nargs) == data.spec.params.size()) {
+            return data.spec.direct(callable, args, data.spec.direct_body, data.qualname.ptr());
+        }
+        Args bound(bind(data, args, nargs, kwnames), callable);
         if (data.spec.async) return to_python(data.spec.async(std::move(bound)), data.qualname).release().ptr();
         py::object result = data.spec.sync(bound);
         if (!result) raise(PyExc_SystemError, qualname_of(data) + "() returned no object and raised nothing");
@@ -329,6 +344,9 @@ py::object make_function(FunctionSpec spec, py::handle globals, std::string qual
             case ParamKind::VarPositional: data->var_positional = static_cast<std::ptrdiff_t>(i); break;
             case ParamKind::VarKeyword: data->var_keyword = static_cast<std::ptrdiff_t>(i); break;
             case ParamKind::KeywordOnly: break;
+        }
+        if (param.kind != ParamKind::PositionalOnly && param.kind != ParamKind::PositionalOrKeyword) {
+            data->all_positional = false;
         }
     }
     data->qualname = py::str(qualname.empty() ? spec.name : qualname);

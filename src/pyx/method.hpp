@@ -133,6 +133,12 @@ struct FunctionSpec {
     // Typed bodies (pyx/params.hpp) declare their parameters in a struct,
     // described into `params` when the function is made.
     std::vector<Param> (*describe)(py::handle globals) = nullptr;
+    // Typed bodies also get a direct entry for the commonest call, one
+    // positional argument per parameter and no keywords: it builds the
+    // parameter struct straight from the arguments. Returns a new reference.
+    using DirectEntry = PyObject* (*)(PyObject* function, PyObject* const* args, const void* body, PyObject* qualname);
+    DirectEntry direct = nullptr;
+    const void* direct_body = nullptr;  // the body function, for a body given as a function pointer
 
     FunctionSpec&& with_doc(std::string text) && { doc = std::move(text); return std::move(*this); }
     FunctionSpec&& abstract() && { is_abstract = true; return std::move(*this); }

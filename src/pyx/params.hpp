@@ -149,6 +149,11 @@ std::vector<Param> describe(py::handle globals) {
 }
 
 template <class P, std::size_t... I>
+P bind_positional(PyObject* function, PyObject* const* args, std::index_sequence<I...>) {
+    return P{Params(py::reinterpret_borrow<py::object>(function)), Arg(py::reinterpret_borrow<py::object>(args[I]))...};
+}
+
+template <class P, std::size_t... I>
 P bind_struct(Args& args, std::index_sequence<I...>) {
     return P{Params(args.take_function()), Arg(args.take(I))...};
 }
@@ -235,6 +240,40 @@ py::object to_object(R&& result) {
 
 FunctionSpec spec_with_params(std::string name, std::vector<Param> (*describe)(py::handle));
 
+// The body itself: a function pointer kept in the spec, or a lambda without
+// captures, made afresh (it has no state).
+template <class F>
+F body_of(const void* stored) {
+    if constexpr (std::is_pointer_v<F>) {
+        return reinterpret_cast<F>(const_cast<void*>(stored));
+    } else {
+        return F{};
+    }
+}
+
+template <class F, class P, class C>
+PyObject* call_direct(PyObject* function, PyObject* const* args, const void* stored, PyObject* qualname) {
+    F body = body_of<F>(stored);
+    P params = bind_positional<P>(function, args, std::make_index_sequence<member_count<P>()>{});
+    if constexpr (is_task<typename body_traits<F>::result>::value) {
+        if constexpr (std::is_void_v<C>) {
+            return to_python(body(std::move(params)), qualname).release().ptr();
+        } else {
+            const C& own = closure_value<C>(params.function());
+            return to_python(body(std::move(params), own), qualname).release().ptr();
+        }
+    } else {
+        py::object result;
+        if constexpr (std::is_void_v<C>) {
+            result = to_object(body(params));
+        } else {
+            result = to_object(body(params, closure_value<C>(params.function())));
+        }
+        if (!result) raise(PyExc_SystemError, "a native function returned no object and raised nothing");
+        return result.release().ptr();
+    }
+}
+
 }  // namespace detail
 
 // An abstract method declared by its parameter struct: its body raises
@@ -266,6 +305,8 @@ FunctionSpec def(std::string name, F body, C closure = nullptr) {
     using P = typename traits::params;
     static_assert(std::is_pointer_v<F> || std::is_empty_v<F>, "a body captures nothing: put Python objects into its closure struct");
     FunctionSpec spec = detail::spec_with_params(std::move(name), &detail::describe<P>);
+    spec.direct = &detail::call_direct<F, P, typename traits::closure>;
+    if constexpr (std::is_pointer_v<F>) spec.direct_body = reinterpret_cast<const void*>(body);
     if constexpr (!std::is_void_v<typename traits::closure>) {
         using Own = typename traits::closure;
         static_assert(std::is_same_v<Own, C>, "pass the body's closure struct to def()");

@@ -390,8 +390,9 @@ void init(py::module_& module) {
     pyx::bind_logger(module);
 
     py::set installable;
-    installable.add(py::str("python"));
-    installable.add(py::str("py"));
+    // Interned, as the literals of a Python module are: a look-up finds them by identity.
+    installable.add("python"_str.handle());
+    installable.add("py"_str.handle());
     module.attr("_INSTALLABLE_LANGUAGES") = installable;
     module.attr("_INSTALL_SCRIPT") = py::str(install_script);
 
