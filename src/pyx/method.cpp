@@ -16,18 +16,23 @@ Param posonly(std::string name, py::object default_value) {
 Param varargs(std::string name) { return {std::move(name), ParamKind::VarPositional, {}, {}}; }
 Param varkw(std::string name) { return {std::move(name), ParamKind::VarKeyword, {}, {}}; }
 
-FunctionSpec def(std::string name, std::vector<Param> params, SyncBody body) {
+namespace {
+FunctionSpec named_spec(std::string name, std::vector<Param> params) {
     FunctionSpec spec;
     spec.name = std::move(name);
     spec.params = std::move(params);
+    return spec;
+}
+}  // namespace
+
+FunctionSpec def(std::string name, std::vector<Param> params, SyncBody body) {
+    FunctionSpec spec = named_spec(std::move(name), std::move(params));
     spec.sync = std::move(body);
     return spec;
 }
 
 FunctionSpec def_async(std::string name, std::vector<Param> params, AsyncBody body) {
-    FunctionSpec spec;
-    spec.name = std::move(name);
-    spec.params = std::move(params);
+    FunctionSpec spec = named_spec(std::move(name), std::move(params));
     spec.async = std::move(body);
     return spec;
 }
@@ -50,6 +55,8 @@ struct FunctionData {
     std::size_t positional = 0;     // parameters that accept a positional argument
     std::ptrdiff_t var_positional = -1;
     std::ptrdiff_t var_keyword = -1;
+    bool all_positional = true;     // every parameter accepts a positional argument and none is variadic
+    bool cleared = false;           // tp_clear ran: the function is garbage being torn down
 };
 
 struct FunctionObject {
@@ -80,9 +87,27 @@ std::ptrdiff_t find_parameter(const FunctionData& data, PyObject* key) {
         if (data.names[i].ptr() == key) return static_cast<std::ptrdiff_t>(i);
     }
     for (std::size_t i = 0; i < data.names.size(); ++i) {
-        if (PyUnicode_Compare(data.names[i].ptr(), key) == 0) return static_cast<std::ptrdiff_t>(i);
+        int order = PyUnicode_Compare(data.names[i].ptr(), key);
+        if (order == -1 && PyErr_Occurred()) throw PyError::fetch();
+        if (order == 0) return static_cast<std::ptrdiff_t>(i);
     }
     return -1;
+}
+
+// Python's message for required arguments left without a value.
+[[noreturn, gnu::cold, gnu::noinline]] void report_missing(const FunctionData& data, const ArgValues& values) {
+    const auto& params = data.spec.params;
+    std::vector<std::string> missing_positional, missing_keyword;
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        if (values[i]) continue;
+        (params[i].kind == ParamKind::KeywordOnly ? missing_keyword : missing_positional).push_back(params[i].name);
+    }
+    auto report = [&](const std::vector<std::string>& names, const char* kind) {
+        type_error(qualname_of(data) + "() missing " + std::to_string(names.size()) + " required " + kind +
+                   " argument" + (names.size() == 1 ? "" : "s") + ": " + quoted_list(names));
+    };
+    if (!missing_positional.empty()) report(missing_positional, "positional");
+    report(missing_keyword, "keyword-only");
 }
 
 // Binds a vectorcall's arguments with Python's own rules and messages.
@@ -128,32 +153,38 @@ ArgValues bind(const FunctionData& data, PyObject* const* args, Py_ssize_t nargs
         }
     }
     if (data.var_keyword >= 0) values[data.var_keyword] = std::move(extra);
-    std::vector<std::string> missing_positional, missing_keyword;
+    bool missing = false;
     for (std::size_t i = 0; i < params.size(); ++i) {
         if (values[i]) continue;
         if (params[i].default_value) {
             values[i] = params[i].default_value;
-        } else if (params[i].kind == ParamKind::KeywordOnly) {
-            missing_keyword.push_back(params[i].name);
         } else {
-            missing_positional.push_back(params[i].name);
+            missing = true;
         }
     }
-    auto report = [&](const std::vector<std::string>& names, const char* kind) {
-        type_error(qualname_of(data) + "() missing " + std::to_string(names.size()) + " required " + kind +
-                   " argument" + (names.size() == 1 ? "" : "s") + ": " + quoted_list(names));
-    };
-    if (!missing_positional.empty()) report(missing_positional, "positional");
-    if (!missing_keyword.empty()) report(missing_keyword, "keyword-only");
+    if (missing) report_missing(data, values);
     return values;
 }
 
 PyObject* function_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionData& data = *as_function(callable)->data;
+    if (data.cleared) {
+        // Only a finalizer running amid the collection of the function's own
+        // cycle can get here; its globals and closure are gone.
+        PyErr_Format(PyExc_RuntimeError, "%U() was called after the garbage collector cleared it", data.qualname.ptr());
+        return nullptr;
+    }
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     try {
-        Args bound(bind(data, args, PyVectorcall_NARGS(nargsf), kwnames), callable);
+        if (data.spec.direct && !kwnames && data.all_positional &&
+            static_cast<std::size_t>(nargs) == data.spec.params.size()) {
+            return data.spec.direct(callable, args, data.spec.direct_body, data.qualname.ptr());
+        }
+        Args bound(bind(data, args, nargs, kwnames), callable);
         if (data.spec.async) return to_python(data.spec.async(std::move(bound)), data.qualname).release().ptr();
-        return data.spec.sync(bound).release().ptr();
+        py::object result = data.spec.sync(bound);
+        if (!result) raise(PyExc_SystemError, qualname_of(data) + "() returned no object and raised nothing");
+        return result.release().ptr();
     } catch (...) {
         set_python_error(std::current_exception());
         return nullptr;
@@ -169,18 +200,41 @@ PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %S at %p>", as_function(self)->data->qualname.ptr(), self);
 }
 
+// Everything the function holds that may lead back to it: its attributes,
+// defaults and annotations, its module's globals and its closure.
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* function = as_function(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(function->dict);
-    if (function->data) {
-        for (const Param& param : function->data->spec.params) Py_VISIT(param.default_value.ptr());
+    if (FunctionData* data = function->data) {
+        for (const Param& param : data->spec.params) {
+            Py_VISIT(param.default_value.ptr());
+            Py_VISIT(param.annotation.ptr());
+        }
+        Py_VISIT(data->spec.returns.ptr());
+        Py_VISIT(data->globals.ptr());
+        if (data->spec.closure) {
+            if (int rc = data->spec.closure->traverse(visit, arg)) return rc;
+        }
     }
     return 0;
 }
 
 int function_clear(PyObject* self) {
-    Py_CLEAR(as_function(self)->dict);
+    FunctionObject* function = as_function(self);
+    Py_CLEAR(function->dict);
+    if (FunctionData* data = function->data) {
+        data->cleared = true;
+        // Dropped in steps, each reference released only after its slot is
+        // empty, since releasing may run arbitrary code.
+        for (Param& param : data->spec.params) {
+            py::object default_value = std::move(param.default_value);
+            py::object annotation = std::move(param.annotation);
+        }
+        py::object returns = std::move(data->spec.returns);
+        py::object globals = std::move(data->globals);
+        if (data->spec.closure) data->spec.closure->clear();
+    }
     return 0;
 }
 
@@ -246,7 +300,26 @@ py::object build_signature(const FunctionSpec& spec) {
     return inspect.attr("Signature")(parameters, py::arg("return_annotation") = returns);
 }
 
+// What a Python function keeps in __annotations__: each annotated parameter,
+// then "return"; typing.get_type_hints reads it.
+py::dict annotations_of(const FunctionSpec& spec) {
+    py::dict annotations;
+    for (const Param& param : spec.params) {
+        if (param.annotation) annotations[py::str(param.name)] = param.annotation;
+    }
+    if (spec.returns) annotations["return"] = spec.returns;
+    return annotations;
+}
+
 }  // namespace
+
+void annotate_return(py::handle function, py::object annotation) {
+    py::object signature = function.attr("__signature__");
+    function.attr("__signature__") = signature.attr("replace")(py::arg("return_annotation") = annotation);
+    function.attr("__annotations__")["return"] = annotation;
+    FunctionData* data = as_function(function.ptr())->data;
+    data->spec.returns = std::move(annotation);
+}
 
 py::handle function_type() {
     static PyObject* type = [] {
@@ -258,16 +331,22 @@ py::handle function_type() {
 }
 
 py::object make_function(FunctionSpec spec, py::handle globals, std::string qualname) {
+    if (spec.describe) spec.params = spec.describe(globals);
     auto data = std::make_unique<FunctionData>();
     for (std::size_t i = 0; i < spec.params.size(); ++i) {
         const Param& param = spec.params[i];
-        data->names.push_back(py::reinterpret_steal<py::object>(PyUnicode_InternFromString(param.name.c_str())));
+        PyObject* interned = PyUnicode_InternFromString(param.name.c_str());
+        if (!interned) throw PyError::fetch();
+        data->names.push_back(py::reinterpret_steal<py::object>(interned));
         switch (param.kind) {
             case ParamKind::PositionalOnly:
             case ParamKind::PositionalOrKeyword: ++data->positional; break;
             case ParamKind::VarPositional: data->var_positional = static_cast<std::ptrdiff_t>(i); break;
             case ParamKind::VarKeyword: data->var_keyword = static_cast<std::ptrdiff_t>(i); break;
             case ParamKind::KeywordOnly: break;
+        }
+        if (param.kind != ParamKind::PositionalOnly && param.kind != ParamKind::PositionalOrKeyword) {
+            data->all_positional = false;
         }
     }
     data->qualname = py::str(qualname.empty() ? spec.name : qualname);
@@ -292,6 +371,7 @@ py::object make_function(FunctionSpec spec, py::handle globals, std::string qual
                                    : py::object(py::none());
     attributes["__doc__"] = own.doc.empty() ? py::object(py::none()) : py::object(py::str(own.doc));
     attributes["__signature__"] = signature;
+    attributes["__annotations__"] = annotations_of(own);
     if (own.is_abstract) attributes["__isabstractmethod__"] = py::bool_(true);
     self->dict = attributes.release().ptr();
     if (own.async) {
@@ -306,13 +386,29 @@ py::object make_function(FunctionSpec spec, py::handle globals, std::string qual
 }
 
 py::object Args::global(const char* name) const {
-    auto* data = as_function(function_.ptr())->data;
-    PyObject* value = PyDict_GetItemString(data->globals.ptr(), name);
+    py::object key = py::reinterpret_steal<py::object>(PyUnicode_FromString(name));
+    if (!key) throw PyError::fetch();
+    return global_by_name(function_, key.ptr());
+}
+
+py::object global_by_name(py::handle function, PyObject* name) {
+    auto* data = as_function(function.ptr())->data;
+    PyObject* value = data->globals ? PyDict_GetItemWithError(data->globals.ptr(), name) : nullptr;
     if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
         throw PyError::fetch();
     }
     return py::reinterpret_borrow<py::object>(value);
+}
+
+py::object globals_of(py::handle function) {
+    const py::object& globals = as_function(function.ptr())->data->globals;
+    if (!globals) raise(PyExc_RuntimeError, "the function's globals were cleared by the garbage collector");
+    return globals;
+}
+
+const ClosureBase* closure_of(py::handle function) noexcept {
+    return as_function(function.ptr())->data->spec.closure.get();
 }
 
 py::object def_function(py::module_& module, FunctionSpec spec) {

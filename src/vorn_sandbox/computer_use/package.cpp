@@ -1,6 +1,8 @@
 // vorn_sandbox.computer_use: a reserved, empty capability package.
 #include "vorn_sandbox/modules.hpp"
 
+#include <pybind11/pybind11.h>
+
 namespace vorn_sandbox::computer_use {
 
 void init(pybind11::module_& module) {
