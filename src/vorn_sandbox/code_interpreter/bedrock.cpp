@@ -96,11 +96,6 @@ py::object next_item(py::handle iterator) {
     return py::reinterpret_steal<py::object>(awaitable);
 }
 
-// Awaits the next item; nullopt at the end of the iteration.
-Task<py::object> await_next(py::object iterator) {
-    py::object item = co_await next_item(iterator);
-    co_return item;
-}
 bool is_end_of_iteration(const pyx::PyError& error) { return error.matches(PyExc_StopAsyncIteration); }
 
 // ---------------------------------------------------------------------------
@@ -393,16 +388,21 @@ struct ParseExecutionResponse : pyx::Params {
 };
 Task<py::object> parse_execution_response(ParseExecutionResponse a) {
     std::string stdout_text, stderr_text, error_msg;
-    std::string execution_failed = text_of(error_message(a, "EXECUTION_FAILED"));
-    pyx::Outcome walked = co_await pyx::outcome_of([&]() -> Task<py::object> {
+    auto execution_failed = [&] { return text_of(error_message(a, "EXECUTION_FAILED")); };
+    // One frame, no helper coroutine around the walk: every suspension of the
+    // client's stream resumes through each frame of the chain.
+    std::optional<pyx::PyError> failure;
+    try {
         py::object iterator = async_iterator(a.response[field(a, "STREAM")]);
         while (true) {
-            pyx::Outcome next = co_await pyx::outcome_of(await_next(iterator));
-            if (!next) {
-                if (is_end_of_iteration(next.error())) break;
-                next.rethrow();
+            py::object item;
+            try {
+                item = co_await next_item(iterator);
+            } catch (const pyx::PyError& error) {
+                if (!is_end_of_iteration(error)) throw;
+                break;
             }
-            std::optional<CodeOutput> output = CodeOutput::from_event(a, next.value());
+            std::optional<CodeOutput> output = CodeOutput::from_event(a, item);
             if (!output) continue;
             // The last event with structured output wins; output is not accumulated.
             stdout_text = output->stdout_text;
@@ -411,17 +411,18 @@ Task<py::object> parse_execution_response(ParseExecutionResponse a) {
             if (!stderr_text.empty()) {
                 std::string line = error_line(stderr_text);
                 if (!line.empty()) error_msg = line;
-                if (error_msg.empty()) error_msg = execution_failed;
+                if (error_msg.empty()) error_msg = execution_failed();
             } else if (error_msg.empty() && output->exit_code.value_or(0) != 0) {
                 // A failing program with no error output (`false`) still failed.
-                error_msg = execution_failed;
+                error_msg = execution_failed();
             }
         }
-        co_return none();
-    });
-    if (!walked) {
-        walked.pass_non_exceptions();
-        std::string message = text_of(walked.error().value());
+    } catch (...) {
+        failure.emplace(pyx::to_pyerror(std::current_exception()));
+    }
+    if (failure) {
+        if (!failure->is_exception()) throw *failure;
+        std::string message = text_of(failure->value());
         pyx::call_method(a.global("logger"_name), "error"_name, "Error parsing execution response: " + message);
         error_msg = message;
     }
@@ -439,43 +440,42 @@ struct ExecuteCode : pyx::Params {
     Arg kwargs = varkw();
 };
 
-// The protected part of execute_code: upload, the bounded invocation, the parse.
-Task<py::object> run_code(const ExecuteCode& a, py::object effective_timeout, py::object start_time) {
-    if (pyx::truthy(a.files)) co_await pyx::call_method(a.self, "_upload_files"_name, a.files, a.upload_dir);
-    py::dict arguments;
-    arguments[field(a, "LANGUAGE")] = pyx::getattr(a.self, "language"_name);
-    arguments[field(a, "CODE")] = a.code;
-    py::object invocation = pyx::call_method(
-        pyx::getattr(a.self, "_client"_name), "invoke_code_interpreter"_name,
-        "codeInterpreterIdentifier"_kw = interpreter_id(a), "sessionId"_kw = pyx::getattr(a.self, "_session_id"_name),
-        "name"_kw = a.global("Operation"_name).attr("EXECUTE_CODE"), "arguments"_kw = arguments);
-    // Only the call is bounded: the reply's stream is read afterwards, unbounded.
-    py::object response = co_await pyx::aio::wait_for(invocation, effective_timeout);
-    py::object parsed = co_await pyx::call_method(a.self, "_parse_execution_response"_name, response);
-    py::object error = parsed[py::int_(2)];
-    py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
-    py::object statuses = a.global("ExecutionStatus"_name);
-    py::object status = pyx::truthy(error) ? statuses.attr("ERROR") : statuses.attr("SUCCESS");
-    set_span(a, {{"STATUS", status.attr("value")}});
-    co_return pyx::call_method(a.global("ExecutionResult"_name), "create"_name, status, a.code,
-                               "stdout"_kw = parsed[py::int_(0)], "stderr"_kw = parsed[py::int_(1)], "error"_kw = error,
-                               "duration_ms"_kw = duration_ms);
-}
-
 Task<py::object> execute_code(ExecuteCode a) {
     co_await pyx::call_method(a.self, "_ensure_started"_name);
     set_span(a, {{"SANDBOX_ID", pyx::getattr(a.self, "sandbox_id"_name)}});
     py::object effective_timeout = pyx::call(a.global("resolve_timeout"_name), a.timeout);
     py::object start_time = pyx::call_method(a.global("time"_name), "time"_name);
-
-    pyx::Outcome ran = co_await pyx::outcome_of([&] { return run_code(a, effective_timeout, start_time); });
-    if (ran) co_return ran.value();
-    ran.pass_non_exceptions();
-    const pyx::PyError& failure = ran.error();
     py::object statuses = a.global("ExecutionStatus"_name);
-    py::object logger = a.global("logger"_name);
     py::object result_class = a.global("ExecutionResult"_name);
-    if (failure.matches(PyExc_TimeoutError)) {
+
+    // Protected: the upload, the bounded invocation and the parse. Written as one
+    // frame rather than a helper coroutine, as in the parser.
+    std::optional<pyx::PyError> failure;
+    try {
+        if (pyx::truthy(a.files)) co_await pyx::call_method(a.self, "_upload_files"_name, a.files, a.upload_dir);
+        py::dict arguments;
+        arguments[field(a, "LANGUAGE")] = pyx::getattr(a.self, "language"_name);
+        arguments[field(a, "CODE")] = a.code;
+        py::object invocation = pyx::call_method(
+            pyx::getattr(a.self, "_client"_name), "invoke_code_interpreter"_name,
+            "codeInterpreterIdentifier"_kw = interpreter_id(a), "sessionId"_kw = pyx::getattr(a.self, "_session_id"_name),
+            "name"_kw = a.global("Operation"_name).attr("EXECUTE_CODE"), "arguments"_kw = arguments);
+        // Only the call is bounded: the reply's stream is read afterwards, unbounded.
+        py::object response = co_await pyx::aio::wait_for(invocation, effective_timeout);
+        py::object parsed = co_await pyx::call_method(a.self, "_parse_execution_response"_name, response);
+        py::object error = parsed[py::int_(2)];
+        py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
+        py::object status = pyx::truthy(error) ? statuses.attr("ERROR") : statuses.attr("SUCCESS");
+        set_span(a, {{"STATUS", status.attr("value")}});
+        co_return pyx::call_method(result_class, "create"_name, status, a.code, "stdout"_kw = parsed[py::int_(0)],
+                                   "stderr"_kw = parsed[py::int_(1)], "error"_kw = error,
+                                   "duration_ms"_kw = duration_ms);
+    } catch (...) {
+        failure.emplace(pyx::to_pyerror(std::current_exception()));
+    }
+    if (!failure->is_exception()) throw *failure;  // cancellation passes: no result, no record
+    py::object logger = a.global("logger"_name);
+    if (failure->matches(PyExc_TimeoutError)) {
         set_span(a, {{"STATUS", statuses.attr("TIMEOUT").attr("value")}});
         py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
         pyx::call_method(logger, "warning"_name, py::str("Code execution exceeded timeout of {}s").format(effective_timeout));
@@ -485,7 +485,7 @@ Task<py::object> execute_code(ExecuteCode a) {
     }
     set_span(a, {{"STATUS", statuses.attr("ERROR").attr("value")}});
     py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
-    py::str message(failure.value());
+    py::str message(failure->value());
     pyx::call_method(logger, "error"_name, "Code execution failed: " + text_of(message));
     co_return pyx::call_method(result_class, "create"_name, statuses.attr("ERROR"), a.code, "error"_kw = message,
                                "duration_ms"_kw = duration_ms);
@@ -561,12 +561,14 @@ Task<py::object> upload_files(UploadFiles a) {
         if (stream.is_none()) co_return none();
         py::object iterator = async_iterator(stream);
         while (true) {
-            pyx::Outcome next = co_await pyx::outcome_of(await_next(iterator));
-            if (!next) {
-                if (is_end_of_iteration(next.error())) break;
-                next.rethrow();
+            py::object item;
+            try {
+                item = co_await next_item(iterator);
+            } catch (const pyx::PyError& error) {
+                if (!is_end_of_iteration(error)) throw;
+                break;
             }
-            py::object result = get(next.value(), field(a, "RESULT"), py::dict());
+            py::object result = get(item, field(a, "RESULT"), py::dict());
             if (pyx::truthy(get(result, field(a, "IS_ERROR")))) {
                 pyx::call_method(logger, "warning"_name, "File upload error: " + text_of(result));
             }
@@ -695,12 +697,14 @@ Task<py::object> parse_file_response(ParseFileResponse a) {
         py::object iterator = async_iterator(stream);
         py::object content_key = field(a, "CONTENT");
         while (true) {
-            pyx::Outcome next = co_await pyx::outcome_of(await_next(iterator));
-            if (!next) {
-                if (is_end_of_iteration(next.error())) break;
-                next.rethrow();
+            py::object item;
+            try {
+                item = co_await next_item(iterator);
+            } catch (const pyx::PyError& error) {
+                if (!is_end_of_iteration(error)) throw;
+                break;
             }
-            py::object result = get(next.value(), field(a, "RESULT"), py::dict());
+            py::object result = get(item, field(a, "RESULT"), py::dict());
             int has_content = PySequence_Contains(result.ptr(), content_key.ptr());
             if (has_content < 0) throw pyx::PyError::fetch();
             if (!has_content) continue;

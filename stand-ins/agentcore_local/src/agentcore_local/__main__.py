@@ -26,9 +26,13 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--max-sessions", type=int, default=64)
     args = parser.parse_args(argv)
 
-    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    # proto given explicitly: asyncio turns Nagle off (TCP_NODELAY) only on sockets that name
+    # IPPROTO_TCP, and without it every keep-alive reply waits for a delayed ACK (~40 ms).
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM, socket.IPPROTO_TCP)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     sock.bind(("127.0.0.1", args.port))
+    # Listening before the environment lines go out: a client that reads them may connect at once.
+    sock.listen(128)
     port = sock.getsockname()[1]
 
     with tempfile.TemporaryDirectory(prefix="agentcore-local-") as scratch:
@@ -48,4 +52,7 @@ def main(argv: list[str] | None = None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    except KeyboardInterrupt:
+        sys.exit(0)

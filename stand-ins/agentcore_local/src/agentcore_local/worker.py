@@ -31,39 +31,39 @@ def _exit_code(exc: SystemExit) -> int:
     return 1
 
 
-def _run(code: str, namespace: dict) -> dict:
+def _run(code: str, namespace: dict, out, err) -> dict:
     started = time.perf_counter()
+    for capture in (out, err):
+        capture.seek(0)
+        capture.truncate()
+    sys.stdout.flush()
+    sys.stderr.flush()
     saved = [os.dup(1), os.dup(2)]
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        sys.stdout.flush()
-        sys.stderr.flush()
-        os.dup2(out.fileno(), 1)
-        os.dup2(err.fileno(), 2)
-        exit_code = 0
-        try:
-            exec(compile(code, "<string>", "exec"), namespace)
-        except SystemExit as exc:
-            exit_code = _exit_code(exc)
-        except BaseException:
-            traceback.print_exc()
-            exit_code = 1
-        finally:
-            for stream in (sys.stdout, sys.stderr, sys.__stdout__, sys.__stderr__):
-                try:
-                    stream.flush()
-                except Exception:
-                    pass
-            os.dup2(saved[0], 1)
-            os.dup2(saved[1], 2)
-            for fd in saved:
-                os.close(fd)
-        out.seek(0)
-        err.seek(0)
-        stdout = out.read().decode("utf-8", errors="replace")
-        stderr = err.read().decode("utf-8", errors="replace")
+    os.dup2(out.fileno(), 1)
+    os.dup2(err.fileno(), 2)
+    exit_code = 0
+    try:
+        exec(compile(code, "<string>", "exec"), namespace)
+    except SystemExit as exc:
+        exit_code = _exit_code(exc)
+    except BaseException:
+        traceback.print_exc()
+        exit_code = 1
+    finally:
+        for stream in (sys.stdout, sys.stderr, sys.__stdout__, sys.__stderr__):
+            try:
+                stream.flush()
+            except Exception:
+                pass
+        os.dup2(saved[0], 1)
+        os.dup2(saved[1], 2)
+        for fd in saved:
+            os.close(fd)
+    out.seek(0)
+    err.seek(0)
     return {
-        "stdout": stdout,
-        "stderr": stderr,
+        "stdout": out.read().decode("utf-8", errors="replace"),
+        "stderr": err.read().decode("utf-8", errors="replace"),
         "exitCode": exit_code,
         "executionTime": time.perf_counter() - started,
     }
@@ -76,11 +76,13 @@ def main() -> None:
     os.dup2(devnull, 0)
     os.dup2(devnull, 1)
     namespace = _fresh_namespace()
+    # One pair of capture files for the session, emptied before each run.
+    out, err = tempfile.TemporaryFile(), tempfile.TemporaryFile()
     for line in requests:
         request = json.loads(line)
         if request.get("clearContext"):
             namespace = _fresh_namespace()
-        reply = _run(request["code"], namespace)
+        reply = _run(request["code"], namespace, out, err)
         replies.write(json.dumps(reply).encode("utf-8") + b"\n")
         replies.flush()
 
