@@ -438,3 +438,48 @@ async def test_terminate_without_session_id_closes_without_stop(sandbox, fake, c
     assert "stop_code_interpreter_session" not in fake.client.names()
     assert len(fake.exits) == 1 and session_fields(sandbox) == IDLE
     assert not [m for _, m, _ in records(caplog) if m.startswith("Stopped")]
+
+
+# -- tracing ------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def exporter():
+    trace = pytest.importorskip("opentelemetry.trace")
+    from opentelemetry.sdk.trace import TracerProvider
+    from opentelemetry.sdk.trace.export import SimpleSpanProcessor
+    from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter
+
+    # The global provider can be set once per process; join an SDK provider already installed.
+    if not isinstance(trace.get_tracer_provider(), TracerProvider):
+        trace.set_tracer_provider(TracerProvider())
+    provider = trace.get_tracer_provider()
+    if not isinstance(provider, TracerProvider):
+        pytest.skip("a non-SDK tracer provider is installed globally")
+    exported = InMemorySpanExporter()
+    provider.add_span_processor(SimpleSpanProcessor(exported))
+    yield exported
+    exported.shutdown()
+
+
+async def test_one_span_per_operation_nested_where_operations_nest(sandbox, fake, exporter):
+    exporter.clear()
+    await sandbox.execute_command("true")
+    fake.client.invoke_answers["readFiles"] = reply({"result": {"content": [resource(text="x")]}})
+    await sandbox.download_file("f.txt")
+    await sandbox.terminate()
+    spans = {span.name: span for span in exporter.get_finished_spans()}
+    assert sorted(spans) == sorted(["vorn_sandbox.execute_command", "vorn_sandbox.execute_code",
+                                    "vorn_sandbox.sandbox.create", "vorn_sandbox.file.download",
+                                    "vorn_sandbox.sandbox.terminate"])
+    parent_of = {name: span.parent.span_id if span.parent else None for name, span in spans.items()}
+    span_id = {name: span.context.span_id for name, span in spans.items()}
+    assert parent_of["vorn_sandbox.sandbox.create"] == span_id["vorn_sandbox.execute_code"]
+    assert parent_of["vorn_sandbox.execute_code"] == span_id["vorn_sandbox.execute_command"]
+    assert all(span.attributes["vorn_sandbox.backend"] == "bedrock" for span in spans.values())
+    for name in ("vorn_sandbox.execute_command", "vorn_sandbox.execute_code", "vorn_sandbox.file.download"):
+        assert spans[name].attributes["vorn_sandbox.sandbox_id"] == "fake-session-1"
+        assert spans[name].attributes["vorn_sandbox.status"] == "success"
+    assert spans["vorn_sandbox.file.download"].attributes["vorn_sandbox.file_path"] == "f.txt"
+    assert spans["vorn_sandbox.sandbox.create"].attributes["vorn_sandbox.sandbox_id"] == "fake-session-1"
+    assert spans["vorn_sandbox.sandbox.terminate"].attributes["vorn_sandbox.sandbox_id"] == "fake-session-1"

@@ -769,7 +769,7 @@ void init(py::module_& module) {
     module.attr("Operation") = constants.attr("BedrockAgentCoreSandboxOperation");
     module.attr("ClientConfig") = constants.attr("BedrockClientConfig");
     pyx::import_from(module, "vorn_sandbox.errors", {"SandboxNotInitializedError", "SandboxStartError", "Stage"});
-    pyx::import_from(module, "vorn_sandbox.models", {"ExecutionResult", "ExecutionStatus", "SandboxFile"});
+    pyx::import_from(module, "vorn_sandbox.models", {"ExecutionResult", "ExecutionStatus"});
     pyx::import_from(module, "vorn_sandbox.observability",
                      {"SpanAttr", "SpanName", "set_current_span_attributes", "traced"});
     pyx::import_from(module, "vorn_sandbox.utils",
