@@ -1,7 +1,7 @@
-"""python -m agentcore_local [--port N] [--root DIR] [--max-sessions N]
+"""Serves the local AgentCore Code Interpreter service on 127.0.0.1.
 
-Serves on 127.0.0.1 and prints the environment lines that point botocore at it,
-then serves until interrupted.
+python -m agentcore_local [--port N] [--root DIR] [--max-sessions N] prints the
+environment lines that point botocore at it, then serves until interrupted.
 """
 
 from __future__ import annotations
@@ -23,7 +23,7 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m agentcore_local", description=__doc__.splitlines()[0])
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (0: any free port)")
     parser.add_argument("--root", type=Path, default=None, help="directory for session files (default: a temporary one)")
-    parser.add_argument("--max-sessions", type=int, default=64)
+    parser.add_argument("--max-sessions", type=int, default=64, help="live sessions before ServiceQuotaExceeded")
     args = parser.parse_args(argv)
 
     # proto given explicitly: asyncio turns Nagle off (TCP_NODELAY) only on sockets that name
