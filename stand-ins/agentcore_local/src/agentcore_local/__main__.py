@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import signal
 import socket
 import sys
 import tempfile
@@ -25,6 +26,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--root", type=Path, default=None, help="directory for session files (default: a temporary one)")
     parser.add_argument("--max-sessions", type=int, default=64, help="live sessions before ServiceQuotaExceeded")
     args = parser.parse_args(argv)
+    # uvicorn re-raises the signal that stopped it; as SystemExit the session files are removed on the way out.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
 
     # proto given explicitly: asyncio turns Nagle off (TCP_NODELAY) only on sockets that name
     # IPPROTO_TCP, and without it every keep-alive reply waits for a delayed ACK (~40 ms).
