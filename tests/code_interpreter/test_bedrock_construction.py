@@ -1,7 +1,6 @@
 """Construction of the Bedrock backend: arguments, the aioboto3 session it builds, no network."""
 
 import datetime
-import inspect
 import logging
 
 import pytest
@@ -51,16 +50,6 @@ def test_defaults(sdk, caplog):
     assert sandbox._client is None and sandbox._client_context is None
     assert sdk.sessions == [{"region_name": "us-east-1"}] and sandbox.aioboto3_session == ("session", 1)
     assert records(caplog) == [("INFO", "BedrockAgentCoreSandbox initialized in region us-east-1 (lazy start)")]
-
-
-def test_signature():
-    parameters = inspect.signature(BedrockAgentCoreSandbox).parameters
-    assert list(parameters) == ["region", "aws_access_key_id", "aws_secret_access_key", "aws_session_token",
-                                "language", "session_timeout", "sandbox_timeout", "aioboto3_session_kwargs",
-                                "additional_packages"]
-    assert inspect.signature(BedrockAgentCoreSandbox.terminate).parameters["timeout"].kind is \
-        inspect.Parameter.KEYWORD_ONLY
-    assert inspect.iscoroutinefunction(BedrockAgentCoreSandbox.execute_code)
 
 
 @pytest.mark.parametrize("language,ok", [("python", True), ("Python", True), ("PYTHON", True), ("python3", False),
