@@ -3,14 +3,13 @@
 import asyncio
 import base64
 import hashlib
-import logging
 import zipfile
 
 import pytest
 
 bedrock = pytest.importorskip("vorn_sandbox.code_interpreter.bedrock")
 from vorn_sandbox.code_interpreter.bedrock import BedrockAgentCoreSandbox  # noqa: E402
-from vorn_sandbox.errors import SandboxExecutionError, SandboxNotInitializedError, SandboxStartError, Stage  # noqa: E402
+from vorn_sandbox.errors import SandboxExecutionError, SandboxStartError, Stage  # noqa: E402
 from vorn_sandbox.models import ExecutionStatus, SandboxFile  # noqa: E402
 
 LOGGER = "vorn_sandbox.code_interpreter.bedrock"

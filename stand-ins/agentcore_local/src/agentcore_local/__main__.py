@@ -17,7 +17,7 @@ from pathlib import Path
 import uvicorn
 
 from .app import LocalService, create_app
-from .control import ACCESS_KEY_ID, SECRET_ACCESS_KEY, environment
+from .control import ACCESS_KEY_ID, environment
 
 
 def main(argv: list[str] | None = None) -> int:
