@@ -1,8 +1,831 @@
-// vorn_sandbox.code_interpreter.bedrock
+// vorn_sandbox.code_interpreter.bedrock: BedrockAgentCoreSandbox, the backend on
+// the AWS Bedrock AgentCore Code Interpreter, reached through aioboto3.
+//
+// The service session starts lazily on the first execution (again after each
+// terminate); construction makes no network call. Commands run as generated
+// Python scripts in the same session interpreter, because the service offers no
+// shell channel of its own.
+#include "pyx/aio.hpp"
+#include "pyx/classes.hpp"
+#include "pyx/context.hpp"
+#include "pyx/edge.hpp"
+#include "pyx/module.hpp"
+#include "pyx/object.hpp"
+#include "pyx/outcome.hpp"
+#include "pyx/params.hpp"
 #include "vorn_sandbox/modules.hpp"
 
-namespace vorn_sandbox::code_interpreter::bedrock {
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
-void init(pybind11::module_& /*module*/) {}
+namespace py = pybind11;
+using namespace pyx::literals;
+using pyx::Task;
+
+namespace vorn_sandbox::code_interpreter::bedrock {
+namespace {
+
+constexpr const char* missing_sdk = "The aioboto3 package is required. Install it with: pip install 'vorn-sandbox[bedrock]'";
+constexpr const char* credential_pairing =
+    "aws_access_key_id and aws_secret_access_key must be supplied together; "
+    "aws_session_token is valid only with that pair";
+
+// ---------------------------------------------------------------------------
+// Small shared steps
+
+py::object none() { return py::none(); }
+
+// `str(value)`: CPython's own text form, so limits print as Python prints them ("30", "2.5", "2.0").
+std::string text_of(py::handle value) { return py::str(value).cast<std::string>(); }
+
+// `template.format(values...)` for the message classes' positional templates.
+template <class... V>
+py::object format(py::handle templ, V&&... values) {
+    return pyx::call_method(templ, "format"_name, std::forward<V>(values)...);
+}
+
+// `set_current_span_attributes(**{SpanAttr.<key>: value, ...})`: the keys are not
+// identifiers, so the call takes a mapping.
+template <class P>
+void set_span(const P& a, std::initializer_list<std::pair<const char*, py::object>> attributes) {
+    py::object keys = a.global("SpanAttr"_name);
+    py::dict values;
+    for (const auto& [key, value] : attributes) values[keys.attr(key)] = value;
+    pyx::apply(a.global("set_current_span_attributes"_name), py::tuple(), values);
+}
+
+template <class P>
+py::dict error_code(const P& a, const char* stage) {
+    py::dict extra;
+    extra["error_code"] = a.global("Stage"_name).attr(stage);
+    return extra;
+}
+
+template <class P>
+py::object field(const P& a, const char* name) { return a.global("Field"_name).attr(name); }
+
+// `mapping.get(key)` / `mapping.get(key, default)`, whatever the mapping's type.
+py::object get(py::handle mapping, py::handle key) { return pyx::call_method(mapping, "get"_name, key); }
+py::object get(py::handle mapping, py::handle key, py::handle fallback) {
+    return pyx::call_method(mapping, "get"_name, key, fallback);
+}
+
+bool equal(py::handle left, py::handle right, int op = Py_EQ) {
+    int result = PyObject_RichCompareBool(left.ptr(), right.ptr(), op);
+    if (result < 0) throw pyx::PyError::fetch();
+    return result == 1;
+}
+
+// `async for item in iterable`: the iterator and the awaitable of its next item,
+// looked up on their types as the statement does.
+py::object async_iterator(py::handle iterable) {
+    PyObject* iterator = PyObject_GetAIter(iterable.ptr());
+    if (!iterator) throw pyx::PyError::fetch();
+    return py::reinterpret_steal<py::object>(iterator);
+}
+py::object next_item(py::handle iterator) {
+    PyAsyncMethods* methods = Py_TYPE(iterator.ptr())->tp_as_async;
+    if (!methods || !methods->am_anext) {
+        pyx::raise(PyExc_TypeError, std::string("'") + Py_TYPE(iterator.ptr())->tp_name +
+                                        "' object is not an async iterator");
+    }
+    PyObject* awaitable = methods->am_anext(iterator.ptr());
+    if (!awaitable) throw pyx::PyError::fetch();
+    return py::reinterpret_steal<py::object>(awaitable);
+}
+
+bool is_end_of_iteration(const pyx::PyError& error) { return error.matches(PyExc_StopAsyncIteration); }
+
+// ---------------------------------------------------------------------------
+// The module's constants, read at call time through its aliases
+
+template <class P>
+py::object interpreter_id(const P& a) { return a.global("ClientConfig"_name).attr("CODE_INTERPRETER_ID"); }
+
+template <class P>
+py::object error_message(const P& a, const char* name) { return a.global("ErrorMessage"_name).attr(name); }
+
+// ---------------------------------------------------------------------------
+// Construction
+
+struct Init : pyx::Params {
+    Arg self = arg("self");
+    Arg region = arg("region", module_global("ClientConfig").attr("DEFAULT_REGION"));
+    Arg aws_access_key_id = arg("aws_access_key_id", py::none());
+    Arg aws_secret_access_key = arg("aws_secret_access_key", py::none());
+    Arg aws_session_token = arg("aws_session_token", py::none());
+    Arg language = arg("language", module_global("Language").attr("PYTHON"));
+    Arg session_timeout = arg("session_timeout", py::none());
+    Arg sandbox_timeout = arg("sandbox_timeout", py::none());
+    Arg aioboto3_session_kwargs = arg("aioboto3_session_kwargs", py::none());
+    Arg additional_packages = arg("additional_packages", py::none());
+};
+py::object init_instance(Init& a) {
+    pyx::call_method(pyx::call(pyx::builtin("super"), a.global("BedrockAgentCoreSandbox"_name), a.self), "__init__"_name,
+                     "language"_kw = a.language, "additional_packages"_kw = a.additional_packages);
+
+    py::object python = a.global("Language"_name).attr("PYTHON");
+    if (!equal(pyx::call_method(a.language, "lower"_name), python)) {
+        throw pyx::PyError(pyx::make_exception(
+            PyExc_ValueError, text_of(format(error_message(a, "UNSUPPORTED_LANGUAGE"), a.language))));
+    }
+    pyx::setattr(a.self, "region"_name, a.region);
+    pyx::setattr(a.self, "session_timeout"_name,
+                 pyx::call(a.global("resolve_sandbox_timeout"_name), a.sandbox_timeout,
+                           "legacy_timeout"_kw = a.session_timeout));
+    pyx::call_method(a.self, "_warn_if_session_outlived_by_install"_name);
+
+    // Presence, not content: empty strings count as supplied.
+    bool has_access_key = !a.aws_access_key_id.is_none();
+    bool has_secret_key = !a.aws_secret_access_key.is_none();
+    if (has_access_key != has_secret_key || (!a.aws_session_token.is_none() && !has_access_key)) {
+        pyx::raise(PyExc_ValueError, credential_pairing);
+    }
+
+    // dict(mapping), a new dict: the caller's mapping is never changed (py::dict(obj) would be the same dict).
+    py::dict session_kwargs = pyx::truthy(a.aioboto3_session_kwargs)
+                                  ? py::dict(pyx::call(pyx::type_object(PyDict_Type), a.aioboto3_session_kwargs))
+                                  : py::dict();
+    session_kwargs["region_name"] = a.region;
+    for (auto [key, value] : {std::pair{"aws_access_key_id", &a.aws_access_key_id},
+                              std::pair{"aws_secret_access_key", &a.aws_secret_access_key},
+                              std::pair{"aws_session_token", &a.aws_session_token}}) {
+        if (!value->is_none()) session_kwargs[key] = *value;
+    }
+    pyx::setattr(a.self, "aioboto3_session"_name,
+                 pyx::apply(pyx::getattr(a.global("aioboto3"_name), "Session"_name), py::tuple(), session_kwargs));
+
+    pyx::setattr(a.self, "_client"_name, none());
+    pyx::setattr(a.self, "_client_context"_name, none());
+    pyx::setattr(a.self, "_session_id"_name, none());
+    pyx::setattr(a.self, "_is_started"_name, py::bool_(false));
+    // Serialises the lazy start, so that overlapping first operations share one session.
+    pyx::setattr(a.self, "_start_lock"_name, pyx::call_method(a.global("asyncio"_name), "Lock"_name));
+    pyx::call_method(a.global("logger"_name), "info"_name,
+                     py::str("BedrockAgentCoreSandbox initialized in region {} (lazy start)").format(a.region));
+    return none();
+}
+
+struct SelfOnly : pyx::Params {
+    Arg self = arg("self");
+};
+
+py::object warn_if_session_outlived_by_install(SelfOnly& a) {
+    py::object packages = pyx::getattr(a.self, "additional_packages"_name);
+    if (!pyx::truthy(packages)) return none();
+    py::object lifetime = pyx::getattr(a.self, "session_timeout"_name);
+    py::object budget = a.global("DEFAULT_INSTALL_TIMEOUT"_name);
+    if (equal(lifetime, budget, Py_GE)) return none();
+    pyx::call_method(a.global("logger"_name), "warning"_name,
+                     py::str("sandbox_timeout={}s is below the {}s install budget, so installing {} may outlive the "
+                             "session. Pass sandbox_timeout={} or higher when using additional_packages.")
+                         .format(lifetime, budget, packages, a.global("DEFAULT_SANDBOX_TIMEOUT"_name)));
+    return none();
+}
+
+struct SetTimeout : pyx::Params {
+    Arg self = arg("self");
+    Arg seconds = arg("seconds").annotated(pyx::builtin("int"));
+};
+Task<py::object> set_timeout(SetTimeout a) {
+    // A running session keeps the lifetime it started with; the service has no renewal.
+    pyx::call_method(a.global("logger"_name), "warning"_name,
+                     py::str("set_timeout({}) has no effect on BedrockAgentCoreSandbox. Pass session_timeout to "
+                             "__init__ instead.")
+                         .format(a.seconds));
+    co_return none();
+}
+
+py::object sandbox_id(SelfOnly& a) { return pyx::getattr(a.self, "_session_id"_name); }
+
+// ---------------------------------------------------------------------------
+// Session lifecycle
+
+// What the start keeps waiting for: `_shielded_rollback(self.terminate())`.
+Task<py::object> roll_back(py::object self) {
+    py::object teardown = pyx::call_method(self, "terminate"_name);
+    co_await pyx::call_method(self, "_shielded_rollback"_name, teardown);
+    co_return none();
+}
+
+Task<py::object> ensure_started(SelfOnly a) {
+    if (pyx::truthy(pyx::getattr(a.self, "_is_started"_name))) co_return none();
+    // The install inside the start runs execute_code again; it finds the session
+    // marked started above and never reaches the lock it would otherwise wait on.
+    co_await pyx::async_with(pyx::getattr(a.self, "_start_lock"_name), [&](py::object) -> Task<py::object> {
+        if (!pyx::truthy(pyx::getattr(a.self, "_is_started"_name))) {
+            co_await pyx::call_method(a.self, "_start_session"_name);
+        }
+        co_return none();
+    });
+    co_return none();
+}
+
+// Steps 1 to 7 of the start: client, session, bookkeeping.
+Task<py::object> open_session(const SelfOnly& a) {
+    py::object config = a.global("ClientConfig"_name);
+    py::object context = pyx::call_method(pyx::getattr(a.self, "aioboto3_session"_name), "client"_name,
+                                          config.attr("AWS_SERVICE_NAME"));
+    pyx::setattr(a.self, "_client_context"_name, context);
+    py::object client = co_await pyx::call_method(context, "__aenter__"_name);
+    pyx::setattr(a.self, "_client"_name, client);
+
+    py::object now = pyx::call_method(a.global("time"_name), "time"_name);
+    std::string name = text_of(config.attr("SESSION_NAME_PREFIX")) + text_of(pyx::call(pyx::builtin("int"), now));
+    py::object session_timeout = pyx::getattr(a.self, "session_timeout"_name);
+    py::object response = co_await pyx::call_method(client, "start_code_interpreter_session"_name,
+                                                    "codeInterpreterIdentifier"_kw = interpreter_id(a),
+                                                    "name"_kw = name, "sessionTimeoutSeconds"_kw = session_timeout);
+    py::object session_id = response[field(a, "SESSION_ID")];
+    pyx::setattr(a.self, "_session_id"_name, session_id);
+    pyx::setattr(a.self, "_is_started"_name, py::bool_(true));
+    set_span(a, {{"SANDBOX_ID", session_id}});
+    pyx::call_method(a.global("logger"_name), "info"_name,
+                     py::str("Started Bedrock session {} with {}s timeout").format(session_id, session_timeout));
+    co_return none();
+}
+
+Task<py::object> start_session(SelfOnly a) {
+    pyx::Outcome opened = co_await pyx::outcome_of([&] { return open_session(a); });
+    if (!opened) {
+        const pyx::PyError& failure = opened.error();
+        if (failure.matches(pyx::aio::cancelled_error())) {
+            co_await roll_back(a.self);
+            opened.rethrow();
+        }
+        opened.pass_non_exceptions();
+        py::object message = format(error_message(a, "SESSION_START_FAILED"), py::str(failure.value()));
+        {
+            pyx::Handling handling(failure.value());  // exc_info=True finds the failure
+            pyx::call_method(a.global("logger"_name), "error"_name, message, "exc_info"_kw = true,
+                             "extra"_kw = error_code(a, "SESSION_START"));
+        }
+        co_await roll_back(a.self);
+        pyx::raise_from(pyx::call(a.global("SandboxStartError"_name), message,
+                                  "stage"_kw = a.global("Stage"_name).attr("SESSION_START")),
+                        failure.value());
+    }
+
+    pyx::Outcome installed =
+        co_await pyx::outcome_of([&] { return pyx::call_method(a.self, "_install_additional_packages"_name); });
+    if (!installed) {
+        if (installed.error().is_exception() || installed.error().matches(pyx::aio::cancelled_error())) {
+            co_await roll_back(a.self);
+        }
+        installed.rethrow();
+    }
+    co_return none();
+}
+
+struct Terminate : pyx::Params {
+    Arg self = arg("self");
+    Arg timeout = kwonly("timeout", module_global("DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS"));
+};
+Task<py::object> terminate(Terminate a) {
+    if (equal(a.timeout, py::int_(0), Py_LE)) pyx::raise(PyExc_ValueError, "`timeout` must be positive");
+    if (!pyx::truthy(pyx::getattr(a.self, "_client_context"_name))) co_return none();
+    set_span(a, {{"SANDBOX_ID", pyx::getattr(a.self, "sandbox_id"_name)}});
+    py::object logger = a.global("logger"_name);
+
+    std::optional<pyx::PyError> interrupted;  // a cancellation of the stop, raised after the clean-up
+    pyx::Outcome stopped = co_await pyx::outcome_of([&]() -> Task<py::object> {
+        py::object client = pyx::getattr(a.self, "_client"_name);
+        if (!pyx::truthy(client)) co_return none();
+        py::object session_id = pyx::getattr(a.self, "_session_id"_name);
+        if (!pyx::truthy(session_id)) co_return none();
+        py::object stop = pyx::call_method(client, "stop_code_interpreter_session"_name,
+                                           "codeInterpreterIdentifier"_kw = interpreter_id(a), "sessionId"_kw = session_id);
+        co_await pyx::aio::wait_for(stop, a.timeout);
+        pyx::call_method(logger, "info"_name, py::str("Stopped Bedrock session {}").format(session_id));
+        co_return none();
+    });
+    if (!stopped) {
+        if (stopped.error().is_exception()) {
+            // A stopped-or-not session ends at its server-side lifetime anyway.
+            pyx::call_method(logger, "warning"_name,
+                             format(error_message(a, "SESSION_STOP_FAILED"), py::str(stopped.error().value())),
+                             "extra"_kw = error_code(a, "TERMINATE"));
+        } else {
+            interrupted = stopped.error();
+        }
+    }
+
+    py::object context = pyx::getattr(a.self, "_client_context"_name);
+    if (pyx::truthy(context)) {
+        pyx::Outcome closed = co_await pyx::outcome_of(
+            [&] { return pyx::call_method(context, "__aexit__"_name, none(), none(), none()); });
+        if (!closed) {
+            if (closed.error().is_exception()) {
+                pyx::call_method(logger, "warning"_name,
+                                 py::str("Error closing client context: {}").format(py::str(closed.error().value())));
+            } else if (!interrupted) {
+                // Cleared below all the same: fields left pointing at a stopped
+                // session would make the next execution use it.
+                interrupted = closed.error();
+            }
+        }
+    }
+    pyx::setattr(a.self, "_is_started"_name, py::bool_(false));
+    pyx::setattr(a.self, "_client"_name, none());
+    pyx::setattr(a.self, "_client_context"_name, none());
+    pyx::setattr(a.self, "_session_id"_name, none());
+    if (interrupted) throw *interrupted;
+    co_return none();
+}
+
+// ---------------------------------------------------------------------------
+// Code execution
+
+// What the parser reads of one executeCode event, converted once; nullopt for
+// an event without structured output (its error flag is then not examined).
+struct CodeOutput {
+    std::string stdout_text;
+    std::string stderr_text;
+    bool flagged = false;                 // the result's "isError"
+    std::optional<long long> exit_code;   // read only for a flagged run with empty stderr
+
+    template <class P>
+    static std::optional<CodeOutput> from_event(const P& a, py::handle event) {
+        py::object result = get(event, field(a, "RESULT"));
+        if (!pyx::truthy(result)) return std::nullopt;
+        py::object structured = get(result, field(a, "STRUCTURED_CONTENT"));
+        if (!pyx::truthy(structured)) return std::nullopt;
+        py::str empty("");
+        CodeOutput output{pyx::read<std::string>(get(structured, field(a, "STDOUT"), empty), "stdout"),
+                          pyx::read<std::string>(get(structured, field(a, "STDERR"), empty), "stderr"),
+                          pyx::truthy(get(result, field(a, "IS_ERROR"))), std::nullopt};
+        if (output.flagged && output.stderr_text.empty()) {
+            output.exit_code = pyx::read<std::optional<long long>>(get(structured, py::str("exitCode")), "exitCode");
+        }
+        return output;
+    }
+};
+
+// The line of a flagged run's stderr that names its error: the last one holding
+// "Error" or "Exception", trimmed as str.strip trims; empty when none does.
+std::string error_line(const std::string& stderr_text) {
+    std::string trimmed = text_of(pyx::call_method(py::str(stderr_text), "strip"_name));
+    std::vector<std::string> lines;
+    for (std::size_t begin = 0;;) {
+        std::size_t newline = trimmed.find('\n', begin);
+        lines.push_back(trimmed.substr(begin, newline == std::string::npos ? std::string::npos : newline - begin));
+        if (newline == std::string::npos) break;
+        begin = newline + 1;
+    }
+    for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
+        if (line->find("Error") != std::string::npos || line->find("Exception") != std::string::npos) {
+            return text_of(pyx::call_method(py::str(*line), "strip"_name));
+        }
+    }
+    return {};
+}
+
+struct ParseExecutionResponse : pyx::Params {
+    Arg self = arg("self");
+    Arg response = arg("response");
+};
+Task<py::object> parse_execution_response(ParseExecutionResponse a) {
+    std::string stdout_text, stderr_text, error_msg;
+    auto execution_failed = [&] { return text_of(error_message(a, "EXECUTION_FAILED")); };
+    // One frame, no helper coroutine around the walk: every suspension of the
+    // client's stream resumes through each frame of the chain.
+    std::optional<pyx::PyError> failure;
+    try {
+        py::object iterator = async_iterator(a.response[field(a, "STREAM")]);
+        while (true) {
+            py::object item;
+            try {
+                item = co_await next_item(iterator);
+            } catch (const pyx::PyError& error) {
+                if (!is_end_of_iteration(error)) throw;
+                break;
+            }
+            std::optional<CodeOutput> output = CodeOutput::from_event(a, item);
+            if (!output) continue;
+            // The last event with structured output wins; output is not accumulated.
+            stdout_text = output->stdout_text;
+            stderr_text = output->stderr_text;
+            if (!output->flagged) continue;
+            if (!stderr_text.empty()) {
+                std::string line = error_line(stderr_text);
+                if (!line.empty()) error_msg = line;
+                if (error_msg.empty()) error_msg = execution_failed();
+            } else if (error_msg.empty() && output->exit_code.value_or(0) != 0) {
+                // A failing program with no error output (`false`) still failed.
+                error_msg = execution_failed();
+            }
+        }
+    } catch (...) {
+        failure.emplace(pyx::to_pyerror(std::current_exception()));
+    }
+    if (failure) {
+        if (!failure->is_exception()) throw *failure;
+        std::string message = text_of(failure->value());
+        pyx::call_method(a.global("logger"_name), "error"_name, "Error parsing execution response: " + message);
+        error_msg = message;
+    }
+    co_return py::make_tuple(stdout_text, stderr_text, error_msg);
+}
+
+struct ExecuteCode : pyx::Params {
+    Arg self = arg("self");
+    Arg code = arg("code");
+    Arg timeout = arg("timeout", py::none());
+    Arg files = arg("files", py::none());
+    Arg upload_dir = arg("upload_dir", py::none());
+    Arg on_stdout = arg("on_stdout", py::none());
+    Arg on_stderr = arg("on_stderr", py::none());
+    Arg kwargs = varkw();
+};
+
+Task<py::object> execute_code(ExecuteCode a) {
+    co_await pyx::call_method(a.self, "_ensure_started"_name);
+    set_span(a, {{"SANDBOX_ID", pyx::getattr(a.self, "sandbox_id"_name)}});
+    py::object effective_timeout = pyx::call(a.global("resolve_timeout"_name), a.timeout);
+    py::object start_time = pyx::call_method(a.global("time"_name), "time"_name);
+    py::object statuses = a.global("ExecutionStatus"_name);
+    py::object result_class = a.global("ExecutionResult"_name);
+
+    // Protected: the upload, the bounded invocation and the parse. Written as one
+    // frame rather than a helper coroutine, as in the parser.
+    std::optional<pyx::PyError> failure;
+    try {
+        if (pyx::truthy(a.files)) co_await pyx::call_method(a.self, "_upload_files"_name, a.files, a.upload_dir);
+        py::dict arguments;
+        arguments[field(a, "LANGUAGE")] = pyx::getattr(a.self, "language"_name);
+        arguments[field(a, "CODE")] = a.code;
+        py::object invocation = pyx::call_method(
+            pyx::getattr(a.self, "_client"_name), "invoke_code_interpreter"_name,
+            "codeInterpreterIdentifier"_kw = interpreter_id(a), "sessionId"_kw = pyx::getattr(a.self, "_session_id"_name),
+            "name"_kw = a.global("Operation"_name).attr("EXECUTE_CODE"), "arguments"_kw = arguments);
+        // Only the call is bounded: the reply's stream is read afterwards, unbounded.
+        py::object response = co_await pyx::aio::wait_for(invocation, effective_timeout);
+        py::object parsed = co_await pyx::call_method(a.self, "_parse_execution_response"_name, response);
+        py::object error = parsed[py::int_(2)];
+        py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
+        py::object status = pyx::truthy(error) ? statuses.attr("ERROR") : statuses.attr("SUCCESS");
+        set_span(a, {{"STATUS", status.attr("value")}});
+        co_return pyx::call_method(result_class, "create"_name, status, a.code, "stdout"_kw = parsed[py::int_(0)],
+                                   "stderr"_kw = parsed[py::int_(1)], "error"_kw = error,
+                                   "duration_ms"_kw = duration_ms);
+    } catch (...) {
+        failure.emplace(pyx::to_pyerror(std::current_exception()));
+    }
+    if (!failure->is_exception()) throw *failure;  // cancellation passes: no result, no record
+    py::object logger = a.global("logger"_name);
+    if (failure->matches(PyExc_TimeoutError)) {
+        set_span(a, {{"STATUS", statuses.attr("TIMEOUT").attr("value")}});
+        py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
+        pyx::call_method(logger, "warning"_name, py::str("Code execution exceeded timeout of {}s").format(effective_timeout));
+        co_return pyx::call_method(result_class, "create"_name, statuses.attr("TIMEOUT"), a.code,
+                                   "error"_kw = format(error_message(a, "EXECUTION_TIMEOUT"), effective_timeout),
+                                   "duration_ms"_kw = duration_ms);
+    }
+    set_span(a, {{"STATUS", statuses.attr("ERROR").attr("value")}});
+    py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
+    py::str message(failure->value());
+    pyx::call_method(logger, "error"_name, "Code execution failed: " + text_of(message));
+    co_return pyx::call_method(result_class, "create"_name, statuses.attr("ERROR"), a.code, "error"_kw = message,
+                               "duration_ms"_kw = duration_ms);
+}
+
+// ---------------------------------------------------------------------------
+// Shell commands
+
+struct ExecuteCommand : pyx::Params {
+    Arg self = arg("self");
+    Arg cmd = arg("cmd");
+    Arg env = kwonly("env", py::none());
+    Arg timeout = kwonly("timeout", py::none());
+};
+
+// The script that runs `cmd` through the session's shell. Every text goes in as a
+// Python literal written by CPython's own repr, so quotes, backslashes and
+// newlines reach the sandbox unchanged and nothing is shell-quoted here.
+std::string command_script(py::handle cmd, py::handle env) {
+    std::string script;
+    if (pyx::truthy(env)) {
+        std::vector<std::string> lines;
+        for (py::handle item : pyx::call_method(env, "items"_name)) {
+            py::tuple entry = py::reinterpret_borrow<py::tuple>(item);
+            lines.push_back("os.environ[" + text_of(py::repr(entry[0])) + "] = " + text_of(py::repr(entry[1])));
+        }
+        script = "import os\n";
+        for (std::size_t i = 0; i < lines.size(); ++i) script += (i ? "\n" : "") + lines[i];
+        script += "\n";
+    }
+    script += "import subprocess\n_r = subprocess.run(" + text_of(py::repr(cmd)) +
+              ", shell=True, capture_output=True, text=True)\nprint(_r.stdout, end='')\n"
+              "import sys; sys.stderr.write(_r.stderr); sys.exit(_r.returncode)\n";
+    return script;
+}
+
+Task<py::object> execute_command(ExecuteCommand a) {
+    py::str code(command_script(a.cmd, a.env));
+    py::object result = co_await pyx::call_method(a.self, "execute_code"_name, code, "timeout"_kw = a.timeout);
+    set_span(a, {{"SANDBOX_ID", pyx::getattr(a.self, "sandbox_id"_name)},
+                 {"STATUS", pyx::getattr(pyx::getattr(result, "status"_name), "value"_name)}});
+    co_return result;
+}
+
+// ---------------------------------------------------------------------------
+// File upload
+
+struct UploadFiles : pyx::Params {
+    Arg self = arg("self");
+    Arg files = arg("files");
+    Arg upload_dir = arg("upload_dir", py::none());
+};
+Task<py::object> upload_files(UploadFiles a) {
+    set_span(a, {{"SANDBOX_ID", pyx::getattr(a.self, "sandbox_id"_name)}});
+    py::object build_upload_path = a.global("build_upload_path"_name);
+    py::list content;
+    for (py::handle file : a.files) {
+        py::dict item;
+        item[field(a, "PATH")] = pyx::call(build_upload_path, pyx::getattr(file, "filename"_name), a.upload_dir, none());
+        item[field(a, "BLOB")] = pyx::getattr(file, "data"_name);
+        content.append(item);
+    }
+    py::object logger = a.global("logger"_name);
+
+    pyx::Outcome sent = co_await pyx::outcome_of([&]() -> Task<py::object> {
+        py::dict arguments;
+        arguments[field(a, "CONTENT")] = content;
+        py::object response = co_await pyx::call_method(
+            pyx::getattr(a.self, "_client"_name), "invoke_code_interpreter"_name,
+            "codeInterpreterIdentifier"_kw = interpreter_id(a), "sessionId"_kw = pyx::getattr(a.self, "_session_id"_name),
+            "name"_kw = a.global("Operation"_name).attr("WRITE_FILES"), "arguments"_kw = arguments);
+        py::object stream = get(response, field(a, "STREAM"));
+        if (stream.is_none()) co_return none();
+        py::object iterator = async_iterator(stream);
+        while (true) {
+            py::object item;
+            try {
+                item = co_await next_item(iterator);
+            } catch (const pyx::PyError& error) {
+                if (!is_end_of_iteration(error)) throw;
+                break;
+            }
+            py::object result = get(item, field(a, "RESULT"), py::dict());
+            if (pyx::truthy(get(result, field(a, "IS_ERROR")))) {
+                pyx::call_method(logger, "warning"_name, "File upload error: " + text_of(result));
+            }
+        }
+        co_return none();
+    });
+    if (!sent) {
+        // Best effort: the code runs without the files, the warning says why.
+        sent.pass_non_exceptions();
+        pyx::call_method(logger, "warning"_name, "Failed to upload files: " + text_of(sent.error().value()));
+    }
+    co_return none();
+}
+
+// ---------------------------------------------------------------------------
+// File download
+
+struct DownloadFile : pyx::Params {
+    Arg self = arg("self");
+    Arg file_path = arg("file_path");
+    Arg timeout = kwonly("timeout", module_global("DEFAULT_DOWNLOAD_TIMEOUT"));
+};
+Task<py::object> download_file(DownloadFile a) {
+    if (!pyx::truthy(pyx::getattr(a.self, "_is_started"_name))) {
+        throw pyx::PyError(pyx::call(a.global("SandboxNotInitializedError"_name), error_message(a, "SESSION_NOT_STARTED")));
+    }
+    set_span(a, {{"SANDBOX_ID", pyx::getattr(a.self, "sandbox_id"_name)}, {"FILE_PATH", a.file_path}});
+    py::object effective_timeout =
+        pyx::call(a.global("resolve_timeout"_name), a.timeout, a.global("DEFAULT_DOWNLOAD_TIMEOUT"_name));
+    py::object statuses = a.global("ExecutionStatus"_name);
+
+    pyx::Outcome read = co_await pyx::outcome_of([&] {
+        return pyx::aio::wait_for(pyx::call_method(a.self, "_read_file"_name, a.file_path), effective_timeout);
+    });
+    if (read) {
+        set_span(a, {{"STATUS", statuses.attr("SUCCESS").attr("value")}});
+        co_return read.value();
+    }
+    read.pass_non_exceptions();
+    py::object logger = a.global("logger"_name);
+    if (read.error().matches(PyExc_TimeoutError)) {
+        set_span(a, {{"STATUS", statuses.attr("TIMEOUT").attr("value")}});
+        pyx::call_method(logger, "warning"_name, format(a.global("DOWNLOAD_TIMEOUT_MESSAGE"_name), a.file_path, effective_timeout),
+                         "extra"_kw = error_code(a, "DOWNLOAD"));
+        co_return none();
+    }
+    set_span(a, {{"STATUS", statuses.attr("ERROR").attr("value")}});
+    pyx::call_method(logger, "warning"_name,
+                     "Failed to download file " + text_of(a.file_path) + ": " + text_of(read.error().value()));
+    co_return none();
+}
+
+struct ReadFile : pyx::Params {
+    Arg self = arg("self");
+    Arg file_path = arg("file_path");
+};
+Task<py::object> read_file(ReadFile a) {
+    py::dict arguments;
+    py::list paths;
+    paths.append(a.file_path);
+    arguments[field(a, "PATHS")] = paths;
+    py::object response = co_await pyx::call_method(
+        pyx::getattr(a.self, "_client"_name), "invoke_code_interpreter"_name,
+        "codeInterpreterIdentifier"_kw = interpreter_id(a), "sessionId"_kw = pyx::getattr(a.self, "_session_id"_name),
+        "name"_kw = a.global("Operation"_name).attr("READ_FILES"), "arguments"_kw = arguments);
+    // try: return parse; finally: close — on a return, a failure, a cancellation or a time-out.
+    pyx::Outcome parsed = co_await pyx::outcome_of(
+        [&] { return pyx::call_method(a.self, "_parse_file_response"_name, response); });
+    co_await pyx::call_method(a.self, "_close_stream"_name, response);
+    if (!parsed) parsed.rethrow();
+    co_return parsed.value();
+}
+
+struct CloseStream : pyx::Params {
+    Arg response = arg("response");
+};
+Task<py::object> close_stream(CloseStream a) {
+    py::object close = py::getattr(get(a.response, field(a, "STREAM")), "close", py::none());
+    if (close.is_none()) co_return none();
+    // The client's close may be synchronous or a coroutine; both are served.
+    pyx::Outcome closed = co_await pyx::outcome_of([&]() -> Task<py::object> {
+        py::object returned = pyx::call(close);
+        if (pyx::truthy(pyx::call_method(a.global("inspect"_name), "isawaitable"_name, returned))) {
+            co_await returned;
+        }
+        co_return none();
+    });
+    if (!closed) {
+        closed.pass_non_exceptions();
+        pyx::call_method(a.global("logger"_name), "warning"_name,
+                         "Failed to close response stream: " + text_of(closed.error().value()));
+    }
+    co_return none();
+}
+
+struct ContentItem : pyx::Params {
+    Arg self = arg("self");
+    Arg content_item = arg("content_item");
+};
+py::object extract_image_data(ContentItem& a) {
+    if (!equal(get(a.content_item, field(a, "TYPE")), a.global("ContentType"_name).attr("IMAGE"))) return none();
+    return get(a.content_item, field(a, "DATA"));
+}
+
+py::object extract_resource_data(ContentItem& a) {
+    if (equal(get(a.content_item, field(a, "TYPE")), a.global("ContentType"_name).attr("RESOURCE"), Py_NE)) return none();
+    py::object resource = get(a.content_item, field(a, "RESOURCE"), py::dict());
+    py::object text = get(resource, field(a, "TEXT"));
+    if (pyx::truthy(text)) return py::isinstance<py::str>(text) ? pyx::call_method(text, "encode"_name, "utf-8") : text;
+    py::object blob = get(resource, field(a, "BLOB"));
+    if (!pyx::truthy(blob)) return none();
+    if (py::isinstance<py::bytes>(blob)) return blob;
+    // A string blob is the file's text, not base64 to decode.
+    if (py::isinstance<py::str>(blob)) return pyx::call_method(blob, "encode"_name, "utf-8");
+    return none();
+}
+
+struct ParseFileResponse : pyx::Params {
+    Arg self = arg("self");
+    Arg response_stream = arg("response_stream");
+};
+Task<py::object> parse_file_response(ParseFileResponse a) {
+    pyx::Outcome walked = co_await pyx::outcome_of([&]() -> Task<py::object> {
+        py::object stream = get(a.response_stream, field(a, "STREAM"));
+        if (stream.is_none()) co_return none();
+        py::object iterator = async_iterator(stream);
+        py::object content_key = field(a, "CONTENT");
+        while (true) {
+            py::object item;
+            try {
+                item = co_await next_item(iterator);
+            } catch (const pyx::PyError& error) {
+                if (!is_end_of_iteration(error)) throw;
+                break;
+            }
+            py::object result = get(item, field(a, "RESULT"), py::dict());
+            int has_content = PySequence_Contains(result.ptr(), content_key.ptr());
+            if (has_content < 0) throw pyx::PyError::fetch();
+            if (!has_content) continue;
+            // The first item that carries data wins; the rest of the stream stays unread.
+            for (py::handle item : result[content_key]) {
+                py::object data = pyx::call_method(a.self, "_extract_image_data"_name, item);
+                if (pyx::truthy(data)) co_return data;
+                data = pyx::call_method(a.self, "_extract_resource_data"_name, item);
+                if (pyx::truthy(data)) co_return data;
+            }
+        }
+        co_return none();
+    });
+    if (walked) co_return walked.value();
+    walked.pass_non_exceptions();
+    pyx::call_method(a.global("logger"_name), "error"_name,
+                     "Error parsing file response: " + text_of(walked.error().value()));
+    co_return none();
+}
+
+// ---------------------------------------------------------------------------
+// Module
+
+// `traced(name, **{SpanAttr.BACKEND: "bedrock"})(function)`, applied at class creation as a decorator is.
+py::object traced(py::module_& module, const char* span, py::object function) {
+    py::dict static_attrs;
+    static_attrs[module.attr("SpanAttr").attr("BACKEND")] = py::str("bedrock");
+    py::object decorator =
+        pyx::apply(module.attr("traced"), py::make_tuple(module.attr("SpanName").attr(span)), static_attrs);
+    return decorator(function);
+}
+
+void import_sdk(py::module_& module) {
+    PyObject* sdk = PyImport_ImportModule("aioboto3");
+    if (!sdk) {
+        pyx::PyError failure = pyx::PyError::fetch();
+        if (failure.matches(PyExc_ImportError)) {
+            pyx::raise_from(pyx::make_exception(PyExc_ImportError, missing_sdk), failure.value());
+        }
+        throw failure;
+    }
+    module.attr("aioboto3") = py::reinterpret_steal<py::object>(sdk);
+}
+
+}  // namespace
+
+void init(py::module_& module) {
+    module.attr("__doc__") = py::str("BedrockAgentCoreSandbox: Python code, shell commands and file transfer in "
+                                     "AWS Bedrock AgentCore Code Interpreter sessions, started lazily.");
+    import_sdk(module);
+    for (const char* name : {"asyncio", "inspect", "time"}) pyx::import_module(module, name);
+    pyx::import_from(module, "kelmo_core.logging", {"LoggerManager"});
+    py::object root = pyx::import_from(module, "vorn_sandbox.code_interpreter.base", {"CodeInterpreterSandbox"})
+                          .attr("CodeInterpreterSandbox");
+    py::module_ constants = pyx::import_from(
+        module, "vorn_sandbox.constants",
+        {"DEFAULT_DOWNLOAD_TIMEOUT", "DEFAULT_INSTALL_TIMEOUT", "DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS",
+         "DEFAULT_SANDBOX_TIMEOUT", "DOWNLOAD_TIMEOUT_MESSAGE", "Language"});
+    module.attr("ContentType") = constants.attr("BedrockAgentCoreSandboxContentType");
+    module.attr("ErrorMessage") = constants.attr("BedrockAgentCoreSandboxErrorMessage");
+    module.attr("Field") = constants.attr("BedrockAgentCoreSandboxField");
+    module.attr("Operation") = constants.attr("BedrockAgentCoreSandboxOperation");
+    module.attr("ClientConfig") = constants.attr("BedrockClientConfig");
+    pyx::import_from(module, "vorn_sandbox.errors", {"SandboxNotInitializedError", "SandboxStartError", "Stage"});
+    pyx::import_from(module, "vorn_sandbox.models", {"ExecutionResult", "ExecutionStatus"});
+    pyx::import_from(module, "vorn_sandbox.observability",
+                     {"SpanAttr", "SpanName", "set_current_span_attributes", "traced"});
+    pyx::import_from(module, "vorn_sandbox.utils",
+                     {"build_upload_path", "calculate_duration_ms", "resolve_sandbox_timeout", "resolve_timeout"});
+    pyx::bind_logger(module);
+
+    pyx::ClassBody body(module, "BedrockAgentCoreSandbox");
+    auto traced_method = [&](const char* span, pyx::FunctionSpec spec) {
+        std::string name = spec.name;
+        body.attr(name.c_str(), traced(module, span, body.function(std::move(spec))));
+    };
+    body.doc("Code-interpreter backend on the AWS Bedrock AgentCore Code Interpreter: Python only; the session "
+             "starts on the first execution and again after terminate.")
+        .field("region", pyx::builtin("str"))
+        .field("session_timeout", pyx::builtin("int"))
+        .field("aioboto3_session", pyx::typing("Any"))
+        .field("_client", pyx::typing("Any"))
+        .field("_client_context", pyx::typing("Any"))
+        .field("_session_id", pyx::optional(pyx::builtin("str")))
+        .field("_is_started", pyx::builtin("bool"))
+        .method(pyx::def("__init__", init_instance))
+        .method(pyx::def("_warn_if_session_outlived_by_install", warn_if_session_outlived_by_install)
+                    .with_doc("Warns when the session lifetime is shorter than the package-install budget."))
+        .method(pyx::def("_ensure_started", ensure_started)
+                    .with_doc("Starts the session unless one is running; overlapping first calls share one start."));
+    traced_method("CREATE", pyx::def("_start_session", start_session)
+                                .with_doc("Opens the client, starts a session and installs additional_packages; "
+                                          "rolls all of it back on any failure or cancellation."));
+    traced_method("EXECUTE_CODE", pyx::def("execute_code", execute_code)
+                                      .with_doc("Runs Python code in the session (starting it when needed) and "
+                                                "returns an ExecutionResult; output is not streamed."));
+    traced_method("EXECUTE_COMMAND", pyx::def("execute_command", execute_command)
+                                         .with_doc("Runs a shell command line through a generated Python script "
+                                                   "in the session interpreter."));
+    body.method(pyx::def("set_timeout", set_timeout)
+                    .with_doc("Has no effect: the session keeps the lifetime it started with; logs a warning."))
+        .property("sandbox_id", pyx::def("sandbox_id", sandbox_id), "The running session's identifier, or None.")
+        .method(pyx::def("_parse_execution_response", parse_execution_response)
+                    .with_doc("Standard output, standard error and error text of an executeCode reply."));
+    traced_method("UPLOAD", pyx::def("_upload_files", upload_files)
+                                .with_doc("Writes the files into the session in one writeFiles call; failures are "
+                                          "only logged."));
+    traced_method("DOWNLOAD", pyx::def("download_file", download_file)
+                                  .with_doc("The file's bytes from the running session, or None when the read "
+                                            "fails or times out; never starts a session."));
+    body.method(pyx::def("_read_file", read_file).with_doc("One readFiles call; its stream is closed in every case."))
+        .staticmethod(pyx::def("_close_stream", close_stream)
+                          .with_doc("Closes a reply's event stream, synchronous or not; failures are logged."))
+        .method(pyx::def("_extract_image_data", extract_image_data))
+        .method(pyx::def("_extract_resource_data", extract_resource_data))
+        .method(pyx::def("_parse_file_response", parse_file_response)
+                    .with_doc("The first content item of a readFiles reply that carries data, as bytes."));
+    traced_method("TERMINATE", pyx::def("terminate", terminate)
+                                   .with_doc("Stops the session, closes the client and clears the session state "
+                                             "in every case; failures are logged, not raised."));
+    module.attr("BedrockAgentCoreSandbox") = body.create(py::type::of(root), py::make_tuple(root));
+}
 
 }  // namespace vorn_sandbox::code_interpreter::bedrock

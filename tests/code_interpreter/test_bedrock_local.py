@@ -1,0 +1,168 @@
+"""The Bedrock backend end to end: the real aioboto3 client against the local AgentCore service."""
+
+import asyncio
+import base64
+import hashlib
+import zipfile
+
+import pytest
+
+bedrock = pytest.importorskip("vorn_sandbox.code_interpreter.bedrock")
+from vorn_sandbox.code_interpreter.bedrock import BedrockAgentCoreSandbox  # noqa: E402
+from vorn_sandbox.errors import SandboxExecutionError, SandboxStartError, Stage  # noqa: E402
+from vorn_sandbox.models import ExecutionStatus, SandboxFile  # noqa: E402
+
+LOGGER = "vorn_sandbox.code_interpreter.bedrock"
+
+
+@pytest.fixture
+async def sandbox(agentcore_local):
+    sandbox = BedrockAgentCoreSandbox()
+    yield sandbox
+    await sandbox.terminate()
+
+
+def warnings(caplog):
+    return [(r.getMessage(), getattr(r, "error_code", None)) for r in caplog.records
+            if r.name == LOGGER and r.levelname == "WARNING"]
+
+
+async def test_lazy_session_keeps_state_until_terminate(sandbox, agentcore_local):
+    assert agentcore_local.live_sessions() == [] and sandbox.sandbox_id is None
+    first = await sandbox.execute_code("answer = 41")
+    second = await sandbox.execute_code("answer += 1\nprint(answer)")
+    assert (first.status, second.status, second.stdout) == (ExecutionStatus.SUCCESS, ExecutionStatus.SUCCESS, "42\n")
+    old_id = sandbox.sandbox_id
+    assert agentcore_local.live_sessions() == [old_id] and agentcore_local.calls()["start"] == 1
+    await sandbox.terminate()
+    assert agentcore_local.live_sessions() == [] and sandbox.sandbox_id is None
+    after = await sandbox.execute_code("print('answer' in globals())")
+    assert after.stdout == "False\n" and sandbox.sandbox_id not in (None, old_id)
+    assert agentcore_local.live_sessions() == [sandbox.sandbox_id]
+
+
+async def test_overlapping_first_operations_start_one_session(sandbox, agentcore_local):
+    results = await asyncio.gather(sandbox.execute_code("print(1)"), sandbox.execute_command("echo 2"))
+    assert [r.stdout for r in results] == ["1\n", "2\n"]
+    assert agentcore_local.calls()["start"] == 1 and len(agentcore_local.live_sessions()) == 1
+
+
+@pytest.mark.parametrize(
+    "cmd,env,status,stdout,error",
+    [
+        ("echo \"$GREETING\" 'it''s' | tr a-z A-Z", {"GREETING": "hé \"there\""}, ExecutionStatus.SUCCESS,
+         "Hé \"THERE\" ITS\n", ""),
+        ("printf 'a\\nb'; echo oops >&2", None, ExecutionStatus.SUCCESS, "a\nb", ""),
+        ("false", None, ExecutionStatus.ERROR, "", "Execution failed"),
+        ("echo partial; exit 4", None, ExecutionStatus.ERROR, "partial\n", "Execution failed"),
+        ("ls /no/such/dir", None, ExecutionStatus.ERROR, "", "Execution failed"),
+        ("", None, ExecutionStatus.SUCCESS, "", ""),
+    ],
+)
+async def test_commands(sandbox, cmd, env, status, stdout, error):
+    result = await sandbox.execute_command(cmd, env=env)
+    assert (result.status, result.stdout, result.error) == (status, stdout, error)
+
+
+async def test_files_up_and_down(sandbox, caplog):
+    payload = bytes(range(256))
+    result = await sandbox.execute_code(
+        "import os; print(sorted(os.listdir('data')), open('data/sub/b.bin','rb').read() == bytes(range(256)))",
+        files=[SandboxFile(filename="a.txt", data="héllo".encode()), SandboxFile(filename="sub/b.bin", data=payload)],
+        upload_dir="data/",
+    )
+    assert result.stdout == "['a.txt', 'sub'] True\n"
+    assert await sandbox.download_file("data/a.txt") == "héllo".encode()
+    assert await sandbox.download_file("data/sub/b.bin") == payload
+    assert await sandbox.download_file("missing.txt") is None
+    await sandbox.execute_code("pass", files=[SandboxFile(filename="../outside.txt", data=b"x")])
+    assert [m for m, _ in warnings(caplog) if m.startswith("File upload error: ")]
+
+
+async def test_time_limits(sandbox, agentcore_local, caplog):
+    slow = await sandbox.execute_code("import time; time.sleep(0.6); print('done')", timeout=0.2)
+    assert (slow.status, slow.error) == (ExecutionStatus.TIMEOUT, "Execution exceeded timeout of 0.2 seconds")
+    unbounded = await sandbox.execute_code("print('next')", timeout=0)
+    assert unbounded.stdout == "next\n"  # the session outlives a client-side time-out
+    agentcore_local.stall_stream(1.0, tool="readFiles")
+    assert await sandbox.download_file("x", timeout=0.2) is None
+    assert ("Download of x exceeded timeout of 0.2 seconds", Stage.DOWNLOAD) in warnings(caplog)
+
+
+async def test_service_errors(agentcore_local, monkeypatch, caplog):
+    monkeypatch.setenv("AWS_MAX_ATTEMPTS", "1")
+    sandbox = BedrockAgentCoreSandbox()
+    agentcore_local.fail_next("start", "ThrottlingException", message="Rate exceeded")
+    with pytest.raises(SandboxStartError) as caught:
+        await sandbox.execute_code("pass")
+    assert caught.value.stage == Stage.SESSION_START
+    assert caught.value.__cause__.response["Error"]["Code"] == "ThrottlingException"
+    assert "Rate exceeded" in str(caught.value)
+    assert agentcore_local.live_sessions() == [] and sandbox.sandbox_id is None
+
+    assert (await sandbox.execute_code("pass")).status is ExecutionStatus.SUCCESS
+    agentcore_local.fail_next("invoke", "AccessDeniedException", tool="executeCode")
+    denied = await sandbox.execute_code("pass")
+    assert denied.status is ExecutionStatus.ERROR and "AccessDeniedException" in denied.error
+    agentcore_local.fail_in_stream("InternalServerException", message="kernel died")
+    broken = await sandbox.execute_code("pass")
+    assert broken.status is ExecutionStatus.ERROR and "kernel died" in broken.error
+
+    session_id = sandbox.sandbox_id
+    agentcore_local.fail_next("stop", "ValidationException")
+    await sandbox.terminate()
+    assert sandbox.sandbox_id is None
+    [(message, code)] = warnings(caplog)
+    assert message.startswith("Error stopping session: ") and code == Stage.TERMINATE
+    assert agentcore_local.live_sessions() == [session_id]  # left to its server-side time-out
+
+
+async def test_expired_session_answers_errors_until_terminate(agentcore_local):
+    sandbox = BedrockAgentCoreSandbox(sandbox_timeout=1)
+    await sandbox.execute_code("pass")
+    await asyncio.sleep(1.5)
+    gone = await sandbox.execute_code("pass")
+    assert gone.status is ExecutionStatus.ERROR and "ResourceNotFoundException" in gone.error
+    await sandbox.terminate()
+    assert (await sandbox.execute_code("print('fresh')")).stdout == "fresh\n"
+    await sandbox.terminate()
+
+
+def tiny_wheel(directory, name="vorn_probe", version="1.0"):
+    dist_info = f"{name}-{version}.dist-info"
+    files = {
+        f"{name}/__init__.py": b"VALUE = 42\n",
+        f"{dist_info}/METADATA": f"Metadata-Version: 2.1\nName: {name}\nVersion: {version}\n".encode(),
+        f"{dist_info}/WHEEL": b"Wheel-Version: 1.0\nGenerator: tests\nRoot-Is-Purelib: true\nTag: py3-none-any\n",
+    }
+    record = [f"{path},sha256={base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b'=').decode()},"
+              f"{len(data)}" for path, data in files.items()] + [f"{dist_info}/RECORD,,"]
+    files[f"{dist_info}/RECORD"] = ("\n".join(record) + "\n").encode()
+    path = directory / f"{name}-{version}-py3-none-any.whl"
+    with zipfile.ZipFile(path, "w") as wheel:
+        for member, data in files.items():
+            wheel.writestr(member, data)
+    return str(path)
+
+
+@pytest.mark.slow
+async def test_additional_packages_install_at_every_session_start(agentcore_local, tmp_path):
+    sandbox = BedrockAgentCoreSandbox(additional_packages=[tiny_wheel(tmp_path)])
+    try:
+        for _ in range(2):
+            result = await sandbox.execute_code("import vorn_probe; print(vorn_probe.VALUE)")
+            assert result.stdout == "42\n", result
+            await sandbox.terminate()
+        assert agentcore_local.calls()["start"] == 2
+    finally:
+        await sandbox.terminate()
+
+
+@pytest.mark.slow
+async def test_failed_install_stops_the_session(agentcore_local, tmp_path):
+    sandbox = BedrockAgentCoreSandbox(additional_packages=[str(tmp_path / "missing-1.0-py3-none-any.whl")])
+    with pytest.raises(SandboxExecutionError) as caught:
+        await sandbox.execute_command("true")
+    assert caught.value.stage == Stage.PACKAGE_INSTALL
+    assert agentcore_local.live_sessions() == [] and sandbox.sandbox_id is None
+    assert agentcore_local.calls()["stop"] == 1
