@@ -175,3 +175,58 @@ def test_import_without_aioboto3_names_the_extra_and_can_be_retried():
         "False",
         "BedrockAgentCoreSandbox",
     ]
+
+
+def _hints():
+    import inspect
+    import typing
+    from collections.abc import Callable
+
+    import aioboto3
+
+    from vorn_sandbox.models import ExecutionResult, SandboxFile
+
+    opt_str, opt_int, opt_float, payload = str | None, int | None, float | None, bytes | None
+    cls = BedrockAgentCoreSandbox
+    return inspect, typing, aioboto3, [
+        (cls.__init__, {"region": str, "aws_access_key_id": opt_str, "aws_secret_access_key": opt_str,
+                        "aws_session_token": opt_str, "language": str, "session_timeout": opt_int,
+                        "sandbox_timeout": opt_int, "aioboto3_session_kwargs": dict[str, typing.Any] | None,
+                        "additional_packages": list[str] | None, "return": type(None)}),
+        (cls._warn_if_session_outlived_by_install, {"return": type(None)}),
+        (cls._ensure_started, {"return": type(None)}),
+        (cls._start_session, {"return": type(None)}),
+        (cls.execute_code, {"code": str, "timeout": opt_float, "files": list[SandboxFile] | None,
+                            "upload_dir": opt_str, "on_stdout": Callable[[str], None] | None,
+                            "on_stderr": Callable[[str], None] | None, "kwargs": typing.Any,
+                            "return": ExecutionResult}),
+        (cls.execute_command, {"cmd": str, "env": dict[str, str] | None, "timeout": opt_float,
+                               "return": ExecutionResult}),
+        (cls.set_timeout, {"seconds": int, "return": type(None)}),
+        (cls.sandbox_id.fget, {"return": opt_str}),
+        (cls._parse_execution_response, {"response": dict, "return": tuple[str, str, str]}),
+        (cls._upload_files, {"files": list[SandboxFile], "upload_dir": opt_str, "return": type(None)}),
+        (cls.download_file, {"file_path": str, "timeout": float, "return": payload}),
+        (cls._read_file, {"file_path": str, "return": payload}),
+        (cls._close_stream, {"response": dict, "return": type(None)}),
+        (cls._extract_image_data, {"content_item": dict, "return": payload}),
+        (cls._extract_resource_data, {"content_item": dict, "return": payload}),
+        (cls._parse_file_response, {"response_stream": dict, "return": payload}),
+        (cls.terminate, {"timeout": float, "return": type(None)}),
+    ]
+
+
+def test_signatures_carry_their_annotations():
+    inspect, typing, aioboto3, expected = _hints()
+    for function, hints in expected:
+        assert typing.get_type_hints(function) == hints, function.__name__
+        signature = inspect.signature(function)
+        for name, annotation in hints.items():
+            if name != "return":
+                assert signature.parameters[name].annotation == annotation, (function.__name__, name)
+    fields = typing.get_type_hints(BedrockAgentCoreSandbox)
+    assert {name: fields[name] for name in ("region", "session_timeout", "aioboto3_session", "_session_id",
+                                            "_is_started")} == {
+        "region": str, "session_timeout": int, "aioboto3_session": aioboto3.Session, "_session_id": str | None,
+        "_is_started": bool}
+    assert fields["_client"] is fields["_client_context"] is typing.Any

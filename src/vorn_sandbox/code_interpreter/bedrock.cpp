@@ -6,6 +6,7 @@
 // Python scripts in the same session interpreter, because the service offers no
 // shell channel of its own.
 #include "pyx/aio.hpp"
+#include "pyx/annotations.hpp"
 #include "pyx/classes.hpp"
 #include "pyx/context.hpp"
 #include "pyx/edge.hpp"
@@ -26,6 +27,13 @@ using pyx::Task;
 
 namespace vorn_sandbox::code_interpreter::bedrock {
 namespace {
+
+namespace types = pyx::types;
+
+// `bytes | None`: what a download yields.
+py::object optional_bytes() { return pyx::optional(types::bytes()); }
+// `Callable[[str], None] | None`: an output callback of the interface.
+py::object output_callback() { return pyx::optional(types::callable({types::str()}, py::none())); }
 
 constexpr const char* missing_sdk = "The aioboto3 package is required. Install it with: pip install 'vorn-sandbox[bedrock]'";
 constexpr const char* credential_pairing =
@@ -112,15 +120,16 @@ py::object error_message(const P& a, const char* name) { return a.global("ErrorM
 
 struct Init : pyx::Params {
     Arg self = arg("self");
-    Arg region = arg("region", module_global("ClientConfig").attr("DEFAULT_REGION"));
-    Arg aws_access_key_id = arg("aws_access_key_id", py::none());
-    Arg aws_secret_access_key = arg("aws_secret_access_key", py::none());
-    Arg aws_session_token = arg("aws_session_token", py::none());
-    Arg language = arg("language", module_global("Language").attr("PYTHON"));
-    Arg session_timeout = arg("session_timeout", py::none());
-    Arg sandbox_timeout = arg("sandbox_timeout", py::none());
-    Arg aioboto3_session_kwargs = arg("aioboto3_session_kwargs", py::none());
-    Arg additional_packages = arg("additional_packages", py::none());
+    Arg region = arg("region", module_global("ClientConfig").attr("DEFAULT_REGION")).annotated(types::str());
+    Arg aws_access_key_id = arg("aws_access_key_id", py::none()).annotated(pyx::optional(types::str()));
+    Arg aws_secret_access_key = arg("aws_secret_access_key", py::none()).annotated(pyx::optional(types::str()));
+    Arg aws_session_token = arg("aws_session_token", py::none()).annotated(pyx::optional(types::str()));
+    Arg language = arg("language", module_global("Language").attr("PYTHON")).annotated(types::str());
+    Arg session_timeout = arg("session_timeout", py::none()).annotated(pyx::optional(types::int_()));
+    Arg sandbox_timeout = arg("sandbox_timeout", py::none()).annotated(pyx::optional(types::int_()));
+    Arg aioboto3_session_kwargs =
+        arg("aioboto3_session_kwargs", py::none()).annotated(pyx::optional(types::dict_of(types::str(), types::any())));
+    Arg additional_packages = arg("additional_packages", py::none()).annotated(pyx::optional(types::list_of(types::str())));
 };
 py::object init_instance(Init& a) {
     pyx::call_method(pyx::call(pyx::builtin("super"), a.global("BedrockAgentCoreSandbox"_name), a.self), "__init__"_name,
@@ -187,7 +196,7 @@ py::object warn_if_session_outlived_by_install(SelfOnly& a) {
 
 struct SetTimeout : pyx::Params {
     Arg self = arg("self");
-    Arg seconds = arg("seconds").annotated(pyx::builtin("int"));
+    Arg seconds = arg("seconds").annotated(types::int_());
 };
 Task<py::object> set_timeout(SetTimeout a) {
     // A running session keeps the lifetime it started with; the service has no renewal.
@@ -281,7 +290,7 @@ Task<py::object> start_session(SelfOnly a) {
 
 struct Terminate : pyx::Params {
     Arg self = arg("self");
-    Arg timeout = kwonly("timeout", module_global("DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS"));
+    Arg timeout = kwonly("timeout", module_global("DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS")).annotated(types::float_());
 };
 Task<py::object> terminate(Terminate a) {
     if (equal(a.timeout, py::int_(0), Py_LE)) pyx::raise(PyExc_ValueError, "`timeout` must be positive");
@@ -384,7 +393,7 @@ std::string error_line(const std::string& stderr_text) {
 
 struct ParseExecutionResponse : pyx::Params {
     Arg self = arg("self");
-    Arg response = arg("response");
+    Arg response = arg("response").annotated(pyx::type_object(PyDict_Type));
 };
 Task<py::object> parse_execution_response(ParseExecutionResponse a) {
     std::string stdout_text, stderr_text, error_msg;
@@ -431,13 +440,13 @@ Task<py::object> parse_execution_response(ParseExecutionResponse a) {
 
 struct ExecuteCode : pyx::Params {
     Arg self = arg("self");
-    Arg code = arg("code");
-    Arg timeout = arg("timeout", py::none());
-    Arg files = arg("files", py::none());
-    Arg upload_dir = arg("upload_dir", py::none());
-    Arg on_stdout = arg("on_stdout", py::none());
-    Arg on_stderr = arg("on_stderr", py::none());
-    Arg kwargs = varkw();
+    Arg code = arg("code").annotated(types::str());
+    Arg timeout = arg("timeout", py::none()).annotated(pyx::optional(types::float_()));
+    Arg files = arg("files", py::none()).annotated(pyx::optional(types::list_of(module_global("SandboxFile"))));
+    Arg upload_dir = arg("upload_dir", py::none()).annotated(pyx::optional(types::str()));
+    Arg on_stdout = arg("on_stdout", py::none()).annotated(output_callback());
+    Arg on_stderr = arg("on_stderr", py::none()).annotated(output_callback());
+    Arg kwargs = varkw().annotated(types::any());
 };
 
 Task<py::object> execute_code(ExecuteCode a) {
@@ -496,9 +505,9 @@ Task<py::object> execute_code(ExecuteCode a) {
 
 struct ExecuteCommand : pyx::Params {
     Arg self = arg("self");
-    Arg cmd = arg("cmd");
-    Arg env = kwonly("env", py::none());
-    Arg timeout = kwonly("timeout", py::none());
+    Arg cmd = arg("cmd").annotated(types::str());
+    Arg env = kwonly("env", py::none()).annotated(pyx::optional(types::dict_of(types::str(), types::str())));
+    Arg timeout = kwonly("timeout", py::none()).annotated(pyx::optional(types::float_()));
 };
 
 // The script that runs `cmd` through the session's shell. Every text goes in as a
@@ -535,8 +544,8 @@ Task<py::object> execute_command(ExecuteCommand a) {
 
 struct UploadFiles : pyx::Params {
     Arg self = arg("self");
-    Arg files = arg("files");
-    Arg upload_dir = arg("upload_dir", py::none());
+    Arg files = arg("files").annotated(types::list_of(module_global("SandboxFile")));
+    Arg upload_dir = arg("upload_dir", py::none()).annotated(pyx::optional(types::str()));
 };
 Task<py::object> upload_files(UploadFiles a) {
     set_span(a, {{"SANDBOX_ID", pyx::getattr(a.self, "sandbox_id"_name)}});
@@ -588,8 +597,8 @@ Task<py::object> upload_files(UploadFiles a) {
 
 struct DownloadFile : pyx::Params {
     Arg self = arg("self");
-    Arg file_path = arg("file_path");
-    Arg timeout = kwonly("timeout", module_global("DEFAULT_DOWNLOAD_TIMEOUT"));
+    Arg file_path = arg("file_path").annotated(types::str());
+    Arg timeout = kwonly("timeout", module_global("DEFAULT_DOWNLOAD_TIMEOUT")).annotated(types::float_());
 };
 Task<py::object> download_file(DownloadFile a) {
     if (!pyx::truthy(pyx::getattr(a.self, "_is_started"_name))) {
@@ -623,7 +632,7 @@ Task<py::object> download_file(DownloadFile a) {
 
 struct ReadFile : pyx::Params {
     Arg self = arg("self");
-    Arg file_path = arg("file_path");
+    Arg file_path = arg("file_path").annotated(types::str());
 };
 Task<py::object> read_file(ReadFile a) {
     py::dict arguments;
@@ -643,7 +652,7 @@ Task<py::object> read_file(ReadFile a) {
 }
 
 struct CloseStream : pyx::Params {
-    Arg response = arg("response");
+    Arg response = arg("response").annotated(pyx::type_object(PyDict_Type));
 };
 Task<py::object> close_stream(CloseStream a) {
     py::object close = py::getattr(get(a.response, field(a, "STREAM")), "close", py::none());
@@ -666,7 +675,7 @@ Task<py::object> close_stream(CloseStream a) {
 
 struct ContentItem : pyx::Params {
     Arg self = arg("self");
-    Arg content_item = arg("content_item");
+    Arg content_item = arg("content_item").annotated(pyx::type_object(PyDict_Type));
 };
 py::object extract_image_data(ContentItem& a) {
     if (!equal(get(a.content_item, field(a, "TYPE")), a.global("ContentType"_name).attr("IMAGE"))) return none();
@@ -688,7 +697,7 @@ py::object extract_resource_data(ContentItem& a) {
 
 struct ParseFileResponse : pyx::Params {
     Arg self = arg("self");
-    Arg response_stream = arg("response_stream");
+    Arg response_stream = arg("response_stream").annotated(pyx::type_object(PyDict_Type));
 };
 Task<py::object> parse_file_response(ParseFileResponse a) {
     pyx::Outcome walked = co_await pyx::outcome_of([&]() -> Task<py::object> {
@@ -769,7 +778,7 @@ void init(py::module_& module) {
     module.attr("Operation") = constants.attr("BedrockAgentCoreSandboxOperation");
     module.attr("ClientConfig") = constants.attr("BedrockClientConfig");
     pyx::import_from(module, "vorn_sandbox.errors", {"SandboxNotInitializedError", "SandboxStartError", "Stage"});
-    pyx::import_from(module, "vorn_sandbox.models", {"ExecutionResult", "ExecutionStatus"});
+    pyx::import_from(module, "vorn_sandbox.models", {"ExecutionResult", "ExecutionStatus", "SandboxFile"});
     pyx::import_from(module, "vorn_sandbox.observability",
                      {"SpanAttr", "SpanName", "set_current_span_attributes", "traced"});
     pyx::import_from(module, "vorn_sandbox.utils",
@@ -777,52 +786,65 @@ void init(py::module_& module) {
     pyx::bind_logger(module);
 
     pyx::ClassBody body(module, "BedrockAgentCoreSandbox");
+    py::object execution_result = module.attr("ExecutionResult");
     auto traced_method = [&](const char* span, pyx::FunctionSpec spec) {
         std::string name = spec.name;
         body.attr(name.c_str(), traced(module, span, body.function(std::move(spec))));
     };
     body.doc("Code-interpreter backend on the AWS Bedrock AgentCore Code Interpreter: Python only; the session "
              "starts on the first execution and again after terminate.")
-        .field("region", pyx::builtin("str"))
-        .field("session_timeout", pyx::builtin("int"))
-        .field("aioboto3_session", pyx::typing("Any"))
-        .field("_client", pyx::typing("Any"))
-        .field("_client_context", pyx::typing("Any"))
-        .field("_session_id", pyx::optional(pyx::builtin("str")))
-        .field("_is_started", pyx::builtin("bool"))
-        .method(pyx::def("__init__", init_instance))
+        .field("region", types::str())
+        .field("session_timeout", types::int_())
+        .field("aioboto3_session", module.attr("aioboto3").attr("Session"))
+        .field("_client", types::any())
+        .field("_client_context", types::any())
+        .field("_session_id", pyx::optional(types::str()))
+        .field("_is_started", types::bool_())
+        .method(pyx::def("__init__", init_instance).returning(types::none()))
         .method(pyx::def("_warn_if_session_outlived_by_install", warn_if_session_outlived_by_install)
+                    .returning(types::none())
                     .with_doc("Warns when the session lifetime is shorter than the package-install budget."))
         .method(pyx::def("_ensure_started", ensure_started)
+                    .returning(types::none())
                     .with_doc("Starts the session unless one is running; overlapping first calls share one start."));
     traced_method("CREATE", pyx::def("_start_session", start_session)
+                                .returning(types::none())
                                 .with_doc("Opens the client, starts a session and installs additional_packages; "
                                           "rolls all of it back on any failure or cancellation."));
     traced_method("EXECUTE_CODE", pyx::def("execute_code", execute_code)
+                                      .returning(execution_result)
                                       .with_doc("Runs Python code in the session (starting it when needed) and "
                                                 "returns an ExecutionResult; output is not streamed."));
     traced_method("EXECUTE_COMMAND", pyx::def("execute_command", execute_command)
+                                         .returning(execution_result)
                                          .with_doc("Runs a shell command line through a generated Python script "
                                                    "in the session interpreter."));
     body.method(pyx::def("set_timeout", set_timeout)
+                    .returning(types::none())
                     .with_doc("Has no effect: the session keeps the lifetime it started with; logs a warning."))
-        .property("sandbox_id", pyx::def("sandbox_id", sandbox_id), "The running session's identifier, or None.")
+        .property("sandbox_id", pyx::def("sandbox_id", sandbox_id).returning(pyx::optional(types::str())), "The running session's identifier, or None.")
         .method(pyx::def("_parse_execution_response", parse_execution_response)
+                    .returning(types::subscript(pyx::type_object(PyTuple_Type), {types::str(), types::str(), types::str()}))
                     .with_doc("Standard output, standard error and error text of an executeCode reply."));
     traced_method("UPLOAD", pyx::def("_upload_files", upload_files)
+                                .returning(types::none())
                                 .with_doc("Writes the files into the session in one writeFiles call; failures are "
                                           "only logged."));
     traced_method("DOWNLOAD", pyx::def("download_file", download_file)
+                                  .returning(optional_bytes())
                                   .with_doc("The file's bytes from the running session, or None when the read "
                                             "fails or times out; never starts a session."));
-    body.method(pyx::def("_read_file", read_file).with_doc("One readFiles call; its stream is closed in every case."))
+    body.method(pyx::def("_read_file", read_file).returning(optional_bytes()).with_doc("One readFiles call; its stream is closed in every case."))
         .staticmethod(pyx::def("_close_stream", close_stream)
+                          .returning(types::none())
                           .with_doc("Closes a reply's event stream, synchronous or not; failures are logged."))
-        .method(pyx::def("_extract_image_data", extract_image_data))
-        .method(pyx::def("_extract_resource_data", extract_resource_data))
+        .method(pyx::def("_extract_image_data", extract_image_data).returning(optional_bytes()))
+        .method(pyx::def("_extract_resource_data", extract_resource_data).returning(optional_bytes()))
         .method(pyx::def("_parse_file_response", parse_file_response)
+                    .returning(optional_bytes())
                     .with_doc("The first content item of a readFiles reply that carries data, as bytes."));
     traced_method("TERMINATE", pyx::def("terminate", terminate)
+                                   .returning(types::none())
                                    .with_doc("Stops the session, closes the client and clears the session state "
                                              "in every case; failures are logged, not raised."));
     module.attr("BedrockAgentCoreSandbox") = body.create(py::type::of(root), py::make_tuple(root));
