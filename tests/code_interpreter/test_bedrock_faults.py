@@ -209,6 +209,38 @@ async def test_reply_parsing(sandbox, fake, events, status, stdout, error):
 
 
 @pytest.mark.parametrize(
+    "structured,status,stdout,stderr,error",
+    [
+        # Output the service decoded from a "\\udcff" escape passes through as sent.
+        ({"stdout": "a\udcff"}, ExecutionStatus.SUCCESS, "a\udcff", "", ""),
+        ({"stdout": "", "stderr": "x\ud800\nKeyError: '\ud800'\n"}, ExecutionStatus.ERROR, "",
+         "x\ud800\nKeyError: '\ud800'\n", "KeyError: '\ud800'"),
+        # Stripped as str.strip strips: the no-break space and the line separator are white space.
+        ({"stderr": "\u00a0 OSError: gone \u2028"}, ExecutionStatus.ERROR, "", "\u00a0 OSError: gone \u2028",
+         "OSError: gone"),
+    ],
+    ids=["lone-surrogate-output", "lone-surrogate-error-line", "unicode-white-space"],
+)
+async def test_reply_texts_pass_through_as_python_reads_them(sandbox, fake, caplog, structured, status, stdout,
+                                                              stderr, error):
+    await sandbox.execute_code("warm up")
+    fake.client.invoke_answers["executeCode"] = lambda: reply(
+        {"result": {"structuredContent": structured, "isError": status is ExecutionStatus.ERROR}})
+    result = await sandbox.execute_code("x")
+    assert (result.status, result.stdout, result.stderr, result.error) == (status, stdout, stderr, error)
+    assert records(caplog, "ERROR") == []
+
+
+async def test_output_that_is_not_text_fails_the_result_not_the_parse(sandbox, fake, caplog):
+    await sandbox.execute_code("warm up")
+    fake.client.invoke_answers["executeCode"] = lambda: reply({"result": {"structuredContent": {"stdout": None}}})
+    result = await sandbox.execute_code("x")
+    assert result.status is ExecutionStatus.ERROR and "stdout" in result.error
+    [(_, message, _)] = records(caplog, "ERROR")
+    assert message.startswith("Code execution failed: ")
+
+
+@pytest.mark.parametrize(
     "answer,stdout",
     [
         ({"no": "stream"}, ""),

@@ -347,13 +347,16 @@ Task<py::object> terminate(Terminate a) {
 // ---------------------------------------------------------------------------
 // Code execution
 
-// What the parser reads of one executeCode event, converted once; nullopt for
-// an event without structured output (its error flag is then not examined).
+// What the parser reads of one executeCode event; nullopt for an event without
+// structured output (its error flag is then not examined). The texts stay Python
+// objects: they pass to the result exactly as the service sent them, so a text
+// that is no valid UTF-8 (a lone surrogate) or not a string at all meets the
+// result model, not a conversion of ours.
 struct CodeOutput {
-    std::string stdout_text;
-    std::string stderr_text;
-    bool flagged = false;                 // the result's "isError"
-    std::optional<long long> exit_code;   // read only for a flagged run with empty stderr
+    py::object stdout_text;
+    py::object stderr_text;
+    bool flagged = false;          // the result's "isError"
+    py::object structured;         // for the exit code of a flagged run without stderr
 
     template <class P>
     static std::optional<CodeOutput> from_event(const P& a, py::handle event) {
@@ -362,33 +365,35 @@ struct CodeOutput {
         py::object structured = get(result, field(a, "STRUCTURED_CONTENT"));
         if (!pyx::truthy(structured)) return std::nullopt;
         py::str empty("");
-        CodeOutput output{pyx::read<std::string>(get(structured, field(a, "STDOUT"), empty), "stdout"),
-                          pyx::read<std::string>(get(structured, field(a, "STDERR"), empty), "stderr"),
-                          pyx::truthy(get(result, field(a, "IS_ERROR"))), std::nullopt};
-        if (output.flagged && output.stderr_text.empty()) {
-            output.exit_code = pyx::read<std::optional<long long>>(get(structured, py::str("exitCode")), "exitCode");
-        }
-        return output;
+        py::object stdout_text = get(structured, field(a, "STDOUT"), empty);
+        py::object stderr_text = get(structured, field(a, "STDERR"), empty);
+        return CodeOutput{stdout_text, stderr_text, pyx::truthy(get(result, field(a, "IS_ERROR"))), structured};
+    }
+
+    // A flagged run that wrote no error output failed when it ended with a
+    // non-zero exit code (`false`); an absent code or 0 counts as success.
+    bool nonzero_exit_code() const {
+        py::object code = get(structured, py::str("exitCode"));
+        return !code.is_none() && equal(code, py::int_(0), Py_NE);
     }
 };
 
+bool contains(py::handle text, const char* part) {
+    int found = PySequence_Contains(text.ptr(), py::str(part).ptr());
+    if (found < 0) throw pyx::PyError::fetch();
+    return found == 1;
+}
+
 // The line of a flagged run's stderr that names its error: the last one holding
-// "Error" or "Exception", trimmed as str.strip trims; empty when none does.
-std::string error_line(const std::string& stderr_text) {
-    std::string trimmed = text_of(pyx::call_method(py::str(stderr_text), "strip"_name));
-    std::vector<std::string> lines;
-    for (std::size_t begin = 0;;) {
-        std::size_t newline = trimmed.find('\n', begin);
-        lines.push_back(trimmed.substr(begin, newline == std::string::npos ? std::string::npos : newline - begin));
-        if (newline == std::string::npos) break;
-        begin = newline + 1;
+// "Error" or "Exception", stripped; None when no line does. Python's own strip and
+// split, so white space is what str.strip takes it to be.
+py::object error_line(py::handle stderr_text) {
+    py::list lines = pyx::call_method(pyx::call_method(stderr_text, "strip"_name), "split"_name, py::str("\n"));
+    for (Py_ssize_t i = py::len(lines); i-- > 0;) {
+        py::object line = lines[i];
+        if (contains(line, "Error") || contains(line, "Exception")) return pyx::call_method(line, "strip"_name);
     }
-    for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
-        if (line->find("Error") != std::string::npos || line->find("Exception") != std::string::npos) {
-            return text_of(pyx::call_method(py::str(*line), "strip"_name));
-        }
-    }
-    return {};
+    return py::none();
 }
 
 struct ParseExecutionResponse : pyx::Params {
@@ -396,8 +401,7 @@ struct ParseExecutionResponse : pyx::Params {
     Arg response = arg("response").annotated(pyx::type_object(PyDict_Type));
 };
 Task<py::object> parse_execution_response(ParseExecutionResponse a) {
-    std::string stdout_text, stderr_text, error_msg;
-    auto execution_failed = [&] { return text_of(error_message(a, "EXECUTION_FAILED")); };
+    py::object stdout_text = py::str(""), stderr_text = py::str(""), error_msg = py::str("");
     // One frame, no helper coroutine around the walk: every suspension of the
     // client's stream resumes through each frame of the chain.
     std::optional<pyx::PyError> failure;
@@ -417,13 +421,12 @@ Task<py::object> parse_execution_response(ParseExecutionResponse a) {
             stdout_text = output->stdout_text;
             stderr_text = output->stderr_text;
             if (!output->flagged) continue;
-            if (!stderr_text.empty()) {
-                std::string line = error_line(stderr_text);
-                if (!line.empty()) error_msg = line;
-                if (error_msg.empty()) error_msg = execution_failed();
-            } else if (error_msg.empty() && output->exit_code.value_or(0) != 0) {
-                // A failing program with no error output (`false`) still failed.
-                error_msg = execution_failed();
+            if (pyx::truthy(stderr_text)) {
+                py::object line = error_line(stderr_text);
+                if (!line.is_none()) error_msg = line;
+                if (!pyx::truthy(error_msg)) error_msg = error_message(a, "EXECUTION_FAILED");
+            } else if (!pyx::truthy(error_msg) && output->nonzero_exit_code()) {
+                error_msg = error_message(a, "EXECUTION_FAILED");
             }
         }
     } catch (...) {
@@ -431,8 +434,9 @@ Task<py::object> parse_execution_response(ParseExecutionResponse a) {
     }
     if (failure) {
         if (!failure->is_exception()) throw *failure;
-        std::string message = text_of(failure->value());
-        pyx::call_method(a.global("logger"_name), "error"_name, "Error parsing execution response: " + message);
+        py::str message(failure->value());
+        pyx::call_method(a.global("logger"_name), "error"_name,
+                         py::str("Error parsing execution response: {}").format(message));
         error_msg = message;
     }
     co_return py::make_tuple(stdout_text, stderr_text, error_msg);
@@ -495,7 +499,7 @@ Task<py::object> execute_code(ExecuteCode a) {
     set_span(a, {{"STATUS", statuses.attr("ERROR").attr("value")}});
     py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
     py::str message(failure->value());
-    pyx::call_method(logger, "error"_name, "Code execution failed: " + text_of(message));
+    pyx::call_method(logger, "error"_name, py::str("Code execution failed: {}").format(message));
     co_return pyx::call_method(result_class, "create"_name, statuses.attr("ERROR"), a.code, "error"_kw = message,
                                "duration_ms"_kw = duration_ms);
 }
