@@ -53,7 +53,7 @@ def test_defaults(sdk, caplog):
 
 
 @pytest.mark.parametrize("language,ok", [("python", True), ("Python", True), ("PYTHON", True), ("python3", False),
-                                         ("Python3", False), ("py", False), (" python", False)])
+                                         ("Python3", False), ("py", False), (" python", False), ("py\udcff", False)])
 def test_language(sdk, language, ok):
     if ok:
         assert BedrockAgentCoreSandbox(language=language).language == language

@@ -403,6 +403,22 @@ async def test_failed_download_invocation_is_none_with_a_warning(sandbox, fake, 
     assert await sandbox.download_file("f") is None
 
 
+async def test_failures_naming_undecodable_paths_are_still_swallowed(sandbox, fake, caplog):
+    # A path from os.listdir of a name that is no UTF-8 holds a lone surrogate.
+    path = b"dir/\xff.bin".decode("utf-8", "surrogateescape")
+    await sandbox.execute_code("x")
+    fake.client.invoke_answers["readFiles"] = RuntimeError(f"no such file {path}")
+    assert await sandbox.download_file(path) is None
+    fake.client.invoke_answers["readFiles"] = {"stream": FakeStream([RuntimeError(path)], close=RuntimeError(path))}
+    assert await sandbox.download_file(path) is None
+    fake.client.invoke_answers["writeFiles"] = RuntimeError(path)
+    result = await sandbox.execute_code("y", files=[SandboxFile(filename=path, data=b"")])
+    assert result.status is ExecutionStatus.SUCCESS
+    messages = [message for _, message, _ in records(caplog) if path in message]
+    assert messages == [f"Failed to download file {path}: no such file {path}", f"Error parsing file response: {path}",
+                        f"Failed to close response stream: {path}", f"Failed to upload files: {path}"]
+
+
 # -- terminate ----------------------------------------------------------------
 
 

@@ -45,7 +45,10 @@ constexpr const char* credential_pairing =
 
 py::object none() { return py::none(); }
 
-// `str(value)`: CPython's own text form, so limits print as Python prints them ("30", "2.5", "2.0").
+// `str(value)` as UTF-8, for texts that are ASCII by construction (reprs,
+// numbers, constants). Messages that carry a caller's path or a provider's error
+// text are formatted by str.format instead: those may hold lone surrogates
+// (an undecodable file name), which have no UTF-8 form.
 std::string text_of(py::handle value) { return py::str(value).cast<std::string>(); }
 
 // `template.format(values...)` for the message classes' positional templates.
@@ -137,8 +140,8 @@ py::object init_instance(Init& a) {
 
     py::object python = a.global("Language"_name).attr("PYTHON");
     if (!equal(pyx::call_method(a.language, "lower"_name), python)) {
-        throw pyx::PyError(pyx::make_exception(
-            PyExc_ValueError, text_of(format(error_message(a, "UNSUPPORTED_LANGUAGE"), a.language))));
+        throw pyx::PyError(pyx::call(pyx::builtin("ValueError"),
+                                     format(error_message(a, "UNSUPPORTED_LANGUAGE"), a.language)));
     }
     pyx::setattr(a.self, "region"_name, a.region);
     pyx::setattr(a.self, "session_timeout"_name,
@@ -583,7 +586,7 @@ Task<py::object> upload_files(UploadFiles a) {
             }
             py::object result = get(item, field(a, "RESULT"), py::dict());
             if (pyx::truthy(get(result, field(a, "IS_ERROR")))) {
-                pyx::call_method(logger, "warning"_name, "File upload error: " + text_of(result));
+                pyx::call_method(logger, "warning"_name, py::str("File upload error: {}").format(result));
             }
         }
         co_return none();
@@ -591,7 +594,7 @@ Task<py::object> upload_files(UploadFiles a) {
     if (!sent) {
         // Best effort: the code runs without the files, the warning says why.
         sent.pass_non_exceptions();
-        pyx::call_method(logger, "warning"_name, "Failed to upload files: " + text_of(sent.error().value()));
+        pyx::call_method(logger, "warning"_name, py::str("Failed to upload files: {}").format(sent.error().value()));
     }
     co_return none();
 }
@@ -630,7 +633,7 @@ Task<py::object> download_file(DownloadFile a) {
     }
     set_span(a, {{"STATUS", statuses.attr("ERROR").attr("value")}});
     pyx::call_method(logger, "warning"_name,
-                     "Failed to download file " + text_of(a.file_path) + ": " + text_of(read.error().value()));
+                     py::str("Failed to download file {}: {}").format(a.file_path, read.error().value()));
     co_return none();
 }
 
@@ -672,7 +675,7 @@ Task<py::object> close_stream(CloseStream a) {
     if (!closed) {
         closed.pass_non_exceptions();
         pyx::call_method(a.global("logger"_name), "warning"_name,
-                         "Failed to close response stream: " + text_of(closed.error().value()));
+                         py::str("Failed to close response stream: {}").format(closed.error().value()));
     }
     co_return none();
 }
@@ -734,7 +737,7 @@ Task<py::object> parse_file_response(ParseFileResponse a) {
     if (walked) co_return walked.value();
     walked.pass_non_exceptions();
     pyx::call_method(a.global("logger"_name), "error"_name,
-                     "Error parsing file response: " + text_of(walked.error().value()));
+                     py::str("Error parsing file response: {}").format(walked.error().value()));
     co_return none();
 }
 
