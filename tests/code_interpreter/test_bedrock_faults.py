@@ -394,6 +394,19 @@ async def test_download_always_closes_its_stream(sandbox, fake, caplog, close, h
         assert any(m.startswith("Error parsing file response: ") for _, m, _ in records(caplog, "ERROR"))
 
 
+async def test_stream_whose_close_cannot_be_looked_up_fails_the_download(sandbox, fake, caplog):
+    class Stream(FakeStream):
+        @property
+        def close(self):
+            raise RuntimeError("no close today")
+
+    await sandbox.execute_code("x")
+    events = [{"result": {"content": [resource(text="abc")]}}]
+    fake.client.invoke_answers["readFiles"] = {"stream": Stream(events, close=None)}
+    assert await sandbox.download_file("f") is None
+    assert ("WARNING", "Failed to download file f: no close today", None) in records(caplog)
+
+
 async def test_failed_download_invocation_is_none_with_a_warning(sandbox, fake, caplog):
     await sandbox.execute_code("x")
     fake.client.invoke_answers["readFiles"] = RuntimeError("gone")

@@ -83,6 +83,14 @@ py::object get(py::handle mapping, py::handle key, py::handle fallback) {
     return pyx::call_method(mapping, "get"_name, key, fallback);
 }
 
+// `getattr(value, name, None)`: only a missing attribute gives None; any other
+// failure of the lookup propagates, as it does in Python.
+py::object attribute_or_none(py::handle value, const char* name) {
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttrString(value.ptr(), name, &found) < 0) throw pyx::PyError::fetch();
+    return found ? py::reinterpret_steal<py::object>(found) : py::none();
+}
+
 bool equal(py::handle left, py::handle right, int op = Py_EQ) {
     int result = PyObject_RichCompareBool(left.ptr(), right.ptr(), op);
     if (result < 0) throw pyx::PyError::fetch();
@@ -662,7 +670,7 @@ struct CloseStream : pyx::Params {
     Arg response = arg("response").annotated(pyx::type_object(PyDict_Type));
 };
 Task<py::object> close_stream(CloseStream a) {
-    py::object close = py::getattr(get(a.response, field(a, "STREAM")), "close", py::none());
+    py::object close = attribute_or_none(get(a.response, field(a, "STREAM")), "close");
     if (close.is_none()) co_return none();
     // The client's close may be synchronous or a coroutine; both are served.
     pyx::Outcome closed = co_await pyx::outcome_of([&]() -> Task<py::object> {
