@@ -1,0 +1,1 @@
+from runner_harness import arena, runner  # noqa: F401  (fixtures)
