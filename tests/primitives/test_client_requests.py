@@ -172,6 +172,9 @@ def installed_runner_source():
     return resources.files("vorn_sandbox").joinpath("primitive_runner.py").read_text(encoding="utf-8")
 
 
+BIG = "QUJD" * 20000
+
+
 @pytest.mark.parametrize("request_", [
     command(["printf", "it's", "a \"quoted\" \\ back\tslash", "é ☃ \U0001f600 \ud800"], env={"K": "v'\""},
             cwd_components=("dir",), timeout=0.25, workspace_root="/w'x"),
@@ -181,7 +184,10 @@ def installed_runner_source():
     {"data_b64": "A" * 70000, "also": "B" * 70000, "n": 1.5, "flag": None},
     {"data_b64": "A" * 70000, "other": "contains A" * 3 + "A" * 70000},
     {"big": "x\u00e9" * 50000, "ctrl": "\x01\x7f" * 40000},
-], ids=["quotes-and-unicode", "plain", "write", "big-with-quote", "two-big", "repeated", "non-inert-big"])
+    {"first": BIG, "second": BIG, "path": "@vorn-sandbox-splice-0@ @vorn-sandbox-splice-1@"},
+    {"first": BIG, "again": BIG},
+], ids=["quotes-and-unicode", "plain", "write", "big-with-quote", "two-big", "repeated", "non-inert-big",
+        "marker-like-text", "one-object-twice"])
 def test_bootstrap_matches_template(stub_runner, request_):
     path, looked_up = stub_runner
     assert runner_bootstrap(request_) == expected_bootstrap(request_, path.read_text(encoding="utf-8"))
@@ -207,8 +213,12 @@ def test_bootstrap_text_is_json_dumps_and_repr(stub_package, argv, env, root, ti
         assert runner_bootstrap(request) == expected_bootstrap(request, STUB_RUNNER)
 
 
+# Characters either side of what json.dumps and repr copy through unchanged.
+EDGE_CHARACTERS = ["A", "+", "/", "=", "'", '"', "\\", "\n", "\x00", "\x1f", "\x7f", "~", " ", "é"]
+
+
 @settings(max_examples=60, deadline=None)
-@given(unit=st.text(st.sampled_from("AB+/=='\"\\\n é\x00"), min_size=1, max_size=20),
+@given(unit=st.text(st.sampled_from(EDGE_CHARACTERS), min_size=1, max_size=20),
        size=st.integers(4000, 12000), key=text)
 def test_bootstrap_of_large_values(stub_package, unit, size, key):
     payload = (unit * (size // len(unit) + 1))[:size]
