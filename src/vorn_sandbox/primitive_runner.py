@@ -885,7 +885,9 @@ def _spawn_process(argv: list[str], *, deadline: float | None, **kwargs: Any) ->
                         if not handed_to_caller:
                             _kill_process_group(process, timeout=1.0)
                 except BaseException as cleanup_error:  # noqa: BLE001 - reported on the recorded error
-                    exc.add_note(f"killing the unclaimed process failed: {cleanup_error!r}")
+                    add_note = getattr(exc, "add_note", None)
+                    if add_note is not None:
+                        add_note(f"killing the unclaimed process failed: {cleanup_error!r}")
                 with condition:
                     state["error"] = exc
                     state["phase"] = "error"

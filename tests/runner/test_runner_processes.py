@@ -34,12 +34,6 @@ def test_capture_exact_fill_is_not_truncation(runner):
     assert capture.truncated and capture.value() == b"abcd"
 
 
-def test_remaining_timeout(runner):
-    assert runner["_remaining_timeout"](None) is None
-    assert runner["_remaining_timeout"](time.monotonic() - 5) == 0.0
-    assert 9 < runner["_remaining_timeout"](time.monotonic() + 10) <= 10
-
-
 def _sleeper(*extra: str) -> subprocess.Popen[bytes]:
     return subprocess.Popen(["sleep", "30", *extra], start_new_session=True)
 
