@@ -184,7 +184,7 @@ BIG = "QUJD" * 20000
     {"data_b64": "A" * 70000, "also": "B" * 70000, "n": 1.5, "flag": None},
     {"data_b64": "A" * 70000, "other": "contains A" * 3 + "A" * 70000},
     {"big": "x\u00e9" * 50000, "ctrl": "\x01\x7f" * 40000},
-    {"first": BIG, "second": BIG, "path": "@vorn-sandbox-splice-0@ @vorn-sandbox-splice-1@"},
+    {"path": "@vorn-sandbox-splice-0@ @vorn-sandbox-splice-1@", "first": BIG, "second": BIG + "/"},
     {"first": BIG, "again": BIG},
 ], ids=["quotes-and-unicode", "plain", "write", "big-with-quote", "two-big", "repeated", "non-inert-big",
         "marker-like-text", "one-object-twice"])
