@@ -97,8 +97,6 @@ def test_signatures():
         ("workspace_root", inspect.Parameter.KEYWORD_ONLY)]
     assert inspect.iscoroutinefunction(run_workspace_command) and inspect.iscoroutinefunction(write_workspace_file)
     assert operations.__all__ == ["run_workspace_command", "write_workspace_file"]
-    assert operations._DEFAULT_ENV_ALLOWLIST == () and operations._DEFAULT_WORKSPACE_ROOT is None
-    assert operations._DEFAULT_TIMEOUT == 30.0
 
 
 # --- the road of a call -------------------------------------------------------------------
