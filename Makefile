@@ -18,7 +18,7 @@ $(VENV)/.ready: pyproject.toml stand-ins/*/pyproject.toml
 	test -x $(PY) || "$$(scripts/find-python)" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q $(BUILD_DEPS)
-	$(PY) -m pip install -q ./stand-ins/*/
+	$(PY) -m pip install -q $(addprefix -e ,$(wildcard stand-ins/*/))
 	touch $@
 
 # Installs the package (an incremental CMake build under build/) and the test extra.
