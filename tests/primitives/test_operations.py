@@ -10,7 +10,8 @@ import vorn_sandbox.code_interpreter.primitives as operations
 from vorn_sandbox.code_interpreter import run_workspace_command, write_workspace_file
 from vorn_sandbox.code_interpreter.base import CodeInterpreterSandbox
 from vorn_sandbox.errors import SandboxExecutionError, SandboxNotInitializedError, SandboxTerminateError, Stage
-from vorn_sandbox.models import CommandResult, ExecutionResult, ExecutionStatus, WorkspaceFileWriteRequest
+from vorn_sandbox.models import (CommandResult, ExecutionResult, ExecutionStatus, WorkspaceFileWriteRequest,
+                                 WorkspaceFileWriteResult)
 
 # The scripted backend never runs the program, so any runner source will do.
 pytestmark = pytest.mark.usefixtures("stub_runner")
@@ -96,6 +97,8 @@ def test_signatures():
         ("sandbox", inspect.Parameter.POSITIONAL_OR_KEYWORD), ("request", inspect.Parameter.POSITIONAL_OR_KEYWORD),
         ("workspace_root", inspect.Parameter.KEYWORD_ONLY)]
     assert inspect.iscoroutinefunction(run_workspace_command) and inspect.iscoroutinefunction(write_workspace_file)
+    assert command.parameters["sandbox"].annotation is CodeInterpreterSandbox
+    assert inspect.signature(write_workspace_file).return_annotation is WorkspaceFileWriteResult
     assert operations.__all__ == ["run_workspace_command", "write_workspace_file"]
 
 

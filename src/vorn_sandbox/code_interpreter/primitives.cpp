@@ -72,7 +72,7 @@ Task<py::object> run_guarded(const pyx::Params& a, py::object sandbox, py::objec
 }
 
 struct RunWorkspaceCommand : pyx::Params {
-    Arg sandbox = arg("sandbox");
+    Arg sandbox = arg("sandbox").annotated(module_global("CodeInterpreterSandbox"));
     Arg argv = arg("argv");
     Arg cwd_components = kwonly("cwd_components", py::none());
     Arg env = kwonly("env", py::none());
@@ -99,8 +99,8 @@ Task<py::object> run_workspace_command(RunWorkspaceCommand a) {
 }
 
 struct WriteWorkspaceFile : pyx::Params {
-    Arg sandbox = arg("sandbox");
-    Arg request = arg("request");
+    Arg sandbox = arg("sandbox").annotated(module_global("CodeInterpreterSandbox"));
+    Arg request = arg("request").annotated(module_global("WorkspaceFileWriteRequest"));
     Arg workspace_root = kwonly("workspace_root", module_global("_DEFAULT_WORKSPACE_ROOT"));
 };
 Task<py::object> write_workspace_file(WriteWorkspaceFile a) {
@@ -205,10 +205,12 @@ void init(py::module_& module) {
     pyx::def_function(module, pyx::def("run_workspace_command", run_workspace_command)
                                   .with_doc("Runs an exact argument vector beneath the workspace root inside the "
                                             "sandbox and returns its CommandResult; a failed or timed-out command "
-                                            "is a result, not an exception."));
+                                            "is a result, not an exception.")
+                                  .returning(module.attr("CommandResult")));
     pyx::def_function(module, pyx::def("write_workspace_file", write_workspace_file)
                                   .with_doc("Writes one bounded file beneath the workspace root inside the sandbox; "
-                                            "every failure of the write raises ValueError."));
+                                            "every failure of the write raises ValueError.")
+                                  .returning(module.attr("WorkspaceFileWriteResult")));
     pyx::def_function(module, pyx::def("_primitive_response", primitive_response)
                                   .with_doc("The one JSON reply that the runner printed, as a dict."));
     pyx::def_function(module, pyx::def("_terminate_after_cancellation", terminate_after_cancellation)
