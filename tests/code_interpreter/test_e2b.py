@@ -121,11 +121,15 @@ async def test_code_runs_with_state_streamed_lines_errors_and_time_outs(sandbox,
 
 async def test_uploads_land_in_the_sandbox_tree_and_a_failed_write_is_skipped(sandbox, e2b_local, caplog):
     e2b_local.fail("write", 1)
-    files = [SandboxFile(filename="lost.txt", data=b"x"), SandboxFile(filename="sub/b.bin", data=b"\x00\xff")]
+    files = [SandboxFile(filename="lost.txt", data=b"x"), SandboxFile(filename="sub/b.bin", data=b"\x00\xff"),
+             SandboxFile(filename="c.txt", data=b"c")]
     result = await sandbox.execute_code("print(open('/files/sub/b.bin', 'rb').read())", files=files)
-    assert result.stdout == "b'\\x00\\xff'\n"
+    assert result.stdout == "b'\\x00\\xff'\n" and result.status is ExecutionStatus.SUCCESS
     assert not e2b_local.sandbox_path(sandbox.sandbox_id, "/files/lost.txt").exists()
+    assert e2b_local.sandbox_path(sandbox.sandbox_id, "/files/c.txt").read_bytes() == b"c"
     assert [r.getMessage().split(":")[0] for r in warnings_of(caplog)] == ["Failed to upload file lost.txt"]
+    await sandbox.execute_code("pass", files=[SandboxFile(filename="a.txt", data=b"a")], upload_dir="/data/")
+    assert e2b_local.sandbox_path(sandbox.sandbox_id, "/data/a.txt").read_bytes() == b"a"
 
 
 async def test_commands_report_exit_status_environment_and_time_outs(sandbox):
@@ -203,8 +207,12 @@ async def test_lease_renewal_and_its_failure(sandbox, e2b_local, caplog):
 
 async def test_terminate_retries_then_empties_the_instance(e2b_local):
     backend = await E2BSandbox.create(e2b_local.api_key)
+    with pytest.raises(ValueError, match="`timeout` must be positive"):
+        await backend.terminate(timeout=0)
+    assert e2b_local.live_count() == 1
     e2b_local.fail("kill", 2)
     await backend.terminate()
+    assert e2b_local.faults.pending("kill") == 0
     assert e2b_local.live_count() == 0
     assert (backend.sandbox, backend.files, backend.commands, backend.sandbox_id) == (None, None, None, None)
     with pytest.raises(SandboxNotInitializedError):
@@ -213,7 +221,7 @@ async def test_terminate_retries_then_empties_the_instance(e2b_local):
         await backend.execute_command("true")
     with pytest.raises(SandboxNotInitializedError):
         await backend.download_file("/x")
-    await backend.terminate()
+    await backend.terminate(timeout=0)  # holds nothing: returns before the check
 
 
 @pytest.mark.parametrize("fault", ["fail", "hang"])
@@ -318,6 +326,24 @@ async def test_cancelled_install_kills_the_sandbox(e2b_local, wheel_url):
     with pytest.raises(asyncio.CancelledError):
         await task
     assert e2b_local.wait_until_no_sandboxes()
+
+
+async def test_cancelled_sdk_create_is_neither_retried_nor_swallowed(e2b_local):
+    before = e2b_local.service.created_count
+    e2b_local.hang("create", 1)
+    task = asyncio.create_task(E2BSandbox.create(e2b_local.api_key, create_backoff=0))
+    while e2b_local.faults.pending("create"):
+        await asyncio.sleep(0.005)
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    e2b_local.release()
+    await asyncio.sleep(0.3)
+    # The abandoned request may still be answered on the service's side: the
+    # backend held no handle, so ending that sandbox is the service's (at its
+    # lifetime); here the test ends it.
+    assert e2b_local.service.created_count - before <= 1
+    e2b_local.kill_all()
 
 
 async def test_default_template_is_ensured_and_used(e2b_local, spans):

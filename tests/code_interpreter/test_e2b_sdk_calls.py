@@ -17,7 +17,7 @@ from e2b.exceptions import RateLimitException, TimeoutException
 
 import vorn_sandbox.code_interpreter.e2b as e2b_module
 from vorn_sandbox.code_interpreter.e2b import E2BSandbox
-from vorn_sandbox.errors import SandboxExecutionError, SandboxStartError, SandboxTerminateError, Stage
+from vorn_sandbox.errors import SandboxStartError
 from vorn_sandbox.models import ExecutionStatus, SandboxFile
 
 LOGGER = "vorn_sandbox.code_interpreter.e2b"
@@ -75,15 +75,13 @@ class Commands:
 class Handle:
     """One SDK sandbox handle; `run_code` feeds the forwarders, then answers."""
 
-    def __init__(self, answer=None, lines=(), sandbox_id="sbx-1", kill_failures=()):
+    def __init__(self, answer=None, lines=(), sandbox_id="sbx-1"):
         self.sandbox_id = sandbox_id
         self.files = Files()
         self.commands = Commands()
         self.answer = answer if answer is not None else Execution()
         self.lines = lines
         self.run_calls = []
-        self.kill_failures = list(kill_failures)
-        self.kills = 0
 
     async def run_code(self, *args, **kwargs):
         self.run_calls.append((args, kwargs))
@@ -94,14 +92,7 @@ class Handle:
             raise self.answer
         return self.answer
 
-    async def kill(self, *args, **kwargs):
-        assert not args and not kwargs
-        self.kills += 1
-        if self.kill_failures:
-            failure = self.kill_failures.pop(0)
-            if failure == "hang":
-                await asyncio.sleep(60)
-            raise failure
+    async def kill(self):
         return True
 
 
@@ -220,18 +211,6 @@ async def test_run_outcomes_are_results(answer, status, error):
         assert result.stderr == "\n".join(answer.logs.stderr)
     assert isinstance(result.duration_ms, int) and result.duration_ms >= 0
 
-
-async def test_failed_upload_is_logged_and_skipped(caplog):
-    handle = Handle()
-    handle.files.fail_on = {"/files/sub/b.csv"}
-    files = [SandboxFile(filename="a.txt", data=b"1"), SandboxFile(filename="sub/b.csv", data=b"2"),
-             SandboxFile(filename="c", data=b"3")]
-    result = await live(handle).execute_code("x", files=files)
-    assert result.status is ExecutionStatus.SUCCESS
-    assert handle.files.writes == [("/files/a.txt", b"1"), ("/files/c", b"3")]
-    assert warnings_of(caplog) == ["Failed to upload file sub/b.csv: disk full at /files/sub/b.csv"]
-    await live(handle).execute_code("x", files=[SandboxFile(filename="a.txt", data=b"z")], upload_dir="/data/")
-    assert handle.files.writes[-1] == ("/data/a.txt", b"z")
 
 
 @pytest.mark.parametrize("missing", ["sandbox", "files", "commands"])
@@ -396,51 +375,8 @@ async def test_which_creation_failures_are_retried(fake_sdk, failure, transient)
         assert str(caught.value) == f"Failed to start E2B sandbox: {failure}"
 
 
-async def test_cancellation_during_sdk_create_kills_nothing(fake_sdk):
-    fake_sdk.script = ["hang"]
-    task = asyncio.create_task(E2BSandbox.create("key"))
-    await asyncio.sleep(0.05)
-    task.cancel()
-    with pytest.raises(asyncio.CancelledError):
-        await task
-    assert fake_sdk.handles == []
 
 
-async def test_failed_install_rolls_back_once_and_is_not_retried(fake_sdk, monkeypatch):
-    async def failing_setup(self):
-        raise SandboxExecutionError("pip broke", stage=Stage.PACKAGE_INSTALL)
-
-    monkeypatch.setattr(E2BSandbox, "_setup_python_channels", failing_setup)
-    with pytest.raises(SandboxExecutionError, match="pip broke"):
-        await E2BSandbox.create("key", create_backoff=0)
-    assert len(fake_sdk.calls) == 1 and fake_sdk.handles[0].kills == 1
-
-
-async def test_cancellation_during_install_kills_then_reraises(fake_sdk, monkeypatch):
-    async def slow_setup(self):
-        await asyncio.sleep(60)
-
-    monkeypatch.setattr(E2BSandbox, "_setup_python_channels", slow_setup)
-    task = asyncio.create_task(E2BSandbox.create("key"))
-    await asyncio.sleep(0.05)
-    task.cancel()
-    with pytest.raises(asyncio.CancelledError):
-        await task
-    assert fake_sdk.handles[0].kills == 1
-
-
-async def test_failed_rollback_kill_is_logged_and_the_original_failure_raised(fake_sdk, monkeypatch, caplog):
-    class Boom(Exception):
-        pass
-
-    async def failing_setup(self):
-        self.sandbox.kill_failures = [RuntimeError("kill refused")]
-        raise Boom("setup")
-
-    monkeypatch.setattr(E2BSandbox, "_setup_python_channels", failing_setup)
-    with pytest.raises(Boom):
-        await E2BSandbox.create("key")
-    assert warnings_of(caplog) == ["Failed to kill E2B sandbox after a failed create: kill refused"]
 
 
 async def test_create_on_a_subclass_uses_its_hooks(fake_sdk):
@@ -502,36 +438,7 @@ def test_transport_reset_clears_the_singleton_where_the_sdk_has_one(monkeypatch,
     assert warnings_of(caplog) == []
 
 
-async def test_terminate_retries_and_clears_handles():
-    handle = Handle(kill_failures=[RuntimeError("1"), RuntimeError("2")])
-    sandbox = live(handle)
-    await sandbox.terminate()
-    assert handle.kills == 3
-    assert (sandbox.sandbox, sandbox.files, sandbox.commands) == (None, None, None)
-    await sandbox.terminate(timeout=0)  # nothing held: returns before the check
 
-
-async def test_terminate_failure_keeps_handles():
-    handle = Handle(kill_failures=[RuntimeError("1"), RuntimeError("2"), RuntimeError("third")])
-    sandbox = live(handle)
-    with pytest.raises(SandboxTerminateError) as caught:
-        await sandbox.terminate()
-    assert str(caught.value) == "Failed to terminate E2B sandbox: third"
-    assert caught.value.stage is Stage.TERMINATE and str(caught.value.__cause__) == "third"
-    assert sandbox.sandbox is handle
-    with pytest.raises(ValueError, match="`timeout` must be positive"):
-        await sandbox.terminate(timeout=0)
-    assert handle.kills == 3
-
-
-async def test_terminate_deadline_cuts_a_hanging_kill():
-    handle = Handle(kill_failures=["hang"])
-    sandbox = live(handle)
-    with pytest.raises(SandboxTerminateError) as caught:
-        await sandbox.terminate(timeout=0.2)
-    assert str(caught.value) == "Failed to terminate E2B sandbox: "
-    assert isinstance(caught.value.__cause__, TimeoutError)
-    assert sandbox.sandbox is handle
 
 
 # --- download ------------------------------------------------------------------
