@@ -6,6 +6,7 @@
 // module looked up at call time, so that callers and tests can replace them.
 #include "pyx/classes.hpp"
 #include "pyx/context.hpp"
+#include "pyx/edge.hpp"
 #include "pyx/module.hpp"
 #include "pyx/object.hpp"
 #include "pyx/outcome.hpp"
@@ -14,7 +15,10 @@
 
 #include <exception>
 #include <initializer_list>
+#include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace py = pybind11;
 using namespace pyx::literals;
@@ -264,13 +268,37 @@ py::object forwarder(const pyx::Params& a, py::handle callback) {
         "E2BSandbox.execute_code.<locals>.forward");
 }
 
-// `"\n".join(logs.<stream>)` when there are logs with lines, else "".
-py::object joined(py::handle logs, const char* stream) {
-    if (!pyx::truthy(logs)) return py::str("");
-    py::object lines = logs.attr(stream);
-    if (!pyx::truthy(lines)) return py::str("");
-    return py::str("\n").attr("join")(lines);
+std::string join_lines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (i) text += '\n';
+        text += lines[i];
+    }
+    return text;
 }
+
+// What execute_code reads of the SDK's execution record, converted once: the
+// error object (handed on to _format_execution_error as it is) and the output
+// lines, joined as they came, one "\n" between neighbours.
+struct CodeRun {
+    py::object error;
+    std::string stdout_text;
+    std::string stderr_text;
+
+    static CodeRun from_python(py::handle result) {
+        py::object logs = pyx::getattr(result, "logs"_name);
+        auto stream = [&](auto name) {
+            if (!pyx::truthy(logs)) return std::string();
+            py::object lines = pyx::getattr(logs, name);
+            return pyx::truthy(lines) ? join_lines(pyx::read<std::vector<std::string>>(lines, name.c_str()))
+                                      : std::string();
+        };
+        py::object error = pyx::getattr(result, "error"_name);
+        std::string out = stream("stdout"_name);
+        return {error, out, stream("stderr"_name)};
+    }
+    bool failed() const { return pyx::truthy(error); }
+};
 
 struct ExecuteCode : pyx::Params {
     Arg self = arg("self");
@@ -298,16 +326,14 @@ Task<py::object> run_code(ExecuteCode a, py::object start_time) {
     py::object run = pyx::getattr(pyx::getattr(a.self, "sandbox"_name), "run_code"_name);
     py::object result = co_await pyx::apply(run, py::make_tuple(a.code), run_kwargs);
     py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
-    py::object error = pyx::getattr(result, "error"_name);
-    py::object status = status_member(a, pyx::truthy(error) ? "ERROR" : "SUCCESS");
+    CodeRun run_result = CodeRun::from_python(result);
+    py::object status = status_member(a, run_result.failed() ? "ERROR" : "SUCCESS");
     set_span(a, {{"STATUS", pyx::getattr(status, "value"_name)}});
-    py::object logs = pyx::getattr(result, "logs"_name);
-    py::object stdout_text = joined(logs, "stdout");
-    py::object stderr_text = joined(logs, "stderr");
-    py::object error_text = pyx::call_method(a.self, "_format_execution_error"_name, error);
+    py::object error_text = pyx::call_method(a.self, "_format_execution_error"_name, run_result.error);
     co_return pyx::call_method(a.global("ExecutionResult"_name), "create"_name, "status"_kw = status,
-                               "code"_kw = a.code, "stdout"_kw = stdout_text, "stderr"_kw = stderr_text,
-                               "error"_kw = error_text, "duration_ms"_kw = duration_ms);
+                               "code"_kw = a.code, "stdout"_kw = run_result.stdout_text,
+                               "stderr"_kw = run_result.stderr_text, "error"_kw = error_text,
+                               "duration_ms"_kw = duration_ms);
 }
 
 // A failure inside the sandbox or of the call is a result: TIMEOUT for the
@@ -393,13 +419,24 @@ struct ExecuteCommand : pyx::Params {
     Arg timeout = kwonly("timeout", py::none());
 };
 
-bool exits_nonzero(py::handle result) {
-    int differs = PyObject_RichCompareBool(pyx::getattr(result, "exit_code"_name).ptr(), py::int_(0).ptr(), Py_NE);
-    if (differs < 0) throw pyx::PyError::fetch();
-    return differs == 1;
-}
+// What execute_command reads of the SDK's command result, converted once.
+// A missing exit code counts as a failure; missing output as empty text.
+struct CommandRun {
+    std::optional<long long> exit_code;
+    std::string stdout_text;
+    std::string stderr_text;
 
-py::object text_or_empty(py::object value) { return pyx::truthy(value) ? value : py::str(""); }
+    static CommandRun from_python(py::handle result) {
+        auto text = [&](auto name) { return pyx::read<std::optional<std::string>>(result, name).value_or(""); };
+        auto exit_code = pyx::read<std::optional<long long>>(result, "exit_code"_name);
+        std::string out = text("stdout"_name);
+        return {exit_code, out, text("stderr"_name)};
+    }
+    bool failed() const { return exit_code != 0; }
+    // A failed command without standard error has an empty error text, so
+    // the result keeps its output instead of failing its own validation.
+    std::string error() const { return failed() ? stderr_text : std::string(); }
+};
 
 Task<py::object> run_command(ExecuteCommand a, py::object start_time) {
     py::object limit = pyx::call(a.global("resolve_timeout"_name), a.timeout);
@@ -409,16 +446,13 @@ Task<py::object> run_command(ExecuteCommand a, py::object start_time) {
     py::object run = pyx::getattr(pyx::getattr(a.self, "commands"_name), "run"_name);
     py::object result = co_await pyx::apply(run, py::make_tuple(a.cmd), run_kwargs);
     py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
-    py::object status = status_member(a, exits_nonzero(result) ? "ERROR" : "SUCCESS");
+    CommandRun command = CommandRun::from_python(result);
+    py::object status = status_member(a, command.failed() ? "ERROR" : "SUCCESS");
     set_span(a, {{"STATUS", pyx::getattr(status, "value"_name)}});
-    py::object stdout_text = text_or_empty(pyx::getattr(result, "stdout"_name));
-    py::object stderr_text = text_or_empty(pyx::getattr(result, "stderr"_name));
-    // A failed command without standard error has an empty error text: the
-    // result keeps its output instead of failing its own validation on None.
-    py::object error = exits_nonzero(result) ? stderr_text : py::str("");
     co_return pyx::call_method(a.global("ExecutionResult"_name), "create"_name, "status"_kw = status,
-                               "code"_kw = a.cmd, "stdout"_kw = stdout_text, "stderr"_kw = stderr_text,
-                               "error"_kw = error, "duration_ms"_kw = duration_ms);
+                               "code"_kw = a.cmd, "stdout"_kw = command.stdout_text,
+                               "stderr"_kw = command.stderr_text, "error"_kw = command.error(),
+                               "duration_ms"_kw = duration_ms);
 }
 
 Task<py::object> execute_command(ExecuteCommand a) {
