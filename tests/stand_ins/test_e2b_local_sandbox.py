@@ -2,12 +2,13 @@
 commands, files, lifetime."""
 
 import asyncio
+import io
 import os
 import time
 
 import httpx
 import pytest
-from e2b.exceptions import TimeoutException
+from e2b.exceptions import InvalidArgumentException, TimeoutException
 from e2b.sandbox.commands.command_handle import CommandExitException
 from e2b_code_interpreter import AsyncSandbox
 
@@ -45,6 +46,9 @@ async def test_code_error_is_reported_with_name_value_and_traceback(sandbox):
     assert 'File "<cell>", line 2, in f' in execution.error.traceback
     # Output without a final newline still arrives, as it was printed.
     assert execution.logs.stdout == ["before"]
+    syntax = await sandbox.run_code("def f(:", timeout=30)
+    assert syntax.error.name == "SyntaxError"
+    assert syntax.error.traceback.startswith('  File "<cell>", line 1')
 
 
 async def test_code_environment_applies_to_one_run_only(sandbox):
@@ -122,8 +126,18 @@ async def test_sandboxes_do_not_see_each_other(sandbox, e2b_local):
 async def test_kill_ends_the_sandbox_and_its_processes(e2b_local):
     handle = await AsyncSandbox.create(timeout=60)
     await handle.run_code("x = 1", timeout=30)
+    # A daemon that left the command's process group behind.
+    await handle.commands.run("setsid sleep 300 > /dev/null 2>&1 < /dev/null & echo $! > /tmp/daemon", timeout=10)
+    daemon = int(e2b_local.sandbox_path(handle.sandbox_id, "/tmp/daemon").read_text())
+    assert os.path.exists(f"/proc/{daemon}")
     assert handle.sandbox_id in e2b_local.live_sandboxes()
     assert await handle.kill() is True
+    if e2b_local.service.isolate:
+        for _ in range(100):
+            if not os.path.exists(f"/proc/{daemon}"):
+                break
+            await asyncio.sleep(0.05)
+        assert not os.path.exists(f"/proc/{daemon}")
     assert handle.sandbox_id not in e2b_local.live_sandboxes()
     assert await handle.kill() is False
     with pytest.raises(TimeoutException):
@@ -138,3 +152,36 @@ async def test_lifetime_ends_the_sandbox_and_set_timeout_renews_it(e2b_local):
     live = e2b_local.live_sandboxes()
     assert short.sandbox_id not in live and renewed.sandbox_id in live
     await renewed.kill()
+
+
+async def test_kernel_that_exits_is_restarted_without_its_state(sandbox):
+    await sandbox.run_code("lost = 1", timeout=30)
+    died = await sandbox.run_code("import os; os._exit(3)", timeout=30)
+    assert died.error.name == "KernelDied"
+    after = await sandbox.run_code("lost", timeout=30)
+    assert after.error.name == "NameError"
+
+
+async def test_killing_the_sandbox_mid_run_drops_the_run(e2b_local):
+    handle = await AsyncSandbox.create(timeout=60)
+    run = asyncio.ensure_future(handle.run_code("import time; time.sleep(30)", timeout=60))
+    await asyncio.sleep(0.5)
+    await handle.kill()
+    with pytest.raises(TimeoutException, match="killed"):
+        await asyncio.wait_for(run, 10)
+
+
+@pytest.mark.parametrize("wrap", [bytes, io.BytesIO], ids=["multipart", "octet-stream"])
+async def test_both_upload_encodings_write_the_exact_bytes(sandbox, e2b_local, wrap):
+    payload = b"\r\n\x00" + os.urandom(70000)
+    await sandbox.files.write("/files/upload.bin", wrap(payload))
+    assert e2b_local.sandbox_path(sandbox.sandbox_id, "/files/upload.bin").read_bytes() == payload
+
+
+async def test_files_api_does_not_follow_symlinks_out_of_the_sandbox(sandbox):
+    await sandbox.commands.run("ln -s /etc /home/user/host-etc", timeout=10)
+    with pytest.raises(InvalidArgumentException, match="outside the sandbox"):
+        await sandbox.files.read("/home/user/host-etc/hostname")
+    with pytest.raises(InvalidArgumentException, match="outside the sandbox"):
+        await sandbox.files.write("/home/user/host-etc/e2b-local-should-not-exist", b"x")
+    assert not os.path.exists("/etc/e2b-local-should-not-exist")

@@ -7,6 +7,7 @@ sandbox.
 
 import argparse
 import asyncio
+import signal
 import sys
 
 from .service import DEFAULT_API_KEY, LocalE2BService
@@ -28,18 +29,26 @@ def main(argv=None) -> int:
     service.faults.build_delay = args.build_delay
     sock = service.bind()
     lines = service.env_lines()
-    sys.stdout.write(lines)
-    sys.stdout.flush()
+    # The file first: whoever reads stdout may go for the file next.
     if args.env_file:
         with open(args.env_file, "w", encoding="utf-8") as out:
             out.write(lines)
+    sys.stdout.write(lines)
+    sys.stdout.flush()
     if not service.isolate:
         print("# e2b_local: no private mount namespace here; absolute paths land on the host", file=sys.stderr)
+    # uvicorn stops on SIGTERM and then raises it again; ending by an
+    # exception (not the default action) lets the sandboxes be killed first.
+    signal.signal(signal.SIGTERM, _exit_on_signal)
     try:
         asyncio.run(service.serve(sock))
-    except KeyboardInterrupt:
+    except (KeyboardInterrupt, SystemExit):
         pass
     return 0
+
+
+def _exit_on_signal(signum, frame):
+    raise SystemExit(0)
 
 
 if __name__ == "__main__":

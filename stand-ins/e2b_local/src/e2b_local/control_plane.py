@@ -49,9 +49,10 @@ def error_response(status: int, message: str, *, sdk_retry: bool | None = None) 
 
 
 async def apply_fault(service: LocalE2BService, operation: str, request: Request) -> Response | None:
-    """The fault answer for this call, or None to answer normally. A hang
-    waits for release() first; when the client has gone meanwhile the call
-    is dropped (None is not returned, so nothing happens)."""
+    """The answer a queued fault gives this call, or None to go on normally.
+    A hang waits for release() and then goes on; if the client gave up
+    meanwhile, the call ends without doing anything (its answer reaches
+    no one)."""
     fault = service.faults.take(operation)
     if fault is None:
         return None
@@ -67,13 +68,16 @@ async def wait_released(service: LocalE2BService, request: Request) -> bool:
     client disconnected (or the service stops) first. The request's body
     must have been read already."""
     event = service.faults.hang_event()
-    while not event.is_set():
-        try:
-            await asyncio.wait_for(event.wait(), 0.2)
-        except TimeoutError:
-            if await request.is_disconnected() or service.stopping:
-                return False
-    return not await request.is_disconnected()
+    try:
+        while not event.is_set():
+            try:
+                await asyncio.wait_for(event.wait(), 0.05)
+            except TimeoutError:
+                if await request.is_disconnected() or service.stopping:
+                    return False
+        return not await request.is_disconnected()
+    finally:
+        service.faults.hang_over(event)
 
 
 def _check_key(request: Request) -> Response | None:

@@ -33,6 +33,7 @@ KEEPALIVE_SECONDS = 1.0
 # Once the command has exited, output still buffered is read for this long;
 # a background child holding the pipes open does not keep the call open.
 PIPE_DRAIN_SECONDS = 0.2
+POLL_SECONDS = 0.05
 
 
 def envd_error(status: int, message: str) -> JSONResponse:
@@ -85,14 +86,18 @@ class ProcessService(Process):
         timeout_ms = ctx.timeout_ms
         loop = asyncio.get_running_loop()
         deadline = loop.time() + timeout_ms / 1000 if timeout_ms else None
-        process = await sandbox.spawn(
-            [config.cmd, *config.args],
-            env=dict(config.envs),
-            cwd=cwd,
-            stdin=asyncio.subprocess.PIPE if wants_stdin else asyncio.subprocess.DEVNULL,
-            stdout=asyncio.subprocess.PIPE,
-            stderr=asyncio.subprocess.PIPE,
-        )
+        try:
+            process = await sandbox.spawn(
+                [config.cmd, *config.args],
+                env=dict(config.envs),
+                cwd=cwd,
+                stdin=asyncio.subprocess.PIPE if wants_stdin else asyncio.subprocess.DEVNULL,
+                stdout=asyncio.subprocess.PIPE,
+                stderr=asyncio.subprocess.PIPE,
+            )
+        except ProcessLookupError as gone:
+            # Killed between routing and start: what the edge says for it.
+            raise ConnectError(Code.UNAVAILABLE, "The sandbox was not found") from gone
         chunks: asyncio.Queue[tuple[str, bytes | None]] = asyncio.Queue()
 
         async def pump(pipe: asyncio.StreamReader, name: str) -> None:
@@ -102,43 +107,47 @@ class ProcessService(Process):
 
         pumps = [asyncio.ensure_future(pump(process.stdout, "stdout")),
                  asyncio.ensure_future(pump(process.stderr, "stderr"))]
-        exited = asyncio.ensure_future(process.wait())
         try:
             yield _event(start=Event.StartEvent(pid=process.pid))
-            open_pipes, drain_until = 2, None
+            open_pipes, drain_until, last_sent = 2, None, loop.time()
             while open_pipes:
                 now = loop.time()
                 if deadline is not None and now >= deadline:
                     sandbox.kill_group(process.pid)
                     raise ConnectError(Code.DEADLINE_EXCEEDED, "the command ran out of time and was killed")
-                if exited.done() and drain_until is None:
-                    drain_until = now + PIPE_DRAIN_SECONDS
-                if drain_until is not None and now >= drain_until:
-                    break
-                wait = min(x - now for x in (now + KEEPALIVE_SECONDS, deadline, drain_until) if x is not None)
+                # The exit is seen by polling: asyncio's wait() also waits
+                # for the pipes, which a background child may hold open.
+                if process.returncode is not None:
+                    drain_until = drain_until or now + PIPE_DRAIN_SECONDS
+                    if now >= drain_until:
+                        break
+                wait = POLL_SECONDS if deadline is None else min(POLL_SECONDS, deadline - now)
                 try:
                     name, chunk = await asyncio.wait_for(chunks.get(), max(wait, 0))
                 except TimeoutError:
-                    if not exited.done():
+                    if process.returncode is None and now - last_sent >= KEEPALIVE_SECONDS:
+                        last_sent = now
                         yield _event(keepalive=Event.KeepAlive())
                     continue
                 if chunk is None:
                     open_pipes -= 1
                 else:
+                    last_sent = loop.time()
                     yield _event(data=Event.DataEvent(output=Oneof(name, chunk)))
-            remaining = None if deadline is None else max(deadline - loop.time(), 0)
-            try:
-                returncode = await asyncio.wait_for(asyncio.shield(exited), remaining)
-            except TimeoutError:
-                sandbox.kill_group(process.pid)
-                raise ConnectError(Code.DEADLINE_EXCEEDED, "the command ran out of time and was killed")
-            yield _end_event(returncode)
+            if process.returncode is None:
+                # Both pipes are closed here, so wait() ends with the process.
+                remaining = None if deadline is None else max(deadline - loop.time(), 0)
+                try:
+                    await asyncio.wait_for(process.wait(), remaining)
+                except TimeoutError:
+                    sandbox.kill_group(process.pid)
+                    raise ConnectError(Code.DEADLINE_EXCEEDED, "the command ran out of time and was killed")
+            yield _end_event(process.returncode)
         finally:
             # A caller that goes away (or runs out of time) takes the
             # command's whole process group with it.
             if process.returncode is None:
                 sandbox.kill_group(process.pid)
-                await exited
             for task in pumps:
                 task.cancel()
             sandbox.forget(process)

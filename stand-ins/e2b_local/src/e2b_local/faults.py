@@ -102,3 +102,13 @@ class Faults:
         with self._lock:
             self._waiting.append((asyncio.get_running_loop(), event))
         return event
+
+    def hang_over(self, event: asyncio.Event) -> None:
+        with self._lock:
+            self._waiting = [entry for entry in self._waiting if entry[1] is not event]
+
+    def hanging(self) -> int:
+        """How many calls hang right now (a call whose client gave up stops
+        hanging as soon as the service notices)."""
+        with self._lock:
+            return len(self._waiting)

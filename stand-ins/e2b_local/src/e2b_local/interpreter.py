@@ -20,14 +20,33 @@ if TYPE_CHECKING:
 LANGUAGES = (None, "python", "python3")
 
 
+class SandboxGone(Exception):
+    """Ends an answer that has started by dropping the connection."""
+
+
+def drop_connection_on_gone(app):
+    """Leaves a streamed answer unfinished when its sandbox is killed; the
+    server then closes the connection (and logs one line about it)."""
+
+    async def wrapped(scope, receive, send):
+        try:
+            await app(scope, receive, send)
+        except SandboxGone:
+            pass
+
+    return wrapped
+
+
 def _line(kind: str, **fields) -> str:
     return json.dumps({"type": kind, **fields}) + "\n"
 
 
 def routes(service: LocalE2BService) -> list[Route]:
     async def execute(request: Request) -> Response:
-        sandbox = service.sandboxes[request.headers["e2b-sandbox-id"]]
         body = await request.json()
+        sandbox = service.sandboxes.get(request.headers["e2b-sandbox-id"])
+        if sandbox is None:
+            return JSONResponse({"code": 502, "message": "The sandbox was not found"}, status_code=502)
         if body.get("context_id") not in (None, "default"):
             return JSONResponse({"error": f"context {body['context_id']} not found"}, status_code=404)
         if body.get("language") not in LANGUAGES:
@@ -46,6 +65,10 @@ def routes(service: LocalE2BService) -> list[Route]:
                         yield _line("result", text=value["result"], is_main_result=True)
                     yield _line("number_of_executions", execution_count=value["count"])
             except KernelDied as error:
+                if sandbox.killed:
+                    # The sandbox is gone: the connection just drops, as it
+                    # does when the real service ends a sandbox mid-run.
+                    raise SandboxGone(sandbox.sandbox_id) from error
                 yield _line("error", name="KernelDied", value=str(error), traceback="")
             yield _line("end_of_execution")
 

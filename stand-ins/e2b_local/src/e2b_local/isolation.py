@@ -59,6 +59,12 @@ def prepare_root(root: Path) -> None:
     # User installs of pip land here; it must exist when the kernel starts
     # so that site puts it on sys.path.
     (root / "home/user/.local/lib" / version / "site-packages").mkdir(parents=True, exist_ok=True)
+    # Login shells (commands run as "bash -l") reset PATH in /etc/profile;
+    # the home's profile puts the sandbox's Python first again, so python3
+    # and pip in a command are the kernel's interpreter.
+    profile = root / "home/user/.profile"
+    if not profile.exists():
+        profile.write_text(f'export PATH="{Path(sys.base_prefix) / "bin"}:$PATH"\n')
     for path in _SYSTEM_DIRS:
         if os.path.islink(path):
             link = root / path.lstrip("/")

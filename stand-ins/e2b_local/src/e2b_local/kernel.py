@@ -76,7 +76,6 @@ class Kernel:
         self._spawn = spawn
         self._env = env
         self._process: asyncio.subprocess.Process | None = None
-        self._replies_fd: int | None = None
         self._streams = {"stdout": _Stream("stdout"), "stderr": _Stream("stderr")}
         self._readers: list[asyncio.Task] = []
         self._lock = asyncio.Lock()
@@ -104,7 +103,6 @@ class Kernel:
             )
         finally:
             os.close(write_fd)
-        self._replies_fd = read_fd
         loop = asyncio.get_running_loop()
         replies = asyncio.StreamReader()
         transport, _ = await loop.connect_read_pipe(
@@ -209,6 +207,15 @@ class Kernel:
             self._lock.release()
 
     async def close(self) -> None:
+        starting = self._starting
+        if starting is not None and not starting.done():
+            # A kernel still being spawned would otherwise outlive the close.
+            await asyncio.wait([starting])
+        if starting is not None and starting.done() and not starting.cancelled():
+            starting.exception()  # seen here, so asyncio does not report it
+        if self._run is not None:
+            # The run in progress ends now; its readers are about to stop.
+            self._run.events.put_nowait(("died", None))
         process = self._process
         if process is not None and process.returncode is None:
             try:

@@ -39,7 +39,9 @@ execution_count = 0
 
 def _run(code):
     """Runs one cell; the value of a final expression becomes the result."""
-    tree = ast.parse(code, "<cell>", "exec")
+    # compile() rather than ast.parse(): a syntax error's traceback then
+    # has no frame outside the cell.
+    tree = compile(code, "<cell>", "exec", ast.PyCF_ONLY_AST)
     last = None
     if tree.body and isinstance(tree.body[-1], ast.Expr):
         last = ast.Expression(tree.body.pop().value)

@@ -121,11 +121,20 @@ class Sandbox:
         )
         self._process_groups.add(process.pid)
         self.processes[process.pid] = process
+        if self.killed:
+            # Killed while this process was being started.
+            self.kill_group(process.pid)
+            raise ProcessLookupError(f"sandbox {self.sandbox_id} is gone")
         return process
 
     def forget(self, process: asyncio.subprocess.Process) -> None:
+        """Drops a finished process; its group stays on the kill list while
+        background members of it live on (their ids are not reused then)."""
         self.processes.pop(process.pid, None)
-        self._process_groups.discard(process.pid)
+        try:
+            os.killpg(process.pid, 0)
+        except (ProcessLookupError, PermissionError):
+            self._process_groups.discard(process.pid)
 
     def kill_group(self, pid: int, sig: int = signal.SIGKILL) -> None:
         try:

@@ -74,6 +74,16 @@ class E2BLocal:
         """Where a path of a live sandbox lies on this machine's disk."""
         return self.service.sandboxes[sandbox_id].host_path(path)
 
+    def wait_until_not_hanging(self, timeout: float = LEFTOVER_GRACE_SECONDS) -> bool:
+        """Waits until no call hangs: after a client gave up, the service
+        drops its hung call as soon as it notices the disconnect."""
+        deadline = time.monotonic() + timeout
+        while self.faults.hanging():
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.02)
+        return True
+
     def kill_all(self) -> list[str]:
         return self.service.call(self.service.kill_all())
 
