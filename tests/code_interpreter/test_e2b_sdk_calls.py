@@ -345,9 +345,18 @@ async def test_create_lifetime_and_extra_keywords(fake_sdk, call, timeout, extra
     assert {k: v for k, v in sent.items() if k not in ("api_key", "domain", "template", "timeout")} == extra
 
 
-async def test_session_timeout_keyword_is_a_type_error_before_the_sdk(fake_sdk):
-    with pytest.raises(TypeError):
-        await E2BSandbox.create("key", session_timeout=5)
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        ({"session_timeout": 5}, TypeError, "multiple values for keyword argument 'session_timeout'"),
+        ({"sandbox_timeout": 0}, ValueError, "sandbox timeout must be a positive number of seconds, got 0"),
+        ({"create_retries": 0}, ValueError, "`attempts` must be at least 1"),
+        ({"create_backoff": -1}, ValueError, "`backoff` must be non-negative"),
+    ],
+)
+async def test_bad_creation_arguments_fail_before_the_sdk(fake_sdk, call, error, message):
+    with pytest.raises(error, match=message):
+        await E2BSandbox.create("key", **call)
     assert fake_sdk.calls == []
 
 
