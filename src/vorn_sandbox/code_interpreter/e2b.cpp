@@ -324,7 +324,8 @@ Task<py::object> run_code(ExecuteCode a, py::object start_time) {
     if (!a.on_stderr.is_none()) run_kwargs["on_stderr"] = forwarder(a, a.on_stderr);
 
     py::object run = pyx::getattr(pyx::getattr(a.self, "sandbox"_name), "run_code"_name);
-    py::object result = co_await pyx::apply(run, py::make_tuple(a.code), run_kwargs);
+    py::object running = pyx::apply(run, py::make_tuple(a.code), run_kwargs);
+    py::object result = co_await std::move(running);
     py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
     CodeRun run_result = CodeRun::from_python(result);
     py::object status = status_member(a, run_result.failed() ? "ERROR" : "SUCCESS");
@@ -444,7 +445,8 @@ Task<py::object> run_command(ExecuteCommand a, py::object start_time) {
     run_kwargs["timeout"] = limit.is_none() ? py::object(py::int_(0)) : limit;  // 0: no limit to the SDK
     if (!a.env.is_none()) run_kwargs["envs"] = a.env;
     py::object run = pyx::getattr(pyx::getattr(a.self, "commands"_name), "run"_name);
-    py::object result = co_await pyx::apply(run, py::make_tuple(a.cmd), run_kwargs);
+    py::object running = pyx::apply(run, py::make_tuple(a.cmd), run_kwargs);
+    py::object result = co_await std::move(running);
     py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
     CommandRun command = CommandRun::from_python(result);
     py::object status = status_member(a, command.failed() ? "ERROR" : "SUCCESS");
@@ -585,9 +587,10 @@ struct ReadFile : pyx::Params {
 // only when that gives nothing, both within one budget.
 Task<py::object> read_file(ReadFile a) {
     if (a.effective_timeout.is_none()) {
-        py::object content = co_await pyx::call_method(a.self, "_download_via_url"_name, a.file_path, py::none());
+        py::object unbounded = py::none(), no_limit = py::int_(0);
+        py::object content = co_await pyx::call_method(a.self, "_download_via_url"_name, a.file_path, unbounded);
         if (!content.is_none()) co_return content;
-        co_return co_await pyx::call_method(a.self, "_read_via_filesystem"_name, a.file_path, py::int_(0));
+        co_return co_await pyx::call_method(a.self, "_read_via_filesystem"_name, a.file_path, no_limit);
     }
     py::object clock = a.global("time"_name);
     py::object deadline = pyx::call_method(clock, "monotonic"_name) + a.effective_timeout;
@@ -606,8 +609,10 @@ struct ReadViaFilesystem : pyx::Params {
     Arg request_timeout = arg("request_timeout");
 };
 Task<py::object> read_via_filesystem(ReadViaFilesystem a) {
-    py::object content = co_await pyx::call_method(pyx::getattr(a.self, "files"_name), "read"_name, a.file_path,
-                                                   "format"_kw = "bytes", "request_timeout"_kw = a.request_timeout);
+    py::object files = pyx::getattr(a.self, "files"_name);
+    py::object reading =
+        pyx::call_method(files, "read"_name, a.file_path, "format"_kw = "bytes", "request_timeout"_kw = a.request_timeout);
+    py::object content = co_await std::move(reading);
     co_return pyx::builtin("bytes")(content);
 }
 
