@@ -15,6 +15,7 @@ import io
 import os
 import subprocess
 import sys
+import time
 import zipfile
 from contextlib import contextmanager
 
@@ -112,6 +113,10 @@ def local_service():
     finally:
         service.terminate()
         service.wait(30)
+        # The SDK's HTTP client runs threads of its own that notice the closed
+        # connections; they must do so while this interpreter is alive, since a
+        # thread entering it during shutdown aborts the process.
+        time.sleep(0.5)
 
 
 def main() -> int:
