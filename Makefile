@@ -21,9 +21,9 @@ $(VENV)/.ready: pyproject.toml stand-ins/*/pyproject.toml
 	$(PY) -m pip install -q $(addprefix -e ,$(wildcard stand-ins/*/))
 	touch $@
 
-# Installs the package (an incremental CMake build under build/) and the test extra.
+# Installs the package (an incremental CMake build under build/) with the test and e2b extras.
 build: venv
-	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir="$(BUILD_DIR)" ".[test]"
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir="$(BUILD_DIR)" ".[test,e2b]"
 
 bridge-tests: venv
 	$(VENV)/bin/cmake -S . -B $(BRIDGE_TESTS_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DVORN_BRIDGE_TESTS=ON -DCMAKE_BUILD_TYPE=Debug \
@@ -33,6 +33,7 @@ bridge-tests: venv
 test: build bridge-tests
 	PYX_TESTMOD_DIR=$(abspath $(BRIDGE_TESTS_DIR)) $(PY) -m pytest -q
 
+# Starts the local E2B service (stand-ins/e2b_local, installed with the venv) and runs the demo against it.
 demo: build
 	$(PY) examples/demo.py
 

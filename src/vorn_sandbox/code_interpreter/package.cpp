@@ -1,4 +1,6 @@
-// vorn_sandbox.code_interpreter: the interface, the sandbox root and the error family.
+// vorn_sandbox.code_interpreter: the interface, the sandbox root, the error
+// family and the two workspace primitives; no provider backend.
+#include "pyx/module.hpp"
 #include "pyx/object.hpp"
 #include "vorn_sandbox/modules.hpp"
 
@@ -11,17 +13,18 @@ void init(py::module_& module) {
         "Code-interpreter sandbox interface: ABCs and errors only.\n\n"
         "The backends .e2b, .opensandbox and .bedrock are not re-exported, because each one\n"
         "needs a provider SDK: import each backend from its own module.");
-    module.attr("BaseSandbox") = py::module_::import("vorn_sandbox.base").attr("BaseSandbox");
-    module.attr("CodeInterpreterSandbox") =
-        py::module_::import("vorn_sandbox.code_interpreter.base").attr("CodeInterpreterSandbox");
-    py::module_ errors = py::module_::import("vorn_sandbox.errors");
-    for (const char* name : {"CodeInterpreterError", "SandboxExecutionError", "SandboxNotInitializedError",
-                             "SandboxStartError", "SandboxTerminateError", "Stage", "TemplateBuildError"})
-        module.attr(name) = errors.attr(name);
+    pyx::import_from(module, "vorn_sandbox.base", {"BaseSandbox"});
+    pyx::import_from(module, "vorn_sandbox.code_interpreter.base", {"CodeInterpreterSandbox"});
+    pyx::import_from(module, "vorn_sandbox.code_interpreter.primitives",
+                     {"run_workspace_command", "write_workspace_file"});
+    pyx::import_from(module, "vorn_sandbox.errors",
+                     {"CodeInterpreterError", "SandboxExecutionError", "SandboxNotInitializedError",
+                      "SandboxStartError", "SandboxTerminateError", "Stage", "TemplateBuildError"});
     module.attr("__all__") = pyx::string_list({"BaseSandbox", "CodeInterpreterError", "CodeInterpreterSandbox",
                                                "SandboxExecutionError", "SandboxNotInitializedError",
                                                "SandboxStartError", "SandboxTerminateError", "Stage",
-                                               "TemplateBuildError"});
+                                               "TemplateBuildError", "run_workspace_command",
+                                               "write_workspace_file"});
 }
 
 }  // namespace vorn_sandbox::code_interpreter
