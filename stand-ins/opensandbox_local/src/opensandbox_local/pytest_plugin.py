@@ -27,6 +27,7 @@ def opensandbox_server():
 def opensandbox_local(opensandbox_server):
     opensandbox_server.faults.reset()
     opensandbox_server.clear_snapshots()
+    opensandbox_server.forget_requests()
     yield opensandbox_server
     leaked = opensandbox_server.live_sandbox_ids()
     opensandbox_server.kill_all()

@@ -109,6 +109,9 @@ class LocalOpenSandbox:
         self.sandboxes: dict[str, SandboxRecord] = {}
         self.snapshots: dict[str, SnapshotRecord] = {}
         self.metric_events: list[dict] = []
+        # What each creation asked for (image, registry login, entrypoint,
+        # environment, extensions), for tests that check what reached the server.
+        self.create_requests: list[dict] = []
         self.host = "127.0.0.1"
         self.port = 0
         self._lock = threading.Lock()
@@ -135,6 +138,10 @@ class LocalOpenSandbox:
             if record.expiry is not None:
                 record.expiry.cancel()
             record.runtime.destroy()
+
+    def forget_requests(self) -> None:
+        self.metric_events.clear()
+        self.create_requests.clear()
 
     def clear_snapshots(self) -> None:
         with self._lock:
@@ -195,6 +202,7 @@ class LocalOpenSandbox:
         if (answer := await self._enter(request, "create_sandbox")) is not None:
             return answer
         body = await request.json()
+        self.create_requests.append(body)
         image = (body.get("image") or {}).get("uri")
         snapshot_id = body.get("snapshotId")
         if (image is None) == (snapshot_id is None):
