@@ -1,6 +1,7 @@
 #include "pyx/importer.hpp"
 
 #include "pyx/classes.hpp"
+#include "pyx/params.hpp"
 
 #include <string>
 #include <string_view>
@@ -45,22 +46,36 @@ py::object make_spec(const ModuleEntry& entry) {
     return spec;
 }
 
-py::object find_spec(Args& a) {
-    const ModuleEntry* entry = find_entry(py::str(a[1]).cast<std::string>());
+struct FindSpec : Params {
+    Arg self = arg("self");
+    Arg fullname = arg("fullname");
+    Arg path = arg("path", py::none());
+    Arg target = arg("target", py::none());
+};
+py::object find_spec(FindSpec& a) {
+    const ModuleEntry* entry = find_entry(py::str(a.fullname).cast<std::string>());
     return entry ? make_spec(*entry) : py::none();
 }
 
-py::object create_module(Args& a) {
+struct CreateModule : Params {
+    Arg self = arg("self");
+    Arg spec = arg("spec");
+};
+py::object create_module(CreateModule& a) {
     // A module already built once is handed back as it is: pybind11 and the
     // class builders register process-wide state that must not be made twice.
-    PyObject* built = PyDict_GetItemWithError(registry().built, a[1].attr("name").ptr());
+    PyObject* built = PyDict_GetItemWithError(registry().built, py::object(a.spec.attr("name")).ptr());
     if (built) return py::reinterpret_borrow<py::object>(built);
     if (PyErr_Occurred()) throw PyError::fetch();
     return py::none();
 }
 
-py::object exec_module(Args& a) {
-    py::module_ module = py::reinterpret_borrow<py::module_>(a[1]);
+struct ExecModule : Params {
+    Arg self = arg("self");
+    Arg module = arg("module");
+};
+py::object exec_module(ExecModule& a) {
+    py::module_ module = py::reinterpret_borrow<py::module_>(a.module);
     py::object name = module.attr("__name__");
     PyObject* built = PyDict_GetItemWithError(registry().built, name.ptr());
     if (built == module.ptr()) return py::none();
@@ -74,17 +89,35 @@ py::object exec_module(Args& a) {
 
 // The finder that a virtual __path__ entry resolves to: finds the package's
 // children and lists them for pkgutil.
-py::object path_find_spec(Args& a) {
-    std::string package = a[0].attr("package").cast<std::string>();
-    std::string name = py::str(a[1]).cast<std::string>();
+struct PathInit : Params {
+    Arg self = arg("self");
+    Arg package = arg("package");
+};
+py::object path_init(PathInit& a) {
+    a.self.attr("package") = a.package;
+    return py::none();
+}
+
+struct PathFindSpec : Params {
+    Arg self = arg("self");
+    Arg fullname = arg("fullname");
+    Arg target = arg("target", py::none());
+};
+py::object path_find_spec(PathFindSpec& a) {
+    std::string package = a.self.attr("package").cast<std::string>();
+    std::string name = py::str(a.fullname).cast<std::string>();
     const ModuleEntry* entry = find_entry(name);
     if (!entry || name.rfind(package + ".", 0) != 0) return py::none();
     return make_spec(*entry);
 }
 
-py::object path_iter_modules(Args& a) {
-    std::string package = a[0].attr("package").cast<std::string>();
-    std::string prefix = py::str(a[1]).cast<std::string>();
+struct PathIterModules : Params {
+    Arg self = arg("self");
+    Arg prefix = arg("prefix", py::str(""));
+};
+py::object path_iter_modules(PathIterModules& a) {
+    std::string package = a.self.attr("package").cast<std::string>();
+    std::string prefix = py::str(a.prefix).cast<std::string>();
     py::list found;
     for (const ModuleEntry& entry : registry().table) {
         std::string_view name = entry.name;
@@ -98,36 +131,36 @@ py::object path_iter_modules(Args& a) {
     return found.attr("__iter__")();
 }
 
+struct PathHook : Params {
+    Arg path = arg("path");
+};
+struct PathClass {
+    py::object path_class;  // _NativePackagePath
+};
+py::object path_hook(PathHook& a, const PathClass& closure) {
+    if (PyUnicode_Check(a.path.ptr())) {
+        std::string entry = a.path.cast<std::string>();
+        if (entry.rfind(virtual_prefix, 0) == 0) return closure.path_class(entry.substr(virtual_prefix.size()));
+    }
+    raise(PyExc_ImportError, "not a native package path");
+}
+
 py::object make_finder_classes(py::module_& package) {
     ClassBody finder(package, "_NativeModuleFinder");
     finder.doc("Finds and loads the modules compiled into this extension.")
-        .method(def("find_spec", {arg("self"), arg("fullname"), arg("path", py::none()), arg("target", py::none())},
-                    find_spec))
-        .method(def("create_module", {arg("self"), arg("spec")}, create_module))
-        .method(def("exec_module", {arg("self"), arg("module")}, exec_module));
+        .method(def("find_spec", find_spec))
+        .method(def("create_module", create_module))
+        .method(def("exec_module", exec_module));
     py::object finder_class = finder.create_plain();
 
     ClassBody path(package, "_NativePackagePath");
     path.doc("Path-entry finder of a package compiled into this extension.")
-        .method(def("__init__", {arg("self"), arg("package")},
-                    [](Args& a) {
-                        a[0].attr("package") = a[1];
-                        return py::none();
-                    }))
-        .method(def("find_spec", {arg("self"), arg("fullname"), arg("target", py::none())}, path_find_spec))
-        .method(def("iter_modules", {arg("self"), arg("prefix", py::str(""))}, path_iter_modules));
+        .method(def("__init__", path_init))
+        .method(def("find_spec", path_find_spec))
+        .method(def("iter_modules", path_iter_modules));
     py::object path_class = path.create_plain();
 
-    py::object hook = make_function(
-        def("_native_path_hook", {arg("path")},
-            [path_class](Args& a) -> py::object {
-                if (PyUnicode_Check(a[0].ptr())) {
-                    std::string entry = a[0].cast<std::string>();
-                    if (entry.rfind(virtual_prefix, 0) == 0) return path_class(entry.substr(virtual_prefix.size()));
-                }
-                raise(PyExc_ImportError, "not a native package path");
-            }),
-        package.attr("__dict__"));
+    py::object hook = make_function(def("_native_path_hook", path_hook, PathClass{path_class}), package.attr("__dict__"));
     py::module_ sys = py::module_::import("sys");
     sys.attr("path_hooks").attr("insert")(0, hook);
     sys.attr("path_importer_cache").attr("clear")();
@@ -141,6 +174,7 @@ void install_importer(py::module_& package, std::span<const ModuleEntry> table) 
     if (!reg.finder) {
         reg.table = table;
         reg.built = PyDict_New();
+        if (!reg.built) throw PyError::fetch();
         reg.origin = py::object(py::getattr(package, "__file__", py::none())).release().ptr();
         py::object finder_class = make_finder_classes(package);
         reg.finder = finder_class().release().ptr();

@@ -50,6 +50,7 @@ struct FunctionData {
     std::size_t positional = 0;     // parameters that accept a positional argument
     std::ptrdiff_t var_positional = -1;
     std::ptrdiff_t var_keyword = -1;
+    bool cleared = false;           // tp_clear ran: the function is garbage being torn down
 };
 
 struct FunctionObject {
@@ -150,6 +151,12 @@ ArgValues bind(const FunctionData& data, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* function_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionData& data = *as_function(callable)->data;
+    if (data.cleared) {
+        // Only a finalizer running amid the collection of the function's own
+        // cycle can get here; its globals and closure are gone.
+        PyErr_Format(PyExc_RuntimeError, "%U() was called after the garbage collector cleared it", data.qualname.ptr());
+        return nullptr;
+    }
     try {
         Args bound(bind(data, args, PyVectorcall_NARGS(nargsf), kwnames), callable);
         if (data.spec.async) return to_python(data.spec.async(std::move(bound)), data.qualname).release().ptr();
@@ -169,18 +176,41 @@ PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %S at %p>", as_function(self)->data->qualname.ptr(), self);
 }
 
+// Everything the function holds that may lead back to it: its attributes,
+// defaults and annotations, its module's globals and its closure.
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* function = as_function(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(function->dict);
-    if (function->data) {
-        for (const Param& param : function->data->spec.params) Py_VISIT(param.default_value.ptr());
+    if (FunctionData* data = function->data) {
+        for (const Param& param : data->spec.params) {
+            Py_VISIT(param.default_value.ptr());
+            Py_VISIT(param.annotation.ptr());
+        }
+        Py_VISIT(data->spec.returns.ptr());
+        Py_VISIT(data->globals.ptr());
+        if (data->spec.closure) {
+            if (int rc = data->spec.closure->traverse(visit, arg)) return rc;
+        }
     }
     return 0;
 }
 
 int function_clear(PyObject* self) {
-    Py_CLEAR(as_function(self)->dict);
+    FunctionObject* function = as_function(self);
+    Py_CLEAR(function->dict);
+    if (FunctionData* data = function->data) {
+        data->cleared = true;
+        // Dropped in steps, each reference released only after its slot is
+        // empty, since releasing may run arbitrary code.
+        for (Param& param : data->spec.params) {
+            py::object default_value = std::move(param.default_value);
+            py::object annotation = std::move(param.annotation);
+        }
+        py::object returns = std::move(data->spec.returns);
+        py::object globals = std::move(data->globals);
+        if (data->spec.closure) data->spec.closure->clear();
+    }
     return 0;
 }
 
@@ -258,10 +288,13 @@ py::handle function_type() {
 }
 
 py::object make_function(FunctionSpec spec, py::handle globals, std::string qualname) {
+    if (spec.describe) spec.params = spec.describe(globals);
     auto data = std::make_unique<FunctionData>();
     for (std::size_t i = 0; i < spec.params.size(); ++i) {
         const Param& param = spec.params[i];
-        data->names.push_back(py::reinterpret_steal<py::object>(PyUnicode_InternFromString(param.name.c_str())));
+        PyObject* interned = PyUnicode_InternFromString(param.name.c_str());
+        if (!interned) throw PyError::fetch();
+        data->names.push_back(py::reinterpret_steal<py::object>(interned));
         switch (param.kind) {
             case ParamKind::PositionalOnly:
             case ParamKind::PositionalOrKeyword: ++data->positional; break;
@@ -306,13 +339,29 @@ py::object make_function(FunctionSpec spec, py::handle globals, std::string qual
 }
 
 py::object Args::global(const char* name) const {
-    auto* data = as_function(function_.ptr())->data;
-    PyObject* value = PyDict_GetItemString(data->globals.ptr(), name);
+    py::object key = py::reinterpret_steal<py::object>(PyUnicode_FromString(name));
+    if (!key) throw PyError::fetch();
+    return global_by_name(function_, key.ptr());
+}
+
+py::object global_by_name(py::handle function, PyObject* name) {
+    auto* data = as_function(function.ptr())->data;
+    PyObject* value = data->globals ? PyDict_GetItemWithError(data->globals.ptr(), name) : nullptr;
     if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
         throw PyError::fetch();
     }
     return py::reinterpret_borrow<py::object>(value);
+}
+
+py::object globals_of(py::handle function) {
+    const py::object& globals = as_function(function.ptr())->data->globals;
+    if (!globals) raise(PyExc_RuntimeError, "the function's globals were cleared by the garbage collector");
+    return globals;
+}
+
+const ClosureBase* closure_of(py::handle function) noexcept {
+    return as_function(function.ptr())->data->spec.closure.get();
 }
 
 py::object def_function(py::module_& module, FunctionSpec spec) {

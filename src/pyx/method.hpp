@@ -3,6 +3,7 @@
 // __signature__, can be marked abstract or as a coroutine function).
 #pragma once
 
+#include "pyx/names.hpp"
 #include "pyx/task.hpp"
 
 #include <cstddef>
@@ -21,6 +22,9 @@ struct Param {
     ParamKind kind = ParamKind::PositionalOrKeyword;
     py::object default_value;  // null: required
     py::object annotation;     // null: none
+
+    // `name: annotation`
+    Param&& annotated(py::object type) && { annotation = std::move(type); return std::move(*this); }
 };
 
 Param arg(std::string name, py::object default_value = {});
@@ -83,6 +87,12 @@ public:
     // as Python code resolves a global name at call time.
     const py::object& function() const noexcept { return function_; }
     py::object global(const char* name) const;
+    template <FixedString S>
+    py::object global(Name<S>) const { return global_by_name(function_, Name<S>::get()); }
+
+    // For the typed parameter structs (pyx/params.hpp): hands the slots over.
+    py::object take(std::size_t index) noexcept { return std::move(values_[index]); }
+    py::object take_function() noexcept { return std::move(function_); }
 
     friend int pyx_traverse(const Args& args, visitproc visit, void* arg);
 
@@ -90,6 +100,23 @@ private:
     ArgValues values_;
     py::object function_;
 };
+
+// The global `name` (an interned string) of `function`'s module, looked up now.
+py::object global_by_name(py::handle function, PyObject* name);
+
+// Python objects that a function's body closes over, held by the function
+// object itself so that the cycle collector sees them (tp_traverse) and can
+// break cycles through them (tp_clear).
+class ClosureBase {
+public:
+    virtual ~ClosureBase() = default;
+    virtual int traverse(visitproc visit, void* arg) const = 0;
+    virtual void clear() noexcept = 0;
+};
+// The globals dict of a native function's module.
+py::object globals_of(py::handle function);
+// The closure of a native function, null when it has none.
+const ClosureBase* closure_of(py::handle function) noexcept;
 
 using SyncBody = std::function<py::object(Args&)>;
 using AsyncBody = std::function<Task<py::object>(Args)>;
@@ -102,6 +129,10 @@ struct FunctionSpec {
     std::string doc;
     py::object returns;  // return annotation, null: none
     bool is_abstract = false;
+    std::unique_ptr<ClosureBase> closure;
+    // Typed bodies (pyx/params.hpp) declare their parameters in a struct,
+    // described into `params` when the function is made.
+    std::vector<Param> (*describe)(py::handle globals) = nullptr;
 
     FunctionSpec&& with_doc(std::string text) && { doc = std::move(text); return std::move(*this); }
     FunctionSpec&& abstract() && { is_abstract = true; return std::move(*this); }

@@ -15,7 +15,34 @@ inline bool truthy(py::handle object) {
     return result == 1;
 }
 
+// `isinstance(object, types)`, with any class or tuple of classes, raising
+// what __instancecheck__ raises.
+inline bool is_instance(py::handle object, py::handle types) {
+    int result = PyObject_IsInstance(object.ptr(), types.ptr());
+    if (result < 0) throw PyError::fetch();
+    return result == 1;
+}
+
 inline py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
+
+// The builtin type itself, e.g. `type_object(PyLong_Type)` for `int`.
+inline py::object type_object(PyTypeObject& type) {
+    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&type));
+}
+
+// `type | None`, the annotation of an optional value.
+inline py::object optional(py::handle type) {
+    PyObject* union_type = PyNumber_Or(type.ptr(), Py_None);
+    if (!union_type) throw PyError::fetch();
+    return py::reinterpret_steal<py::object>(union_type);
+}
+
+// `function(*args, **kwargs)`, `kwargs` a dict or None.
+inline py::object apply(py::handle function, py::handle args, py::handle kwargs) {
+    PyObject* result = PyObject_Call(function.ptr(), args.ptr(), kwargs.is_none() ? nullptr : kwargs.ptr());
+    if (!result) throw PyError::fetch();
+    return py::reinterpret_steal<py::object>(result);
+}
 
 inline py::list string_list(std::initializer_list<const char*> items) {
     py::list list;

@@ -5,6 +5,8 @@
 // Only the standard library is imported: this module must load before any
 // other module of the package and without any provider SDK.
 #include "pyx/classes.hpp"
+#include "pyx/object.hpp"
+#include "pyx/params.hpp"
 #include "vorn_sandbox/modules.hpp"
 
 #include <initializer_list>
@@ -13,7 +15,6 @@
 namespace vorn_sandbox::constants {
 
 namespace py = pybind11;
-using pyx::Args;
 
 namespace {
 
@@ -27,6 +28,15 @@ py::object text_constants(py::module_& module, const char* qualname, const char*
     body.doc(doc);
     for (const auto& [name, value] : members) body.attr(name, py::str(value));
     return body.create_plain();
+}
+
+struct PoolExtension : pyx::Params {
+    Arg pool_ref = annotated(arg("pool_ref"), pyx::type_object(PyUnicode_Type));
+};
+py::object pool_extension(PoolExtension& a) {
+    py::dict extension;
+    extension["poolRef"] = a.pool_ref;
+    return extension;
 }
 
 py::object str_enum(py::module_& module, py::handle base, const char* qualname, const char* doc,
@@ -138,8 +148,6 @@ void init(py::module_& module) {
         py::handle builtins_str = reinterpret_cast<PyObject*>(&PyUnicode_Type);
         py::object dict_of_str = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyDict_Type))
             [py::make_tuple(builtins_str, builtins_str)];
-        pyx::Param pool_ref = pyx::arg("pool_ref");
-        pool_ref.annotation = py::reinterpret_borrow<py::object>(builtins_str);
 
         config.doc("Configuration defaults for OpenSandbox.")
             // The very objects bound at module level, so the two names cannot drift apart.
@@ -157,12 +165,7 @@ void init(py::module_& module) {
                 entrypoint.append(py::str("/opt/opensandbox/code-interpreter.sh"));
                 return entrypoint;
             }())
-            .staticmethod(pyx::def("pool_extension", {std::move(pool_ref)},
-                                   [](Args& a) {
-                                       py::dict extension;
-                                       extension["poolRef"] = a[0];
-                                       return py::object(std::move(extension));
-                                   })
+            .staticmethod(pyx::def("pool_extension", pool_extension)
                               .with_doc("The `extensions` argument of sandbox creation that pins the sandbox to "
                                         "the pool `pool_ref`.")
                               .returning(dict_of_str));

@@ -1,15 +1,14 @@
 // vorn_sandbox.errors: the lifecycle stages and the stage-attributed error family.
 #include "pyx/classes.hpp"
 #include "pyx/object.hpp"
+#include "pyx/params.hpp"
 #include "vorn_sandbox/modules.hpp"
 
 #include <cctype>
 #include <vector>
 
 namespace py = pybind11;
-using pyx::Args;
-using pyx::arg;
-using pyx::kwonly;
+using namespace pyx::literals;
 
 namespace vorn_sandbox::errors {
 namespace {
@@ -35,32 +34,61 @@ constexpr const char* stage_names[] = {
 
 // The sandbox root is reached only when the default test runs, never at
 // import, so this module and vorn_sandbox.base cannot import each other in a cycle.
-py::object default_classifier(Args& a) {
+struct DefaultClassifier : pyx::Params {
+    Arg exc = arg("exc");
+};
+py::object default_classifier(DefaultClassifier& a) {
     py::object base = py::module_::import("vorn_sandbox.base");
-    return base.attr("BaseSandbox").attr("_is_transient_create_error")(a[0]);
+    return pyx::call_method(pyx::getattr(base, "BaseSandbox"_name), "_is_transient_create_error"_name, a.exc);
 }
 
-py::object error_init(Args& a) {
-    py::handle(PyExc_RuntimeError).attr("__init__")(a[0], a[1]);
-    a[0].attr("stage") = a[2];
-    a[0].attr("_classifier") = a[3];
+struct ErrorInit : pyx::Params {
+    Arg self = arg("self");
+    Arg message = arg("message");
+    Arg stage = kwonly("stage");
+    Arg classifier = kwonly("classifier", py::none());
+};
+py::object error_init(ErrorInit& a) {
+    py::handle(PyExc_RuntimeError).attr("__init__")(a.self, a.message);
+    pyx::setattr(a.self, "stage"_name, a.stage);
+    pyx::setattr(a.self, "_classifier"_name, a.classifier);
     return py::none();
 }
 
 // Walks the explicit cause chain with one test. A chain that loops back on
 // itself ends at the first exception seen twice, with whatever was found so far.
-py::object transient(Args& a) {
-    py::object classifier = a[0].attr("_classifier");
-    py::object test = pyx::truthy(classifier) ? classifier : a.global("_default_classifier");
+struct Transient : pyx::Params {
+    Arg self = arg("self");
+};
+py::object transient(Transient& a) {
+    py::object classifier = pyx::getattr(a.self, "_classifier"_name);
+    py::object test = pyx::truthy(classifier) ? classifier : a.global("_default_classifier"_name);
     std::vector<py::object> seen;
-    for (py::object current = a[0]; !current.is_none(); current = current.attr("__cause__")) {
+    for (py::object current = a.self; !current.is_none(); current = pyx::getattr(current, "__cause__"_name)) {
         for (const py::object& earlier : seen) {
             if (earlier.is(current)) return py::bool_(false);
         }
-        if (pyx::truthy(test(current))) return py::bool_(true);
+        if (pyx::truthy(pyx::call(test, current))) return py::bool_(true);
         seen.push_back(current);
     }
     return py::bool_(false);
+}
+
+struct NotInitializedInit : pyx::Params {
+    Arg self = arg("self");
+    Arg message = arg("message", py::str("Sandbox is not initialized"));
+    Arg kwargs = varkw();
+};
+struct ErrorFamily {
+    py::object family;  // CodeInterpreterError
+    py::object stage;   // Stage
+};
+py::object not_initialized_init(NotInitializedInit& a, const ErrorFamily& closure) {
+    py::dict kwargs = a.kwargs;
+    if (kwargs.contains("stage") && PyDict_DelItemString(kwargs.ptr(), "stage") < 0) throw pyx::PyError::fetch();
+    kwargs["stage"] = closure.stage.attr("NOT_INITIALIZED");
+    closure.family.attr("__init__")(a.self, a.message, **kwargs);
+    return py::none();
 }
 
 }  // namespace
@@ -89,14 +117,13 @@ void init(py::module_& module) {
                                       "Lifecycle stage at which a failure happened; also the error_code of log records.");
     module.attr("Stage") = stage;
 
-    pyx::def_function(module, pyx::def("_default_classifier", {arg("exc")}, default_classifier)
+    pyx::def_function(module, pyx::def("_default_classifier", default_classifier)
                                   .with_doc("The root sandbox class's transient test, looked up on each call."));
 
     pyx::ClassBody base(module, "CodeInterpreterError");
     base.doc("Base of the sandbox error family: carries the failing stage and a derived transient verdict.")
-        .method(pyx::def("__init__", {arg("self"), arg("message"), kwonly("stage"), kwonly("classifier", py::none())},
-                         error_init))
-        .property("transient", pyx::def("transient", {arg("self")}, transient),
+        .method(pyx::def("__init__", error_init))
+        .property("transient", pyx::def("transient", transient),
                   "True when the error or any exception down its __cause__ chain is judged transient.");
     py::object family = base.create_plain(py::make_tuple(py::handle(PyExc_RuntimeError)));
     module.attr("CodeInterpreterError") = family;
@@ -113,14 +140,7 @@ void init(py::module_& module) {
 
     pyx::ClassBody not_initialized(module, "SandboxNotInitializedError");
     not_initialized.doc("An operation needed a sandbox before one was created or started.")
-        .method(pyx::def("__init__", {arg("self"), arg("message", py::str("Sandbox is not initialized")), pyx::varkw()},
-                         [family, stage](Args& a) {
-                             py::dict kwargs = a[2];
-                             if (kwargs.contains("stage")) PyDict_DelItemString(kwargs.ptr(), "stage");
-                             kwargs["stage"] = stage.attr("NOT_INITIALIZED");
-                             family.attr("__init__")(a[0], a[1], **kwargs);
-                             return py::none();
-                         }));
+        .method(pyx::def("__init__", not_initialized_init, ErrorFamily{family, stage}));
     module.attr("SandboxNotInitializedError") = not_initialized.create_plain(py::make_tuple(family));
 }
 

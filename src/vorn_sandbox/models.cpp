@@ -1,18 +1,14 @@
 // vorn_sandbox.models: execution results, files and the workspace models.
 #include "pyx/classes.hpp"
 #include "pyx/object.hpp"
+#include "pyx/params.hpp"
 #include "vorn_sandbox/modules.hpp"
 
 namespace py = pybind11;
-using pyx::Args;
-using pyx::arg;
+using namespace pyx::literals;
 
 namespace vorn_sandbox::models {
 namespace {
-
-py::object optional(py::handle type) {
-    return py::reinterpret_steal<py::object>(PyNumber_Or(type.ptr(), Py_None));  // `type | None`
-}
 
 py::dict frozen() {
     py::dict config;
@@ -20,24 +16,29 @@ py::dict frozen() {
     return config;
 }
 
-py::object create_result(Args& a) {
-    // a: cls, status, code, stdout, stderr, error, duration_ms
-    const py::object& status = a[1];
-    const py::object& stdout_text = a[3];
-    const py::object& error = a[5];
+struct FromBytes : pyx::Params {
+    Arg cls = arg("cls");
+    Arg data = arg("data");
+    Arg filename = arg("filename");
+};
+py::object from_bytes(FromBytes& a) { return pyx::call(a.cls, "filename"_kw = a.filename, "data"_kw = a.data); }
+
+struct CreateResult : pyx::Params {
+    Arg cls = arg("cls");
+    Arg status = arg("status");
+    Arg code = arg("code");
+    Arg stdout_text = arg("stdout", py::str(""));
+    Arg stderr_text = arg("stderr", py::str(""));
+    Arg error = arg("error", py::str(""));
+    Arg duration_ms = arg("duration_ms", py::none());
+};
+py::object create_result(CreateResult& a) {
     // Equality, not identity, and on the argument as passed: a status given as
     // its value string is not SUCCESS.
-    bool success = status.equal(a.global("ExecutionStatus").attr("SUCCESS"));
-    py::dict fields;
-    fields["status"] = status;
-    fields["code"] = a[2];
-    fields["stdout"] = stdout_text;
-    fields["stderr"] = a[4];
-    fields["text"] = pyx::truthy(error) ? error : stdout_text;
-    fields["error"] = error;
-    fields["exit_code"] = py::int_(success ? 0 : 1);
-    fields["duration_ms"] = a[6];
-    return a[0](**fields);
+    bool success = a.status.equal(pyx::getattr(a.global("ExecutionStatus"_name), "SUCCESS"_name));
+    return pyx::call(a.cls, "status"_kw = a.status, "code"_kw = a.code, "stdout"_kw = a.stdout_text,
+                     "stderr"_kw = a.stderr_text, "text"_kw = pyx::truthy(a.error) ? a.error : a.stdout_text,
+                     "error"_kw = a.error, "exit_code"_kw = py::int_(success ? 0 : 1), "duration_ms"_kw = a.duration_ms);
 }
 
 }  // namespace
@@ -58,9 +59,7 @@ void init(py::module_& module) {
     file.doc("A file written below the upload directory before code runs.")
         .field("filename", str)
         .field("data", bytes)
-        .classmethod(pyx::def("from_bytes", {arg("cls"), arg("data"), arg("filename")}, [](Args& a) {
-                         return a[0](py::arg("filename") = a[2], py::arg("data") = a[1]);
-                     }).with_doc("Builds a file from raw bytes and the name to write them under."));
+        .classmethod(pyx::def("from_bytes", from_bytes).with_doc("Builds a file from raw bytes and the name to write them under."));
     module.attr("SandboxFile") = file.create_model();
 
     pyx::ClassBody result(module, "ExecutionResult");
@@ -72,11 +71,8 @@ void init(py::module_& module) {
         .field("text", str, empty)
         .field("error", str, empty)
         .field("exit_code", integer, py::int_(0))
-        .field("duration_ms", optional(integer), py::none())
-        .classmethod(pyx::def("create",
-                              {arg("cls"), arg("status"), arg("code"), arg("stdout", empty), arg("stderr", empty),
-                               arg("error", empty), arg("duration_ms", py::none())},
-                              create_result)
+        .field("duration_ms", pyx::optional(integer), py::none())
+        .classmethod(pyx::def("create", create_result)
                          .with_doc("Builds a result, deriving text (the error, else stdout) and exit_code "
                                    "(0 for SUCCESS, else 1)."));
     module.attr("ExecutionResult") = result.create_model();
@@ -94,7 +90,7 @@ void init(py::module_& module) {
     write_result.doc("Result of a completed, durable bounded write.")
         .attr("model_config", frozen())
         .field("bytes_written", integer)
-        .field("duration_ms", optional(integer), py::none())
+        .field("duration_ms", pyx::optional(integer), py::none())
         .field("overwritten", boolean)
         .field("path", str);
     module.attr("WorkspaceFileWriteResult") = write_result.create_model();
@@ -103,9 +99,9 @@ void init(py::module_& module) {
     command.doc("Bounded result of one argument-vector command.")
         .attr("model_config", frozen())
         .field("argv", pyx::builtin("tuple")[py::make_tuple(str, py::ellipsis())])
-        .field("duration_ms", optional(integer), py::none())
+        .field("duration_ms", pyx::optional(integer), py::none())
         .field("error", str, empty)
-        .field("exit_code", optional(integer), py::none())
+        .field("exit_code", pyx::optional(integer), py::none())
         .field("status", status)
         .field("stderr", str, empty)
         .field("stderr_byte_count", integer)

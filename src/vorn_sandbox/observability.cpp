@@ -4,8 +4,10 @@
 // `_start_span` and `_apply_attrs` from the module's globals at call time, as the
 // equivalent Python code would, so callers and tests can patch them.
 #include "pyx/classes.hpp"
-#include "pyx/method.hpp"
-#include "pyx/task.hpp"
+#include "pyx/context.hpp"
+#include "pyx/object.hpp"
+#include "pyx/outcome.hpp"
+#include "pyx/params.hpp"
 #include "vorn_sandbox/modules.hpp"
 
 #include <exception>
@@ -15,7 +17,7 @@
 namespace vorn_sandbox::observability {
 
 namespace py = pybind11;
-using pyx::Args;
+using namespace pyx::literals;
 using pyx::Task;
 
 namespace {
@@ -46,24 +48,6 @@ constexpr const char* span_attr_doc =
     "file contents never go on a span (they can carry secrets and personal data and would\n"
     "blow up span cardinality); identifiers and sizes are recorded instead.";
 
-bool truthy(py::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw pyx::PyError::fetch();
-    return result != 0;
-}
-
-// `function(*args, **kwargs)`.
-py::object call(py::handle function, py::handle args, py::handle kwargs) {
-    PyObject* result = PyObject_Call(function.ptr(), args.ptr(), kwargs.ptr());
-    if (!result) throw pyx::PyError::fetch();
-    return py::reinterpret_steal<py::object>(result);
-}
-
-pyx::Param annotated(pyx::Param param, py::object annotation) {
-    param.annotation = std::move(annotation);
-    return param;
-}
-
 // Before 3.12, inspect.iscoroutinefunction knows only code flags, and native coroutine
 // functions carry asyncio's mark instead, which asyncio's own test also accepts.
 py::object coroutine_function_test() {
@@ -74,73 +58,52 @@ py::object coroutine_function_test() {
 #endif
 }
 
-py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
-
-// One `with` statement, taken apart so that a coroutine can await inside its body:
-// `__exit__` is fetched before `__enter__` runs, as the statement does, and is then
-// called once on whichever way the body ends.
-class WithBlock {
-public:
-    explicit WithBlock(py::handle manager) {
-        py::handle type = reinterpret_cast<PyObject*>(Py_TYPE(manager.ptr()));
-        if (!py::hasattr(type, "__enter__") || !py::hasattr(type, "__exit__")) {
-            pyx::raise(PyExc_TypeError, std::string("'") + Py_TYPE(manager.ptr())->tp_name +
-                                            "' object does not support the context manager protocol");
-        }
-        exit_ = manager.attr("__exit__");
-        value_ = manager.attr("__enter__")();
-    }
-
-    const py::object& value() const noexcept { return value_; }
-
-    void exit_normally() { exit_(py::none(), py::none(), py::none()); }
-
-    // The body raised `error`: unless `__exit__` suppresses it, the very same
-    // exception object goes on. Returns normally only when it was suppressed.
-    void exit_raising(const pyx::PyError& error) {
-        py::object value = error.value();
-        if (!truthy(exit_(error.type(), value, value.attr("__traceback__")))) throw error;
-    }
-
-private:
-    py::object exit_;
-    py::object value_;
-};
-
 // Awaiting an instance hands its `value` to whoever drives the coroutine, once,
 // and resumes with nothing: the `yield value` of the span generator below.
+struct YieldInit : pyx::Params {
+    Arg self = arg("self");
+    Arg value = arg("value");
+};
+py::object yield_init(YieldInit& a) {
+    pyx::setattr(a.self, "value"_name, a.value);
+    return py::none();
+}
+
+struct YieldAwait : pyx::Params {
+    Arg self = arg("self");
+};
+py::object yield_await(YieldAwait& a) { return py::iter(py::make_tuple(pyx::getattr(a.self, "value"_name))); }
+
 py::object make_yield_type(py::module_& module) {
     pyx::ClassBody body(module, "_start_span.<locals>.Yield");
-    body.method(pyx::def("__init__", {pyx::arg("self"), pyx::arg("value")}, [](Args& a) {
-            a[0].attr("value") = a[1];
-            return py::none();
-        }))
-        .method(pyx::def("__await__", {pyx::arg("self")}, [](Args& a) -> py::object {
-            return py::iter(py::make_tuple(a[0].attr("value")));
-        }));
+    body.method(pyx::def("__init__", yield_init)).method(pyx::def("__await__", yield_await));
     return body.create_plain();
 }
 
 // The generator behind `_start_span`. contextlib drives it with next/throw/close,
 // which the native coroutine object implements with generator semantics, so the
 // span's own `with` block stays in one straight piece of code.
-Task<py::object> span_generator(py::object yield_type, Args a) {
-    if (!truthy(a.global("_TRACING_AVAILABLE"))) {
-        co_await yield_type(py::none());
+struct StartSpan : pyx::Params {
+    Arg name = arg("name");
+    Arg attrs = varkw("attrs");
+};
+struct YieldType {
+    py::object yield_type;
+};
+Task<py::object> span_generator(StartSpan a, const YieldType& closure) {
+    if (!pyx::truthy(a.global("_TRACING_AVAILABLE"_name))) {
+        co_await pyx::call(closure.yield_type, py::none());
         co_return py::none();
     }
     // Only the name: attributes are written once the span has started, out of a
     // sampler's sight.
-    WithBlock block(a.global("_tracer").attr("start_as_current_span")(a[0]));
-    std::exception_ptr failure;
-    try {
-        a.global("_apply_attrs")(block.value(), a[1]);
-        co_await yield_type(block.value());
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (failure) {
-        block.exit_raising(pyx::to_pyerror(failure));
+    pyx::WithBlock block(pyx::call_method(a.global("_tracer"_name), "start_as_current_span"_name, a.name));
+    pyx::Outcome body = co_await pyx::outcome_of([&] {
+        pyx::call(a.global("_apply_attrs"_name), block.value(), a.attrs);
+        return pyx::call(closure.yield_type, block.value());
+    });
+    if (!body) {
+        block.exit_raising(body.error());
         co_return py::none();
     }
     block.exit_normally();
@@ -149,58 +112,110 @@ Task<py::object> span_generator(py::object yield_type, Args a) {
 
 // The wrapper that `traced(...)(func)` returns. Nothing is caught here beyond what the
 // `with` statement does: every exception, cancellation included, leaves as it left func.
-py::object make_wrapper(bool coroutine, py::object name, py::dict static_attrs, py::object func, py::handle globals) {
-    py::object qualname = py::getattr(func, "__qualname__", py::none());
+struct Wrapper : pyx::Params {
+    Arg args = varargs();
+    Arg kwargs = varkw();
+};
+struct Traced {
+    py::object name;
+    py::object static_attrs;
+    py::object func;
+};
+
+pyx::WithBlock open_span(const Wrapper& a, const Traced& closure) {
+    return pyx::WithBlock(pyx::apply(a.global("_start_span"_name), py::make_tuple(closure.name), closure.static_attrs));
+}
+
+// The span opens at the coroutine's first step, inside the task that runs it,
+// so it is current (through contextvars) across every suspension of func.
+Task<py::object> async_wrapper(Wrapper a, const Traced& closure) {
+    pyx::WithBlock block = open_span(a, closure);
+    pyx::Outcome result = co_await pyx::outcome_of([&] { return pyx::apply(closure.func, a.args, a.kwargs); });
+    if (!result) {
+        block.exit_raising(result.error());
+        co_return py::none();
+    }
+    block.exit_normally();
+    co_return result.value();
+}
+
+py::object sync_wrapper(Wrapper& a, const Traced& closure) {
+    pyx::WithBlock block = open_span(a, closure);
+    py::object result;
+    try {
+        result = pyx::apply(closure.func, a.args, a.kwargs);
+    } catch (...) {
+        block.exit_raising(pyx::to_pyerror(std::current_exception()));
+        return py::none();
+    }
+    block.exit_normally();
+    return result;
+}
+
+py::object make_wrapper(bool coroutine, const Traced& traced, py::handle globals) {
+    py::object qualname = py::getattr(traced.func, "__qualname__", py::none());
     std::string own_qualname = py::isinstance<py::str>(qualname)
                                    ? qualname.cast<std::string>()
                                    : std::string("traced.<locals>.decorator.<locals>.") +
                                          (coroutine ? "async_wrapper" : "sync_wrapper");
-    py::object wrapper;
-    if (coroutine) {
-        // The span opens at the coroutine's first step, inside the task that runs it,
-        // so it is current (through contextvars) across every suspension of func.
-        wrapper = pyx::make_function(
-            pyx::def_async("async_wrapper", {pyx::varargs(), pyx::varkw()},
-                           [name, static_attrs, func](Args a) -> Task<py::object> {
-                               WithBlock block(call(a.global("_start_span"), py::make_tuple(name), static_attrs));
-                               std::exception_ptr failure;
-                               py::object result;
-                               try {
-                                   result = co_await call(func, a[0], a[1]);
-                               } catch (...) {
-                                   failure = std::current_exception();
-                               }
-                               if (failure) {
-                                   block.exit_raising(pyx::to_pyerror(failure));
-                                   co_return py::none();
-                               }
-                               block.exit_normally();
-                               co_return result;
-                           }),
-            globals, own_qualname);
-    } else {
-        wrapper = pyx::make_function(
-            pyx::def("sync_wrapper", {pyx::varargs(), pyx::varkw()},
-                     [name, static_attrs, func](Args& a) -> py::object {
-                         WithBlock block(call(a.global("_start_span"), py::make_tuple(name), static_attrs));
-                         py::object result;
-                         try {
-                             result = call(func, a[0], a[1]);
-                         } catch (...) {
-                             block.exit_raising(pyx::to_pyerror(std::current_exception()));
-                             return py::none();
-                         }
-                         block.exit_normally();
-                         return result;
-                     }),
-            globals, own_qualname);
-    }
+    py::object wrapper = coroutine ? pyx::make_function(pyx::def("async_wrapper", async_wrapper, traced), globals, own_qualname)
+                                   : pyx::make_function(pyx::def("sync_wrapper", sync_wrapper, traced), globals, own_qualname);
     // A native function carries a signature of its own (*args, **kwargs). Without it,
     // inspect follows __wrapped__ to func's signature, as for any functools.wraps
     // wrapper; a native func brings its own __signature__ along in its __dict__.
     py::dict attributes = wrapper.attr("__dict__");
-    if (attributes.contains("__signature__")) PyDict_DelItemString(attributes.ptr(), "__signature__");
-    return py::module_::import("functools").attr("wraps")(func)(wrapper);
+    if (attributes.contains("__signature__") && PyDict_DelItemString(attributes.ptr(), "__signature__") < 0) {
+        throw pyx::PyError::fetch();
+    }
+    return py::module_::import("functools").attr("wraps")(traced.func)(wrapper);
+}
+
+struct Decorator : pyx::Params {
+    Arg func = arg("func").annotated(pyx::typing("Callable"));
+};
+struct DecoratorClosure {
+    py::object name;
+    py::object static_attrs;
+};
+py::object decorator(Decorator& a, const DecoratorClosure& closure) {
+    // Decided once per decorated function, not per call.
+    bool coroutine = pyx::truthy(coroutine_function_test()(a.func));
+    return make_wrapper(coroutine, Traced{closure.name, closure.static_attrs, a.func}, a.globals());
+}
+
+struct TracedParams : pyx::Params {
+    Arg name = arg("name").annotated(pyx::builtin("str"));
+    Arg static_attrs = varkw("static_attrs").annotated(pyx::typing("Any"));
+};
+py::object traced(TracedParams& a) {
+    return pyx::make_function(
+        pyx::def("decorator", decorator, DecoratorClosure{a.name, a.static_attrs}).returning(pyx::typing("Callable")),
+        a.globals(), "traced.<locals>.decorator");
+}
+
+struct ApplyAttrs : pyx::Params {
+    Arg span = arg("span").annotated(pyx::typing("Any"));
+    Arg attrs = arg("attrs").annotated(
+        pyx::type_object(PyDict_Type)[py::make_tuple(pyx::builtin("str"), pyx::typing("Any"))]);
+};
+py::object apply_attrs(ApplyAttrs& a) {
+    // An identity test: 0, "", False and empty containers are real values.
+    for (py::handle item : pyx::call_method(a.attrs, "items"_name)) {
+        py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+        if (!pair[1].is_none()) pyx::call_method(a.span, "set_attribute"_name, pair[0], pair[1]);
+    }
+    return py::none();
+}
+
+struct SetCurrentSpanAttributes : pyx::Params {
+    Arg attrs = varkw("attrs").annotated(pyx::typing("Any"));
+};
+py::object set_current_span_attributes(SetCurrentSpanAttributes& a) {
+    if (!pyx::truthy(a.global("_TRACING_AVAILABLE"_name))) return py::none();
+    py::object span = pyx::call_method(a.global("trace"_name), "get_current_span"_name);
+    if (span.is_none() || !pyx::truthy(pyx::call_method(span, "is_recording"_name))) return py::none();
+    pyx::call(a.global("_apply_attrs"_name), span, a.attrs);
+    return py::none();
 }
 
 }  // namespace
@@ -235,7 +250,7 @@ void init(py::module_& module) {
     annotations["_tracer"] = pyx::typing("Any");
     module.attr("__annotations__") = annotations;
 
-    py::object final_str = pyx::typing("Final")[builtin("str")];
+    py::object final_str = pyx::typing("Final")[pyx::builtin("str")];
 
     // Plain classes of `Final[str]` constants, members in declaration order.
     auto vocabulary = [&](const char* name, const char* doc,
@@ -260,70 +275,30 @@ void init(py::module_& module) {
                 {"FILE_PATH", "vorn_sandbox.file_path"},
                 {"STATUS", "vorn_sandbox.status"}});
 
-    py::object any = pyx::typing("Any");
-    py::object callable = pyx::typing("Callable");
+    pyx::def_function(module, pyx::def("_apply_attrs", apply_attrs)
+                                  .returning(py::none())
+                                  .with_doc("Write each attribute whose value is not None onto span."));
 
-    pyx::def_function(
-        module,
-        pyx::def("_apply_attrs",
-                 {annotated(pyx::arg("span"), any),
-                  annotated(pyx::arg("attrs"), py::reinterpret_borrow<py::object>(
-                                                   reinterpret_cast<PyObject*>(&PyDict_Type))[py::make_tuple(builtin("str"), any)])},
-                 [](Args& a) {
-                     // An identity test: 0, "", False and empty containers are real values.
-                     for (py::handle item : a[1].attr("items")()) {
-                         py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
-                         if (!pair[1].is_none()) a[0].attr("set_attribute")(pair[0], pair[1]);
-                     }
-                     return py::none();
-                 })
-            .returning(py::none())
-            .with_doc("Write each attribute whose value is not None onto span."));
-
-    py::object yield_type = make_yield_type(module);
-    py::object generator = pyx::make_function(
-        pyx::def_async("_start_span", {pyx::arg("name"), pyx::varkw("attrs")},
-                       [yield_type](Args a) { return span_generator(yield_type, std::move(a)); })
-            .with_doc("Open name as the current span with attrs set on it and yield the span, "
-                      "or yield None when tracing is unavailable."),
-        globals);
+    py::object generator =
+        pyx::make_function(pyx::def("_start_span", span_generator, YieldType{make_yield_type(module)})
+                               .with_doc("Open name as the current span with attrs set on it and yield the span, "
+                                         "or yield None when tracing is unavailable."),
+                           globals);
     module.attr("_start_span") = py::module_::import("contextlib").attr("contextmanager")(generator);
 
     pyx::def_function(
         module,
-        pyx::def("traced", {annotated(pyx::arg("name"), builtin("str")), annotated(pyx::varkw("static_attrs"), any)},
-                 [globals](Args& a) {
-                     py::object name = a[0];
-                     py::dict static_attrs = a[1];
-                     return pyx::make_function(
-                         pyx::def("decorator", {annotated(pyx::arg("func"), pyx::typing("Callable"))},
-                                  [name, static_attrs, globals](Args& d) {
-                                      // Decided once per decorated function, not per call.
-                                      bool coroutine = truthy(coroutine_function_test()(d[0]));
-                                      return make_wrapper(coroutine, name, static_attrs, d[0], globals);
-                                  })
-                             .returning(pyx::typing("Callable")),
-                         globals, "traced.<locals>.decorator");
-                 })
-            .returning(callable)
+        pyx::def("traced", traced)
+            .returning(pyx::typing("Callable"))
             .with_doc("Decorator factory: run each call of the decorated function inside one span named "
                       "name that carries static_attrs.\n\nA coroutine function stays a coroutine function; "
                       "its span opens when the coroutine starts running and stays current until it "
                       "returns, raises or is cancelled."));
 
-    pyx::def_function(
-        module,
-        pyx::def("set_current_span_attributes", {annotated(pyx::varkw("attrs"), any)},
-                 [](Args& a) -> py::object {
-                     if (!truthy(a.global("_TRACING_AVAILABLE"))) return py::none();
-                     py::object span = a.global("trace").attr("get_current_span")();
-                     if (span.is_none() || !truthy(span.attr("is_recording")())) return py::none();
-                     a.global("_apply_attrs")(span, a[0]);
-                     return py::none();
-                 })
-            .returning(py::none())
-            .with_doc("Set attrs on the span that is current in the caller's context, when it records; "
-                      "otherwise do nothing."));
+    pyx::def_function(module, pyx::def("set_current_span_attributes", set_current_span_attributes)
+                                  .returning(py::none())
+                                  .with_doc("Set attrs on the span that is current in the caller's context, when it "
+                                            "records; otherwise do nothing."));
 }
 
 }  // namespace vorn_sandbox::observability

@@ -146,7 +146,10 @@ void define_classes(py::module_& m) {
 
 }  // namespace
 
+void define_api_probes(py::module_& m);  // api_probes.cpp
+
 PYBIND11_MODULE(_pyx_testmod, m) {
     define_functions(m);
     define_classes(m);
+    define_api_probes(m);
 }

@@ -1,13 +1,16 @@
 // vorn_sandbox.template.base: BaseTemplateBuilder, the synchronous interface
 // that every template builder implements, and its never-raising `ensure`.
 #include "pyx/classes.hpp"
+#include "pyx/context.hpp"
+#include "pyx/module.hpp"
 #include "pyx/object.hpp"
+#include "pyx/params.hpp"
 #include "vorn_sandbox/modules.hpp"
 
-#include <exception>
+#include <optional>
 
 namespace py = pybind11;
-using pyx::Args;
+using namespace pyx::literals;
 
 namespace vorn_sandbox::template_::base {
 namespace {
@@ -15,98 +18,85 @@ namespace {
 constexpr const char* already_usable = "already usable";
 constexpr const char* usable_after_failure = "usable after failed build (concurrent build?)";
 
-pyx::Param typed(pyx::Param param, py::object annotation) {
-    param.annotation = std::move(annotation);
-    return param;
+struct ResolveRef : pyx::Params {
+    Arg self = arg("self");
+    Arg template_id = arg("template_id").annotated(pyx::builtin("str"));
+};
+py::object resolve_ref(ResolveRef& a) {
+    return pyx::truthy(pyx::call_method(a.self, "is_usable"_name, a.template_id)) ? a.template_id : py::object(py::none());
 }
 
-
-py::object str_of(py::handle object) {
-    PyObject* text = PyObject_Str(object.ptr());
-    if (!text) throw pyx::PyError::fetch();
-    return py::reinterpret_steal<py::object>(text);
+struct MakeRef : pyx::Params {
+    Arg self = arg("self");
+    Arg value = arg("value").annotated(pyx::builtin("str"));
+};
+py::object make_ref(MakeRef& a) {
+    return pyx::call(a.global("TemplateRef"_name), "provider"_kw = pyx::getattr(a.self, "provider"_name),
+                     "value"_kw = a.value);
 }
 
-py::object repr_of(py::handle object) {
-    PyObject* text = PyObject_Repr(object.ptr());
-    if (!text) throw pyx::PyError::fetch();
-    return py::reinterpret_steal<py::object>(text);
+struct Skipped : pyx::Params {
+    Arg self = arg("self");
+    Arg value = arg("value").annotated(pyx::builtin("str"));
+    Arg detail = arg("detail").annotated(pyx::builtin("str"));
+};
+py::object skipped(Skipped& a) {
+    return pyx::call(a.global("TemplateBuildResult"_name),
+                     "status"_kw = a.global("TemplateBuildStatus"_name).attr("SKIPPED"),
+                     "template_ref"_kw = pyx::call_method(a.self, "_make_ref"_name, a.value), "detail"_kw = a.detail);
 }
 
-// Makes `exception` the one being handled for the guard's lifetime, as inside
-// an `except` block: `exc_info=True` finds it, and an error raised meanwhile
-// gets it as its __context__.
-class Handling {
-public:
-    explicit Handling(py::handle exception) : previous_(PyErr_GetHandledException()) {
-        PyErr_SetHandledException(exception.ptr());
-    }
-    ~Handling() {
-        PyErr_SetHandledException(previous_);
-        Py_XDECREF(previous_);
-    }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-private:
-    PyObject* previous_;
+struct Ensure : pyx::Params {
+    Arg self = arg("self");
+    Arg spec = arg("spec").annotated(module_global("TemplateSpec"));
 };
 
-py::object resolve_ref(Args& a) {
-    return pyx::truthy(a[0].attr("is_usable")(a[1])) ? a[1] : py::object(py::none());
-}
-
-py::object make_ref(Args& a) {
-    return a.global("TemplateRef")(py::arg("provider") = a[0].attr("provider"), py::arg("value") = a[1]);
-}
-
-py::object skipped(Args& a) {
-    return a.global("TemplateBuildResult")(py::arg("status") = a.global("TemplateBuildStatus").attr("SKIPPED"),
-                                           py::arg("template_ref") = a[0].attr("_make_ref")(a[1]),
-                                           py::arg("detail") = a[2]);
-}
-
 // Steps 1 to 4 of `ensure`, run inside its guard.
-py::object ensure_steps(Args& a) {
-    const py::object& self = a[0];
-    const py::object& spec = a[1];
-    if (!pyx::truthy(spec.attr("force_rebuild"))) {
-        py::object ref = self.attr("_resolve_ref")(spec.attr("template_id"));
-        if (!ref.is_none()) return self.attr("_skipped")(ref, already_usable);
+py::object ensure_steps(Ensure& a) {
+    bool force = pyx::truthy(pyx::getattr(a.spec, "force_rebuild"_name));
+    if (!force) {
+        py::object ref = pyx::call_method(a.self, "_resolve_ref"_name, pyx::getattr(a.spec, "template_id"_name));
+        if (!ref.is_none()) return pyx::call_method(a.self, "_skipped"_name, ref, already_usable);
     }
-    py::object result = self.attr("build")(spec);
-    if (result.attr("status").is(a.global("TemplateBuildStatus").attr("FAILED")) &&
-        !pyx::truthy(spec.attr("force_rebuild"))) {
-        py::object ref = self.attr("_resolve_ref")(spec.attr("template_id"));
-        if (!ref.is_none()) return self.attr("_skipped")(ref, usable_after_failure);
+    py::object result = pyx::call_method(a.self, "build"_name, a.spec);
+    if (pyx::getattr(result, "status"_name).is(a.global("TemplateBuildStatus"_name).attr("FAILED")) &&
+        !pyx::truthy(pyx::getattr(a.spec, "force_rebuild"_name))) {
+        py::object ref = pyx::call_method(a.self, "_resolve_ref"_name, pyx::getattr(a.spec, "template_id"_name));
+        if (!ref.is_none()) return pyx::call_method(a.self, "_skipped"_name, ref, usable_after_failure);
     }
     return result;
 }
 
-py::object ensure(Args& a) {
-    std::exception_ptr caught;
+py::object ensure(Ensure& a) {
+    std::optional<pyx::PyError> failure;
     try {
         return ensure_steps(a);
     } catch (...) {
-        caught = std::current_exception();
+        failure.emplace(pyx::to_pyerror(std::current_exception()));
     }
-    pyx::PyError error = pyx::to_pyerror(caught);
     // Only an Exception is turned into a result: interrupts and interpreter
     // exit pass through unchanged, without a log record.
-    if (!error.is_exception()) throw error;
-    const py::object& e = error.value();
-    Handling handling(e);  // the handler itself is not guarded
-    int is_family = PyObject_IsInstance(e.ptr(), a.global("CodeInterpreterError").ptr());
-    if (is_family < 0) throw pyx::PyError::fetch();
-    py::object stage = is_family ? e.attr("stage") : a.global("Stage").attr("TEMPLATE_BUILD");
+    if (!failure->is_exception()) throw *failure;
+    const py::object& e = failure->value();
+    pyx::Handling handling(e);  // the handler itself is not guarded
+    bool is_family = pyx::is_instance(e, a.global("CodeInterpreterError"_name));
+    py::object stage = is_family ? pyx::getattr(e, "stage"_name) : a.global("Stage"_name).attr("TEMPLATE_BUILD");
     py::dict extra;
     extra["error_code"] = stage;
-    py::str message = py::str("ensure failed for template {}: {}").format(repr_of(a[1].attr("template_id")), str_of(e));
-    a.global("logger").attr("warning")(message, py::arg("exc_info") = true, py::arg("extra") = extra);
-    return a.global("TemplateBuildResult")(py::arg("status") = a.global("TemplateBuildStatus").attr("FAILED"),
-                                           py::arg("template_ref") = py::none(), py::arg("detail") = str_of(e),
-                                           py::arg("stage") = stage);
+    py::str message = py::str("ensure failed for template {}: {}").format(py::repr(pyx::getattr(a.spec, "template_id"_name)), py::str(e));
+    pyx::call_method(a.global("logger"_name), "warning"_name, message, "exc_info"_kw = true, "extra"_kw = extra);
+    return pyx::call(a.global("TemplateBuildResult"_name), "status"_kw = a.global("TemplateBuildStatus"_name).attr("FAILED"),
+                     "template_ref"_kw = py::none(), "detail"_kw = py::str(e), "stage"_kw = stage);
 }
+
+struct SelfOnly : pyx::Params {
+    Arg self = arg("self");
+};
+
+struct IsUsable : pyx::Params {
+    Arg self = arg("self");
+    Arg template_id = arg("template_id").annotated(pyx::builtin("str"));
+};
 
 }  // namespace
 
@@ -117,51 +107,40 @@ void init(py::module_& module) {
         "sure that a template exists in one call that never raises an Exception and always\n"
         "returns a TemplateBuildResult.");
     py::module_::import("abc");
-    py::object manager = py::module_::import("kelmo_core.logging").attr("LoggerManager");
-    py::module_ errors = py::module_::import("vorn_sandbox.errors");
-    for (const char* name : {"CodeInterpreterError", "Stage"}) module.attr(name) = errors.attr(name);
-    py::module_ models = py::module_::import("vorn_sandbox.template.models");
-    for (const char* name :
-         {"SandboxProvider", "TemplateBuildResult", "TemplateBuildStatus", "TemplateRef", "TemplateSpec"})
-        module.attr(name) = models.attr(name);
-    module.attr("logger") = manager().attr("get_logger")(module.attr("__name__"));
+    pyx::import_from(module, "vorn_sandbox.errors", {"CodeInterpreterError", "Stage"});
+    py::module_ models = pyx::import_from(
+        module, "vorn_sandbox.template.models",
+        {"SandboxProvider", "TemplateBuildResult", "TemplateBuildStatus", "TemplateRef", "TemplateSpec"});
+    pyx::bind_logger(module);
 
-    py::object str = pyx::builtin("str"), boolean = pyx::builtin("bool");
-    py::object spec_type = models.attr("TemplateSpec"), result_type = models.attr("TemplateBuildResult");
-    py::object optional_str = py::reinterpret_steal<py::object>(PyNumber_Or(str.ptr(), Py_None));
-    if (!optional_str) throw pyx::PyError::fetch();
+    py::object boolean = pyx::builtin("bool");
+    py::object result_type = models.attr("TemplateBuildResult");
 
     pyx::ClassBody body(module, "BaseTemplateBuilder");
     body.doc("Synchronous template-builder interface: a concrete builder names its provider, says whether it "
              "builds, tests usability and builds; ensure(spec) never raises an Exception.")
         .property("provider",
-                  pyx::def("provider", {pyx::arg("self")}, pyx::not_implemented)
-                      .abstract()
-                      .returning(models.attr("SandboxProvider")),
+                  pyx::abstract_method<SelfOnly>("provider").returning(models.attr("SandboxProvider")),
                   "The backend this builder targets; every TemplateRef it makes is stamped with it.")
-        .property("supports_build",
-                  pyx::def("supports_build", {pyx::arg("self")}, pyx::not_implemented).abstract().returning(boolean),
+        .property("supports_build", pyx::abstract_method<SelfOnly>("supports_build").returning(boolean),
                   "True when build produces a reusable reference, false when the provider has no templates.")
-        .method(pyx::def("is_usable", {pyx::arg("self"), typed(pyx::arg("template_id"), str)}, pyx::not_implemented)
-                    .abstract()
+        .method(pyx::abstract_method<IsUsable>("is_usable")
                     .returning(boolean)
                     .with_doc("True when a usable template resolves for the handle."))
-        .method(pyx::def("build", {pyx::arg("self"), typed(pyx::arg("spec"), spec_type)}, pyx::not_implemented)
-                    .abstract()
+        .method(pyx::abstract_method<Ensure>("build")
                     .returning(result_type)
                     .with_doc("Produces or refreshes the template that spec describes and reports the outcome."))
-        .method(pyx::def("ensure", {pyx::arg("self"), typed(pyx::arg("spec"), spec_type)}, ensure)
+        .method(pyx::def("ensure", ensure)
                     .returning(result_type)
                     .with_doc("Idempotently makes sure that the template exists: SKIPPED when already usable, "
                               "else the outcome of build; never raises an Exception (a FAILED result instead)."))
-        .method(pyx::def("_resolve_ref", {pyx::arg("self"), typed(pyx::arg("template_id"), str)}, resolve_ref)
-                    .returning(optional_str)
+        .method(pyx::def("_resolve_ref", resolve_ref)
+                    .returning(pyx::optional(pyx::builtin("str")))
                     .with_doc("The provider-native reference for the handle when the template is usable, else None."))
-        .method(pyx::def("_make_ref", {pyx::arg("self"), typed(pyx::arg("value"), str)}, make_ref)
+        .method(pyx::def("_make_ref", make_ref)
                     .returning(models.attr("TemplateRef"))
                     .with_doc("A TemplateRef stamped with this builder's provider."))
-        .method(pyx::def("_skipped", {pyx::arg("self"), typed(pyx::arg("value"), str), typed(pyx::arg("detail"), str)},
-                         skipped)
+        .method(pyx::def("_skipped", skipped)
                     .returning(result_type)
                     .with_doc("A SKIPPED result carrying a reference to value and the given detail."));
     module.attr("BaseTemplateBuilder") = body.create_abc();

@@ -3,6 +3,7 @@
 // and the registry credentials that a spec may carry (RegistryAuth).
 #include "pyx/classes.hpp"
 #include "pyx/object.hpp"
+#include "pyx/params.hpp"
 #include "vorn_sandbox/modules.hpp"
 
 #include <cctype>
@@ -11,8 +12,7 @@
 #include <vector>
 
 namespace py = pybind11;
-using pyx::Args;
-using pyx::arg;
+using namespace pyx::literals;
 
 namespace vorn_sandbox::template_::models {
 namespace {
@@ -22,11 +22,7 @@ constexpr const char* base_template_deprecated =
     "base_template is deprecated; use 'image' (an image registry reference) instead.";
 constexpr const char* dockerfile_deprecated = "dockerfile is deprecated; use 'image' (an image registry reference) instead.";
 
-py::object optional(py::handle type) {
-    PyObject* union_type = PyNumber_Or(type.ptr(), Py_None);  // `type | None`
-    if (!union_type) throw pyx::PyError::fetch();
-    return py::reinterpret_steal<py::object>(union_type);
-}
+using pyx::optional;
 
 // `Literal[tag]`
 py::object literal(const char* tag) { return pyx::typing("Literal")[py::str(tag)]; }
@@ -34,21 +30,26 @@ py::object literal(const char* tag) { return pyx::typing("Literal")[py::str(tag)
 py::object secret_value(const py::object& secret) { return secret.attr("get_secret_value")(); }
 
 // The after-validator of TemplateSpec: credentials only authenticate the pull of `image`.
-py::object registry_auth_requires_image(Args& a) {
-    py::object spec = a[0];
-    if (spec.attr("registry_auth").is_none()) return spec;
-    if (spec.attr("image").is_none()) pyx::raise(PyExc_ValueError, auth_requires_image);
-    return spec;
+struct SelfOnly : pyx::Params {
+    Arg self = arg("self");
+};
+
+py::object registry_auth_requires_image(SelfOnly& a) {
+    if (pyx::getattr(a.self, "registry_auth"_name).is_none()) return a.self;
+    if (pyx::getattr(a.self, "image"_name).is_none()) pyx::raise(PyExc_ValueError, auth_requires_image);
+    return a.self;
 }
 
 // The content of the service-account JSON: the file's text when the value
 // names a regular file, else the value verbatim. Only OSError is absorbed; a
 // decoding error of the file's content reaches the caller.
-py::object resolved_service_account_json(Args& a) {
-    py::object value = secret_value(a[0].attr("service_account_json"));
+py::object resolved_service_account_json(SelfOnly& a) {
+    py::object value = secret_value(pyx::getattr(a.self, "service_account_json"_name));
     try {
-        py::object path = a.global("Path")(value);
-        if (pyx::truthy(path.attr("is_file")())) return path.attr("read_text")(py::arg("encoding") = "utf-8");
+        py::object path = pyx::call(a.global("Path"_name), value);
+        if (pyx::truthy(pyx::call_method(path, "is_file"_name))) {
+            return pyx::call_method(path, "read_text"_name, "encoding"_kw = "utf-8");
+        }
     } catch (...) {
         pyx::PyError error = pyx::to_pyerror(std::current_exception());
         if (!error.matches(PyExc_OSError)) throw error;
@@ -134,16 +135,15 @@ void init(py::module_& module) {
     py::object basic = credential(module, "BasicAuth",
                                   "User-name and password authentication for any registry with basic authentication.",
                                   "basic", {{"username", str}, {"password", secret}});
-    attach(module, basic, pyx::def("reveal_password", {arg("self")},
-                           [](Args& a) { return secret_value(a[0].attr("password")); })
+    attach(module, basic, pyx::def("reveal_password", [](SelfOnly& a) { return secret_value(pyx::getattr(a.self, "password"_name)); })
                       .returning(str)
                       .with_doc("The password in plain text; call only where it is handed to a provider SDK."));
     module.attr("BasicAuth") = basic;
 
     py::object aws = credential(module, "AwsAuth", "Amazon ECR authentication through IAM credentials.", "aws",
                                 {{"access_key_id", str}, {"secret_access_key", secret}, {"region", str}});
-    attach(module, aws, pyx::def("reveal_secret_key", {arg("self")},
-                         [](Args& a) { return secret_value(a[0].attr("secret_access_key")); })
+    attach(module, aws, pyx::def("reveal_secret_key",
+                                 [](SelfOnly& a) { return secret_value(pyx::getattr(a.self, "secret_access_key"_name)); })
                     .returning(str)
                     .with_doc("The secret access key in plain text; call only where it is handed to a provider SDK."));
     module.attr("AwsAuth") = aws;
@@ -152,7 +152,7 @@ void init(py::module_& module) {
                                 "GCP Artifact Registry or Container Registry authentication through a service-account "
                                 "JSON, given as its content or as the path of its file.",
                                 "gcp", {{"service_account_json", secret}});
-    attach(module, gcp, pyx::def("resolved_service_account_json", {arg("self")}, resolved_service_account_json)
+    attach(module, gcp, pyx::def("resolved_service_account_json", resolved_service_account_json)
                     .returning(str)
                     .with_doc("The service-account JSON content: the file's text when the value names a regular "
                               "file, else the value verbatim. Call only where it is handed to a provider SDK."));
@@ -182,7 +182,7 @@ void init(py::module_& module) {
         .field("force_rebuild", boolean, py::bool_(false))
         .attr("_registry_auth_requires_image",
               pyx::pydantic("model_validator")(py::arg("mode") = "after")(spec.function(
-                  pyx::def("_registry_auth_requires_image", {arg("self")}, registry_auth_requires_image)
+                  pyx::def("_registry_auth_requires_image", registry_auth_requires_image)
                       .returning(py::str("TemplateSpec"))
                       .with_doc("Refuses registry credentials without the image they authenticate."))));
     module.attr("TemplateSpec") = spec.create_model();
