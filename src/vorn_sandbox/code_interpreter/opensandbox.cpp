@@ -13,6 +13,7 @@
 #include "pyx/params.hpp"
 #include "vorn_sandbox/modules.hpp"
 
+#include <optional>
 #include <string>
 
 namespace py = pybind11;
@@ -449,19 +450,8 @@ void set_status(const pyx::Params& a, const char* status) {
     set_span_attributes(a, {{span_attr(a, "STATUS"), a.global("ExecutionStatus"_name).attr(status).attr("value")}});
 }
 
-// The run and the mapping of its record; what fails here becomes a result.
-Task<py::object> run_code(ExecuteCode a, py::object effective_timeout, py::object start_time, py::object init_handler) {
-    if (pyx::truthy(a.files)) co_await pyx::call_method(a.self, "_upload_files"_name, a.files, a.upload_dir);
-    py::object to_handler = a.global("_to_async_handler"_name);
-    py::object stdout_handler = pyx::call(to_handler, a.on_stdout);
-    py::object stderr_handler = pyx::call(to_handler, a.on_stderr);
-    py::object handlers = pyx::call(a.global("ExecutionHandlers"_name), "on_init"_kw = init_handler,
-                                    "on_stdout"_kw = stdout_handler, "on_stderr"_kw = stderr_handler);
-    py::object codes = pyx::getattr(pyx::getattr(a.self, "_interpreter"_name), "codes"_name);
-    py::object run = pyx::call_method(codes, "run"_name, a.code, "language"_kw = pyx::getattr(a.self, "language"_name),
-                                      "handlers"_kw = handlers);
-    py::object execution = co_await pyx::call_method(a.global("asyncio"_name), "wait_for"_name, run,
-                                                     "timeout"_kw = effective_timeout);
+// The result of a finished run, from the SDK's execution record.
+py::object code_result(const ExecuteCode& a, const py::object& execution, const py::object& start_time) {
     py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
     py::object stdout_text = pyx::getattr(execution, "text"_name);
     py::object stderr_text = joined_texts(pyx::getattr(pyx::getattr(execution, "logs"_name), "stderr"_name));
@@ -469,7 +459,7 @@ Task<py::object> run_code(ExecuteCode a, py::object effective_timeout, py::objec
     py::object error = failed ? named_error(pyx::getattr(execution, "error"_name)) : py::object(py::str(""));
     const char* status = pyx::truthy(pyx::getattr(execution, "error"_name)) ? "ERROR" : "SUCCESS";
     set_status(a, status);
-    co_return execution_result(a, status, a.code, stdout_text, stderr_text, error, duration_ms);
+    return execution_result(a, status, a.code, stdout_text, stderr_text, error, duration_ms);
 }
 
 Task<py::object> execute_code(ExecuteCode a) {
@@ -486,10 +476,26 @@ Task<py::object> execute_code(ExecuteCode a) {
     py::object init_handler = pyx::make_function(pyx::def("_capture_init", capture_init, std::move(cell)), a.globals(),
                                                  "OpenSandbox.execute_code.<locals>._capture_init");
 
-    pyx::Outcome ran = co_await pyx::outcome_of(run_code(a, effective_timeout, start_time, init_handler));
-    if (ran) co_return ran.value();
-    const pyx::PyError& error = ran.error();
-    if (error.matches(PyExc_TimeoutError)) {
+    // The guarded run, awaited in this frame: every resumption of the SDK's
+    // stream passes through one native coroutine only.
+    std::optional<pyx::PyError> failure;
+    try {
+        if (pyx::truthy(a.files)) co_await pyx::call_method(a.self, "_upload_files"_name, a.files, a.upload_dir);
+        py::object to_handler = a.global("_to_async_handler"_name);
+        py::object stdout_handler = pyx::call(to_handler, a.on_stdout);
+        py::object stderr_handler = pyx::call(to_handler, a.on_stderr);
+        py::object handlers = pyx::call(a.global("ExecutionHandlers"_name), "on_init"_kw = init_handler,
+                                        "on_stdout"_kw = stdout_handler, "on_stderr"_kw = stderr_handler);
+        py::object codes = pyx::getattr(pyx::getattr(a.self, "_interpreter"_name), "codes"_name);
+        py::object run = pyx::call_method(codes, "run"_name, a.code,
+                                          "language"_kw = pyx::getattr(a.self, "language"_name), "handlers"_kw = handlers);
+        py::object execution = co_await pyx::call_method(a.global("asyncio"_name), "wait_for"_name, run,
+                                                         "timeout"_kw = effective_timeout);
+        co_return code_result(a, execution, start_time);
+    } catch (...) {
+        failure.emplace(current_error());
+    }
+    if (failure->matches(PyExc_TimeoutError)) {
         set_status(a, "TIMEOUT");
         // Free the kernel for the next call; the run itself has been abandoned.
         co_await pyx::call_method(a.self, "_interrupt_kernel"_name, execution_id[0]);
@@ -497,10 +503,10 @@ Task<py::object> execute_code(ExecuteCode a) {
         py::object message = a.global("ErrorMessage"_name).attr("EXECUTION_TIMEOUT").attr("format")(effective_timeout);
         co_return execution_result(a, "TIMEOUT", a.code, py::str(""), py::str(""), message, duration_ms);
     }
-    ran.pass_non_exceptions();
+    if (!failure->is_exception()) throw *failure;
     set_status(a, "ERROR");
     py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
-    co_return execution_result(a, "ERROR", a.code, py::str(""), py::str(""), py::str(error.value()), duration_ms);
+    co_return execution_result(a, "ERROR", a.code, py::str(""), py::str(""), py::str(failure->value()), duration_ms);
 }
 
 struct InterruptKernel : pyx::Params {

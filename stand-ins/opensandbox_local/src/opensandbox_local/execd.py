@@ -27,6 +27,16 @@ from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
 _commands: dict[str, asyncio.subprocess.Process] = {}
+_jupyter_client: httpx.AsyncClient | None = None
+
+
+def _client() -> httpx.AsyncClient:
+    # One client for the daemon's life: making one per request costs more
+    # than the request itself.
+    global _jupyter_client
+    if _jupyter_client is None:
+        _jupyter_client = httpx.AsyncClient(timeout=httpx.Timeout(10.0, read=None))
+    return _jupyter_client
 
 
 def _now_ms() -> int:
@@ -144,19 +154,17 @@ async def run_code(request: Request) -> Response:
         return _error(400, "UNSUPPORTED_LANGUAGE", f"language {language!r} is not available")
     execution_id = uuid.uuid4().hex
     host, headers = _jupyter()
-    client = httpx.AsyncClient(timeout=httpx.Timeout(10.0, read=None))
+    client = _client()
     try:
         upstream = await client.send(
             client.build_request("POST", host + "/api/execute", headers=headers,
                                  json={"id": execution_id, "code": code}),
             stream=True)
     except httpx.HTTPError as exc:
-        await client.aclose()
         return _error(502, "JUPYTER_UNREACHABLE", f"code server unreachable: {exc}")
     if upstream.status_code != 200:
         detail = (await upstream.aread()).decode(errors="replace")
         await upstream.aclose()
-        await client.aclose()
         return _error(upstream.status_code, "JUPYTER_REJECTED", detail)
 
     async def events() -> AsyncIterator[bytes]:
@@ -180,19 +188,17 @@ async def run_code(request: Request) -> Response:
                         "execution_time": int((time.monotonic() - started) * 1000)})
         finally:
             await upstream.aclose()
-            await client.aclose()
 
     return StreamingResponse(events(), media_type="text/event-stream")
 
 
 async def interrupt_code(request: Request) -> Response:
     host, headers = _jupyter()
-    async with httpx.AsyncClient(timeout=10.0) as client:
-        try:
-            reply = await client.post(host + "/api/interrupt", headers=headers,
-                                      json={"id": request.query_params.get("id", "")})
-        except httpx.HTTPError as exc:
-            return _error(502, "JUPYTER_UNREACHABLE", str(exc))
+    try:
+        reply = await _client().post(host + "/api/interrupt", headers=headers,
+                                     json={"id": request.query_params.get("id", "")})
+    except httpx.HTTPError as exc:
+        return _error(502, "JUPYTER_UNREACHABLE", str(exc))
     if reply.status_code != 200:
         return _error(reply.status_code, "JUPYTER_REJECTED", reply.text)
     if not reply.json().get("interrupted"):

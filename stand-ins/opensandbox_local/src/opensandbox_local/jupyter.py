@@ -132,6 +132,8 @@ def _error_event(kind, value, tb) -> dict:
 def _handler(kernel: Kernel, token: str):
     class Handler(BaseHTTPRequestHandler):
         protocol_version = "HTTP/1.0"
+        # Events are small writes; without this each waits out a delayed ACK.
+        disable_nagle_algorithm = True
 
         def log_message(self, *args) -> None:  # quiet
             pass

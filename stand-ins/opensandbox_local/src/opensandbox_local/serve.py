@@ -13,7 +13,9 @@ from opensandbox_local.server import LocalOpenSandbox
 
 
 def _bound_socket(host: str, port: int) -> socket.socket:
-    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    # IPPROTO_TCP spelled out: asyncio turns Nagle off only on sockets that
+    # say so, and with Nagle every keep-alive answer waits out a delayed ACK.
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM, socket.IPPROTO_TCP)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     sock.bind((host, port))
     return sock

@@ -74,6 +74,23 @@ class SandboxRecord:
     snapshot_id: str | None
     state: str = "Pending"
     expiry: asyncio.TimerHandle | None = None
+    # One client per sandbox for the forwarded calls: making an httpx client
+    # costs tens of milliseconds (its TLS context), far more than a call.
+    client: httpx.AsyncClient | None = None
+
+    def execd_client(self) -> httpx.AsyncClient:
+        if self.client is None:
+            self.client = httpx.AsyncClient(
+                transport=httpx.AsyncHTTPTransport(uds=self.runtime.execd_socket),
+                timeout=httpx.Timeout(30.0, read=None))
+        return self.client
+
+    async def release(self) -> None:
+        if self.expiry is not None:
+            self.expiry.cancel()
+        if self.client is not None:
+            await self.client.aclose()
+        await asyncio.to_thread(self.runtime.destroy)
 
 
 @dataclass
@@ -115,6 +132,7 @@ class LocalOpenSandbox:
         self.host = "127.0.0.1"
         self.port = 0
         self._lock = threading.Lock()
+        self._loop: asyncio.AbstractEventLoop | None = None
         self.app = Starlette(routes=self._routes(), lifespan=self._lifespan)
 
     # Views for tests --------------------------------------------------------
@@ -134,10 +152,13 @@ class LocalOpenSandbox:
         with self._lock:
             records = list(self.sandboxes.values())
             self.sandboxes.clear()
+        loop = self._loop
         for record in records:
-            if record.expiry is not None:
-                record.expiry.cancel()
-            record.runtime.destroy()
+            if loop is not None and loop.is_running():
+                # Its timer and client belong to the server's loop.
+                asyncio.run_coroutine_threadsafe(record.release(), loop).result(timeout=60)
+            else:
+                record.runtime.destroy()
 
     def forget_requests(self) -> None:
         self.metric_events.clear()
@@ -159,6 +180,7 @@ class LocalOpenSandbox:
 
     @contextlib.asynccontextmanager
     async def _lifespan(self, app):
+        self._loop = asyncio.get_running_loop()
         yield
         await asyncio.to_thread(self.kill_all)
 
@@ -252,7 +274,7 @@ class LocalOpenSandbox:
         with self._lock:
             record = self.sandboxes.pop(sandbox_id, None)
         if record is not None:
-            asyncio.get_running_loop().run_in_executor(None, record.runtime.destroy)
+            asyncio.get_running_loop().create_task(record.release())
 
     async def get_sandbox(self, request: Request) -> Response:
         if (answer := await self._enter(request, "get_sandbox")) is not None:
@@ -276,9 +298,7 @@ class LocalOpenSandbox:
             record = self.sandboxes.pop(request.path_params["sandbox_id"], None)
         if record is None:
             return _error(404, "SANDBOX_NOT_FOUND", "sandbox not found")
-        if record.expiry is not None:
-            record.expiry.cancel()
-        await asyncio.to_thread(record.runtime.destroy)
+        await record.release()
         return Response(status_code=204)
 
     async def get_endpoint(self, request: Request) -> Response:
@@ -311,19 +331,21 @@ class LocalOpenSandbox:
         snapshot = SnapshotRecord(
             id=snapshot_id, sandbox_id=record.id, name=body.get("name"), created_at=_now(),
             path=os.path.join(self.base_dir, "snapshots", snapshot_id))
-        with self._lock:
-            self.snapshots[snapshot_id] = snapshot
-        asyncio.get_running_loop().create_task(self._capture(snapshot, record.runtime.root))
-        return JSONResponse(snapshot.to_api().to_dict(), status_code=202)
-
-    async def _capture(self, snapshot: SnapshotRecord, root: str) -> None:
+        # The capture is taken now, before answering: the snapshot holds the
+        # sandbox as it was when asked, even if the sandbox dies right after.
         try:
-            await asyncio.to_thread(copy_tree, root, snapshot.path)
+            await asyncio.to_thread(copy_tree, record.runtime.root, snapshot.path)
             state, message = self.faults.snapshot_outcome(snapshot.name)
         except OSError as exc:
             state, message = "Failed", f"capture failed: {exc}"
         finally:
             snapshot.copied.set()
+        with self._lock:
+            self.snapshots[snapshot_id] = snapshot
+        asyncio.get_running_loop().create_task(self._settle(snapshot, state, message))
+        return JSONResponse(snapshot.to_api().to_dict(), status_code=202)
+
+    async def _settle(self, snapshot: SnapshotRecord, state: str, message: str) -> None:
         await asyncio.sleep(self.faults.snapshot_ready_delay)
         if state != "Creating":
             snapshot.state, snapshot.message = state, message
@@ -386,8 +408,7 @@ class LocalOpenSandbox:
         record = self._record(request.path_params["sandbox_id"])
         if record is None or not record.runtime.alive():
             return _error(404, "SANDBOX_NOT_FOUND", "sandbox not found")
-        client = httpx.AsyncClient(transport=httpx.AsyncHTTPTransport(uds=record.runtime.execd_socket),
-                                   timeout=httpx.Timeout(30.0, read=None))
+        client = record.execd_client()
         headers = {k: v for k, v in request.headers.items()
                    if k.lower() in ("content-type", "accept", "range")}
         upstream_request = client.build_request(
@@ -396,7 +417,6 @@ class LocalOpenSandbox:
         try:
             upstream = await client.send(upstream_request, stream=True)
         except httpx.HTTPError as exc:
-            await client.aclose()
             return _error(502, "SANDBOX_UNREACHABLE", f"command daemon unreachable: {exc}")
 
         async def relay():
@@ -406,7 +426,6 @@ class LocalOpenSandbox:
                     yield chunk
             finally:
                 await upstream.aclose()
-                await client.aclose()
 
         return StreamingResponse(relay(), status_code=upstream.status_code,
                                  media_type=upstream.headers.get("content-type"))
