@@ -261,9 +261,10 @@ async def test_snapshot_name_resolves_once_to_the_newest_ready(osb, opensandbox_
     await asyncio.to_thread(snapshot_named, opensandbox_local, "tpl", "new")
     lookups = opensandbox_local.faults.calls("list_snapshots")
     creations = opensandbox_local.faults.calls("create_sandbox")
-    # The first attempt's endpoint answers too late: a transient failure, retried.
-    opensandbox_local.faults.delay("get_endpoint", 3)
-    box = await create(osb, opensandbox_local, snapshot_name="tpl", ready_timeout=1)
+    # The sandbox stays pending past the first attempt's readiness budget: a
+    # transient failure, retried; the second attempt outlasts the window.
+    opensandbox_local.faults.pending(30, nth=1)
+    box = await create(osb, opensandbox_local, snapshot_name="tpl", ready_timeout=2)
     try:
         assert opensandbox_local.faults.calls("create_sandbox") - creations == 2
         assert opensandbox_local.faults.calls("list_snapshots") - lookups == 1
@@ -335,10 +336,9 @@ async def test_cancelled_creation_rolls_back(osb, opensandbox_local):
 
 async def test_transient_failures_are_retried_and_the_sdk_kills_its_leftovers(osb, opensandbox_local, caplog):
     caplog.set_level(logging.INFO, logger="vorn_sandbox.utils")
-    # Each attempt asks for two endpoints (command daemon and egress) at once.
-    opensandbox_local.faults.delay("get_endpoint", 3, times=4)
+    opensandbox_local.faults.pending(30, times=2)
     with pytest.raises(SandboxStartError) as caught:
-        await create(osb, opensandbox_local, ready_timeout=1, create_retries=2)
+        await create(osb, opensandbox_local, ready_timeout=2, create_retries=2)
     assert caught.value.stage is Stage.CREATE and caught.value.transient
     assert isinstance(caught.value.__cause__, SandboxReadyTimeoutException)
     assert opensandbox_local.faults.calls("create_sandbox") == 2

@@ -174,9 +174,8 @@ async def test_fail_switch_hits_the_chosen_call(opensandbox_local, operation, ca
     await _destroy(sandbox)
 
 
-async def test_pending_endpoint_gives_ready_timeout(opensandbox_local):
-    opensandbox_local.faults.fail("get_endpoint", times=1000, status=404,
-                                  code="KUBERNETES::POD_IP_NOT_AVAILABLE", message="pending")
+async def test_pending_sandbox_gives_ready_timeout(opensandbox_local):
+    opensandbox_local.faults.pending(30)
     with pytest.raises(SandboxReadyTimeoutException):
         await Sandbox.create("local:base", connection_config=_config(opensandbox_local),
                              ready_timeout=timedelta(seconds=0.5), skip_health_check=True)

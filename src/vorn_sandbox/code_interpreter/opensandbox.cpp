@@ -7,6 +7,7 @@
 // call time, as the Python module's own names would be.
 #include "pyx/aio.hpp"
 #include "pyx/classes.hpp"
+#include "pyx/edge.hpp"
 #include "pyx/module.hpp"
 #include "pyx/object.hpp"
 #include "pyx/outcome.hpp"
@@ -40,14 +41,20 @@ void set_span_attributes(const pyx::Params& a, std::initializer_list<std::pair<p
 
 py::object span_attr(const pyx::Params& a, const char* name) { return a.global("SpanAttr"_name).attr(name); }
 
-// The texts of a message list, each without its trailing line feeds, joined by
-// one line feed; "" for no messages.
-py::object joined_texts(const py::object& messages) {
-    if (!pyx::truthy(messages)) return py::str("");
-    py::list texts;
-    py::str line_feed("\n");
-    for (py::handle message : messages) texts.append(pyx::call_method(pyx::getattr(message, "text"_name), "rstrip"_name, line_feed));
-    return pyx::call_method(line_feed, "join"_name, texts);
+// Output messages as one text: each without its trailing line feeds ("\n"
+// only), one line feed between them.
+std::string joined_lines(const py::object& messages) {
+    std::string joined;
+    if (!pyx::truthy(messages)) return joined;
+    bool first = true;
+    for (py::handle message : messages) {
+        std::string text = pyx::read<std::string>(message, "text"_name);
+        text.erase(text.find_last_not_of('\n') + 1);
+        if (!first) joined += '\n';
+        joined += text;
+        first = false;
+    }
+    return joined;
 }
 
 // "{name}: {value}" of an SDK error object.
@@ -454,7 +461,7 @@ void set_status(const pyx::Params& a, const char* status) {
 py::object code_result(const ExecuteCode& a, const py::object& execution, const py::object& start_time) {
     py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
     py::object stdout_text = pyx::getattr(execution, "text"_name);
-    py::object stderr_text = joined_texts(pyx::getattr(pyx::getattr(execution, "logs"_name), "stderr"_name));
+    py::str stderr_text(joined_lines(pyx::getattr(pyx::getattr(execution, "logs"_name), "stderr"_name)));
     bool failed = pyx::truthy(pyx::getattr(execution, "error"_name));
     py::object error = failed ? named_error(pyx::getattr(execution, "error"_name)) : py::object(py::str(""));
     const char* status = pyx::truthy(pyx::getattr(execution, "error"_name)) ? "ERROR" : "SUCCESS";
@@ -538,33 +545,37 @@ struct ExecuteCommand : pyx::Params {
     Arg timeout = kwonly("timeout", py::none());
 };
 
-Task<py::object> run_command(ExecuteCommand a, py::object effective_timeout, py::object start_time) {
-    py::dict run_kwargs;
-    if (!a.env.is_none()) run_kwargs["opts"] = pyx::call(a.global("RunCommandOpts"_name), "envs"_kw = a.env);
-    py::object commands = pyx::getattr(pyx::getattr(a.self, "_sandbox"_name), "commands"_name);
-    py::object run = pyx::apply(pyx::getattr(commands, "run"_name), py::make_tuple(a.cmd), run_kwargs);
-    py::object result = co_await pyx::call_method(a.global("asyncio"_name), "wait_for"_name, run,
-                                                  "timeout"_kw = effective_timeout);
-    py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
-    py::object logs = pyx::getattr(result, "logs"_name);
-    py::object output = joined_texts(pyx::getattr(logs, "stdout"_name));
-    py::object stderr_text = joined_texts(pyx::getattr(logs, "stderr"_name));
-    py::object exit_code = pyx::getattr(result, "exit_code"_name);
-    bool daemon_error = pyx::truthy(pyx::getattr(result, "error"_name));
-    bool failed = daemon_error || (!exit_code.is_none() && !exit_code.equal(py::int_(0)));
-    if (!failed) {
-        set_status(a, "SUCCESS");
-        co_return execution_result(a, "SUCCESS", a.cmd, output, stderr_text, py::str(""), duration_ms);
+// What a finished command reports, read once from the SDK's execution.
+struct CommandRun {
+    std::string output;
+    std::string stderr_text;
+    std::string stderr_stripped;              // by str.strip: Python's idea of whitespace
+    std::optional<long long> exit_code;
+    std::optional<std::string> daemon_error;  // "{name}: {value}"
+
+    static CommandRun from_python(py::handle execution) {
+        py::object logs = pyx::getattr(execution, "logs"_name);
+        CommandRun run;
+        run.output = joined_lines(pyx::getattr(logs, "stdout"_name));
+        run.stderr_text = joined_lines(pyx::getattr(logs, "stderr"_name));
+        run.stderr_stripped = pyx::read<std::string>(pyx::call_method(py::str(run.stderr_text), "strip"_name), "stderr");
+        run.exit_code = pyx::read<std::optional<long long>>(execution, "exit_code"_name);
+        py::object error = pyx::getattr(execution, "error"_name);
+        if (pyx::truthy(error)) run.daemon_error = named_error(error).cast<std::string>();
+        return run;
     }
+
+    // A reported error fails the command whatever its exit code; without one,
+    // an unknown exit code counts as success.
+    bool failed() const { return daemon_error.has_value() || (exit_code && *exit_code != 0); }
+
     // The command's own words first, then the daemon's, then the exit code.
-    py::object error = pyx::call_method(stderr_text, "strip"_name);
-    if (!pyx::truthy(error)) {
-        error = daemon_error ? named_error(pyx::getattr(result, "error"_name))
-                             : py::object(py::str("command exited with code {}").format(exit_code));
+    std::string error() const {
+        if (!stderr_stripped.empty()) return stderr_stripped;
+        if (daemon_error) return *daemon_error;
+        return "command exited with code " + (exit_code ? std::to_string(*exit_code) : std::string("None"));
     }
-    set_status(a, "ERROR");
-    co_return execution_result(a, "ERROR", a.cmd, output, stderr_text, error, duration_ms);
-}
+};
 
 Task<py::object> execute_command(ExecuteCommand a) {
     if (!pyx::truthy(pyx::getattr(a.self, "_sandbox"_name))) {
@@ -575,19 +586,33 @@ Task<py::object> execute_command(ExecuteCommand a) {
     py::object effective_timeout = pyx::call(a.global("resolve_timeout"_name), a.timeout);
     py::object start_time = pyx::call_method(a.global("time"_name), "time"_name);
 
-    pyx::Outcome ran = co_await pyx::outcome_of(run_command(a, effective_timeout, start_time));
-    if (ran) co_return ran.value();
-    const pyx::PyError& error = ran.error();
-    if (error.matches(PyExc_TimeoutError)) {
+    std::optional<pyx::PyError> failure;
+    try {
+        py::dict run_kwargs;
+        if (!a.env.is_none()) run_kwargs["opts"] = pyx::call(a.global("RunCommandOpts"_name), "envs"_kw = a.env);
+        py::object commands = pyx::getattr(pyx::getattr(a.self, "_sandbox"_name), "commands"_name);
+        py::object run = pyx::apply(pyx::getattr(commands, "run"_name), py::make_tuple(a.cmd), run_kwargs);
+        py::object result = co_await pyx::call_method(a.global("asyncio"_name), "wait_for"_name, run,
+                                                      "timeout"_kw = effective_timeout);
+        py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
+        CommandRun finished = CommandRun::from_python(result);
+        const char* status = finished.failed() ? "ERROR" : "SUCCESS";
+        set_status(a, status);
+        co_return execution_result(a, status, a.cmd, py::str(finished.output), py::str(finished.stderr_text),
+                                   py::str(finished.failed() ? finished.error() : std::string()), duration_ms);
+    } catch (...) {
+        failure.emplace(current_error());
+    }
+    if (failure->matches(PyExc_TimeoutError)) {
         set_status(a, "TIMEOUT");
         py::object message = a.global("ErrorMessage"_name).attr("EXECUTION_TIMEOUT").attr("format")(effective_timeout);
         py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
         co_return execution_result(a, "TIMEOUT", a.cmd, py::str(""), py::str(""), message, duration_ms);
     }
-    ran.pass_non_exceptions();
+    if (!failure->is_exception()) throw *failure;
     set_status(a, "ERROR");
     py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
-    co_return execution_result(a, "ERROR", a.cmd, py::str(""), py::str(""), py::str(error.value()), duration_ms);
+    co_return execution_result(a, "ERROR", a.cmd, py::str(""), py::str(""), py::str(failure->value()), duration_ms);
 }
 
 // ---------------------------------------------------------------------------

@@ -37,6 +37,10 @@ class _Rule:
     last: int
     delay: float = 0.0
     failure: Failure | None = None
+    pending: float = 0.0  # on "create_sandbox": the new sandbox stays pending this long
+
+    def applies(self, operation: str, number: int) -> bool:
+        return operation == self.operation and self.first <= number <= self.last
 
 
 class Faults:
@@ -62,6 +66,13 @@ class Faults:
         """Answer calls nth .. nth+times-1 of ``operation`` with an error."""
         self._add(operation, nth, times, failure=Failure(status, code, message))
 
+    def pending(self, seconds: float, *, nth: int = 1, times: int = 1) -> None:
+        """Sandboxes made by creations nth .. nth+times-1 stay pending for
+        ``seconds`` after they are made: their endpoints answer 404
+        "KUBERNETES::POD_IP_NOT_AVAILABLE" until then, as a real server's do
+        while the sandbox has no address yet."""
+        self._add("create_sandbox", nth, times, pending=seconds)
+
     def delay(self, operation: str, seconds: float, *, nth: int = 1, times: int = 1) -> None:
         """Hold calls nth .. nth+times-1 of ``operation`` for ``seconds`` first."""
         self._add(operation, nth, times, delay=seconds)
@@ -83,17 +94,19 @@ class Faults:
 
     # Server side -----------------------------------------------------------
 
-    def on_call(self, operation: str) -> tuple[float, Failure | None]:
-        """Count one call; answer the delay and the failure it must get."""
+    def on_call(self, operation: str) -> tuple[float, Failure | None, float]:
+        """Count one call; answer the delay and the failure it must get, and
+        how long a sandbox it creates stays pending."""
         with self._lock:
             number = self._calls.get(operation, 0) + 1
             self._calls[operation] = number
-            delay, failure = 0.0, None
+            delay, failure, pending = 0.0, None, 0.0
             for rule in self._rules:
-                if rule.operation == operation and rule.first <= number <= rule.last:
+                if rule.applies(operation, number):
                     delay += rule.delay
                     failure = failure or rule.failure
-            return delay, failure
+                    pending = max(pending, rule.pending)
+            return delay, failure, pending
 
     def snapshot_outcome(self, name: str | None) -> tuple[str, str]:
         with self._lock:

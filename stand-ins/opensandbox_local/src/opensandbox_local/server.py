@@ -18,6 +18,7 @@ import os
 import shutil
 import tempfile
 import threading
+import time
 import uuid
 from dataclasses import dataclass, field
 
@@ -74,6 +75,7 @@ class SandboxRecord:
     snapshot_id: str | None
     state: str = "Pending"
     expiry: asyncio.TimerHandle | None = None
+    pending_until: float = 0.0  # monotonic: endpoints are not published before
     # One client per sandbox for the forwarded calls: making an httpx client
     # costs tens of milliseconds (its TLS context), far more than a call.
     client: httpx.AsyncClient | None = None
@@ -204,7 +206,8 @@ class LocalOpenSandbox:
 
     async def _enter(self, request: Request, operation: str) -> Response | None:
         """Count the call and apply its fault switches; an answer ends the call."""
-        delay, failure = self.faults.on_call(operation)
+        delay, failure, pending = self.faults.on_call(operation)
+        request.state.pending = pending
         if delay:
             await asyncio.sleep(delay)
         if failure is not None:
@@ -259,7 +262,13 @@ class LocalOpenSandbox:
         if not ready:
             await asyncio.to_thread(runtime.destroy)
             return _error(500, "SANDBOX_START_FAILED", "the sandbox did not start its command daemon")
+        if await request.is_disconnected():
+            # The client gave up waiting: nobody will ever kill this sandbox.
+            await asyncio.to_thread(runtime.destroy)
+            return _error(499, "CLIENT_CLOSED_REQUEST", "the client went away during creation")
         record.state = "Running"
+        if request.state.pending:
+            record.pending_until = time.monotonic() + request.state.pending
         if timeout:
             loop = asyncio.get_running_loop()
             record.expiry = loop.call_later(timeout, self._expire, sandbox_id)
@@ -305,8 +314,11 @@ class LocalOpenSandbox:
         if (answer := await self._enter(request, "get_endpoint")) is not None:
             return answer
         sandbox_id, port = request.path_params["sandbox_id"], request.path_params["port"]
-        if self._record(sandbox_id) is None:
+        record = self._record(sandbox_id)
+        if record is None:
             return _error(404, "SANDBOX_NOT_FOUND", "sandbox not found")
+        if time.monotonic() < record.pending_until:
+            return _error(404, "KUBERNETES::POD_IP_NOT_AVAILABLE", "the sandbox has no address yet")
         # Direct access would need a route into the sandbox's network
         # namespace, so both modes answer the proxied address.
         answer = Endpoint(endpoint=f"{self.domain}/sandboxes/{sandbox_id}/proxy/{port}")
