@@ -33,6 +33,12 @@ constexpr const char* class_doc =
 
 pyx::PyError current_error() { return pyx::to_pyerror(std::current_exception()); }
 
+// Annotations, evaluated when the class is made, as a class body's would be.
+py::object str_type() { return pyx::builtin("str"); }
+py::object optional_str() { return pyx::optional(str_type()); }
+py::object str_pair() { return pyx::builtin("tuple")[py::make_tuple(str_type(), str_type())]; }
+
+
 // Lets a failure of the ordinary error family be handled; anything else
 // (an interrupt) leaves as it came.
 pyx::PyError handled_error() {
@@ -82,14 +88,17 @@ py::object joined_texts(const py::object& messages) {
 
 struct Init : pyx::Params {
     Arg self = arg("self");
-    Arg api_key = kwonly("api_key", py::none());
-    Arg domain = kwonly("domain", module_global("Config").attr("DEFAULT_DOMAIN"));
-    Arg protocol = kwonly("protocol", module_global("Config").attr("DEFAULT_PROTOCOL"));
-    Arg use_server_proxy = kwonly("use_server_proxy", py::bool_(true));
-    Arg ready_timeout = kwonly("ready_timeout", module_global("Config").attr("DEFAULT_READY_TIMEOUT"));
-    Arg snapshot_ready_timeout = kwonly("snapshot_ready_timeout", module_global("_SNAPSHOT_READY_TIMEOUT_SECONDS"));
-    Arg snapshot_poll_interval = kwonly("snapshot_poll_interval", module_global("_SNAPSHOT_POLL_INTERVAL_SECONDS"));
-    Arg pool_ref = kwonly("pool_ref", py::none());
+    Arg api_key = kwonly("api_key", py::none()).annotated(optional_str());
+    Arg domain = kwonly("domain", module_global("Config").attr("DEFAULT_DOMAIN")).annotated(str_type());
+    Arg protocol = kwonly("protocol", module_global("Config").attr("DEFAULT_PROTOCOL")).annotated(str_type());
+    Arg use_server_proxy = kwonly("use_server_proxy", py::bool_(true)).annotated(pyx::builtin("bool"));
+    Arg ready_timeout =
+        kwonly("ready_timeout", module_global("Config").attr("DEFAULT_READY_TIMEOUT")).annotated(pyx::builtin("int"));
+    Arg snapshot_ready_timeout =
+        kwonly("snapshot_ready_timeout", module_global("_SNAPSHOT_READY_TIMEOUT_SECONDS")).annotated(pyx::builtin("int"));
+    Arg snapshot_poll_interval = kwonly("snapshot_poll_interval", module_global("_SNAPSHOT_POLL_INTERVAL_SECONDS"))
+                                     .annotated(pyx::builtin("float"));
+    Arg pool_ref = kwonly("pool_ref", py::none()).annotated(optional_str());
 };
 py::object init_builder(Init& a) {
     pyx::setattr(a.self, "_api_key"_name, a.api_key);
@@ -124,8 +133,8 @@ py::object manager(SelfOnly& a) {
 
 struct Failed : pyx::Params {
     Arg self = arg("self");
-    Arg detail = arg("detail");
-    Arg logs = kwonly("logs", py::str(""));
+    Arg detail = arg("detail").annotated(str_type());
+    Arg logs = kwonly("logs", py::str("")).annotated(str_type());
 };
 py::object failed(Failed& a) {
     return pyx::call(a.global("TemplateBuildResult"_name),
@@ -138,7 +147,7 @@ py::object failed(Failed& a) {
 
 struct TemplateId : pyx::Params {
     Arg self = arg("self");
-    Arg template_id = arg("template_id");
+    Arg template_id = arg("template_id").annotated(str_type());
 };
 py::object is_usable(TemplateId& a) {
     return py::bool_(!pyx::call_method(a.self, "_resolve_ref"_name, a.template_id).is_none());
@@ -151,8 +160,8 @@ py::object resolve_ref(TemplateId& a) {
 
 struct SnapshotsNamed : pyx::Params {
     Arg self = arg("self");
-    Arg name = arg("name");
-    Arg ready_only = kwonly("ready_only");
+    Arg name = arg("name").annotated(str_type());
+    Arg ready_only = kwonly("ready_only").annotated(pyx::builtin("bool"));
 };
 py::object snapshots_named(SnapshotsNamed& a) {
     try {
@@ -178,7 +187,7 @@ py::object snapshots_named(SnapshotsNamed& a) {
 
 struct WaitUntilReady : pyx::Params {
     Arg self = arg("self");
-    Arg snapshot_id = arg("snapshot_id");
+    Arg snapshot_id = arg("snapshot_id").annotated(str_type());
 };
 bool poll_until_ready(const WaitUntilReady& a, const py::object& manager) {
     py::object clock = a.global("time"_name);
@@ -223,8 +232,8 @@ py::object wait_until_ready(WaitUntilReady& a) {
 
 struct ReplaceOlder : pyx::Params {
     Arg self = arg("self");
-    Arg name = arg("name");
-    Arg keep_id = kwonly("keep_id");
+    Arg name = arg("name").annotated(str_type());
+    Arg keep_id = kwonly("keep_id").annotated(str_type());
 };
 void delete_all_but(const ReplaceOlder& a, const py::object& manager) {
     py::object listed = pyx::call_method(a.self, "_snapshots_named"_name, a.name, "ready_only"_kw = false);
@@ -262,7 +271,7 @@ py::object replace_older_snapshots(ReplaceOlder& a) {
 // The build sandbox
 
 struct ExecutionOutput : pyx::Params {
-    Arg execution = arg("execution");
+    Arg execution = arg("execution").annotated(module_global("Any"));
 };
 py::object execution_output(ExecutionOutput& a) {
     py::object logs = py::getattr(a.execution, "logs", py::none());
@@ -272,8 +281,8 @@ py::object execution_output(ExecutionOutput& a) {
 
 struct InstallPackages : pyx::Params {
     Arg self = arg("self");
-    Arg sandbox = arg("sandbox");
-    Arg packages = arg("packages");
+    Arg sandbox = arg("sandbox").annotated(module_global("SandboxSync"));
+    Arg packages = arg("packages").annotated(pyx::builtin("list")[str_type()]);
 };
 py::object install_packages(InstallPackages& a) {
     py::object quote = pyx::getattr(a.global("shlex"_name), "quote"_name);
@@ -303,7 +312,7 @@ py::object install_packages(InstallPackages& a) {
 }
 
 struct Dispose : pyx::Params {
-    Arg sandbox = arg("sandbox");
+    Arg sandbox = arg("sandbox").annotated(pyx::optional(module_global("SandboxSync")));
 };
 py::object dispose_build_sandbox(Dispose& a) {
     if (a.sandbox.is_none()) return py::none();
@@ -327,7 +336,7 @@ py::object dispose_build_sandbox(Dispose& a) {
 
 struct Spec : pyx::Params {
     Arg self = arg("self");
-    Arg spec = arg("spec");
+    Arg spec = arg("spec").annotated(module_global("TemplateSpec"));
 };
 py::object image_arg(Spec& a) {
     py::object image = pyx::getattr(a.spec, "image"_name);
@@ -343,7 +352,7 @@ py::object image_arg(Spec& a) {
 
 struct Auth : pyx::Params {
     Arg self = arg("self");
-    Arg auth = arg("auth");
+    Arg auth = arg("auth").annotated(module_global("RegistryAuth"));
 };
 py::object to_basic_credentials(Auth& a) {
     if (pyx::is_instance(a.auth, a.global("BasicAuth"_name))) {
@@ -359,7 +368,7 @@ py::object to_basic_credentials(Auth& a) {
 }
 
 struct EcrAuth : pyx::Params {
-    Arg auth = arg("auth");
+    Arg auth = arg("auth").annotated(module_global("AwsAuth"));
 };
 py::object ecr_credentials(EcrAuth& a) {
     // Imported here: only builds with AWS credentials need boto3.
@@ -486,46 +495,48 @@ void init(py::module_& module) {
 
     pyx::ClassBody body(module, "OpenSandboxTemplateBuilder");
     body.doc(class_doc);
-    body.method(pyx::def("__init__", init_builder).with_doc("Stores the connection and wait settings; no network call."));
-    body.property("provider", pyx::def("provider", provider), "Return the OpenSandbox provider tag.");
-    body.property("supports_build", pyx::def("supports_build", supports_build),
+    body.method(pyx::def("__init__", init_builder).returning(py::none()).with_doc("Stores the connection and wait settings; no network call."));
+    body.property("provider", pyx::def("provider", provider).returning(module.attr("SandboxProvider")), "Return the OpenSandbox provider tag.");
+    body.property("supports_build", pyx::def("supports_build", supports_build).returning(pyx::builtin("bool")),
                   "Return True \u2014 OpenSandbox builds reusable snapshots.");
-    body.method(pyx::def("is_usable", is_usable).with_doc("True if a 'Ready' snapshot with this name exists."));
+    body.method(pyx::def("is_usable", is_usable).returning(pyx::builtin("bool")).with_doc("True if a 'Ready' snapshot with this name exists."));
     py::dict static_attrs;
     static_attrs[module.attr("SpanAttr").attr("BACKEND")] = py::str("opensandbox");
     py::object decorator = pyx::apply(module.attr("traced"), py::make_tuple(module.attr("SpanName").attr("TEMPLATE_BUILD")),
                                       static_attrs);
     body.attr("build", decorator(body.function(
                            pyx::def("build", build)
+                               .returning(module.attr("TemplateBuildResult"))
                                .with_doc("Base image, pip install, snapshot, wait for 'Ready'; the build sandbox "
                                          "is always killed and closed; on success older snapshots of the same "
                                          "name are deleted."))));
-    body.method(pyx::def("_image_arg", image_arg)
+    body.method(pyx::def("_image_arg", image_arg).returning(py::str("str | SandboxImageSpec"))
                     .with_doc("spec.image, else the deprecated spec.base_template, else the default image; with "
                               "credentials, a SandboxImageSpec carrying a basic login."));
-    body.method(pyx::def("_to_basic_credentials", to_basic_credentials)
+    body.method(pyx::def("_to_basic_credentials", to_basic_credentials).returning(str_pair())
                     .with_doc("Any RegistryAuth as a docker basic login (user name, password)."));
-    body.staticmethod(pyx::def("_ecr_credentials", ecr_credentials)
+    body.staticmethod(pyx::def("_ecr_credentials", ecr_credentials).returning(str_pair())
                           .with_doc("A short-lived ECR login from GetAuthorizationToken, split at the first colon."));
-    body.method(pyx::def("_resolve_ref", resolve_ref)
+    body.method(pyx::def("_resolve_ref", resolve_ref).returning(optional_str())
                     .with_doc("template_id when a 'Ready' snapshot of that name exists, else None; never an id."));
     body.method(pyx::def("_snapshots_named", snapshots_named)
+                    .returning(pyx::builtin("list")[module.attr("SnapshotInfo")])
                     .with_doc("Snapshots of that name, newest first; [] when the lookup fails."));
-    body.method(pyx::def("_wait_until_ready", wait_until_ready)
+    body.method(pyx::def("_wait_until_ready", wait_until_ready).returning(pyx::builtin("bool"))
                     .with_doc("Polls the snapshot: True on 'Ready', False on 'Failed', a lookup error or the "
                               "deadline."));
-    body.method(pyx::def("_replace_older_snapshots", replace_older_snapshots)
+    body.method(pyx::def("_replace_older_snapshots", replace_older_snapshots).returning(py::none())
                     .with_doc("Deletes the snapshots of that name except keep_id, best effort."));
-    body.method(pyx::def("_install_packages", install_packages)
+    body.method(pyx::def("_install_packages", install_packages).returning(str_type())
                     .with_doc("pip install in the build sandbox; the combined output, RuntimeError on failure."));
-    body.staticmethod(pyx::def("_execution_output", execution_output)
+    body.staticmethod(pyx::def("_execution_output", execution_output).returning(str_pair())
                           .with_doc("The stdout and stderr texts of a command execution."));
-    body.staticmethod(pyx::def("_dispose_build_sandbox", dispose_build_sandbox)
+    body.staticmethod(pyx::def("_dispose_build_sandbox", dispose_build_sandbox).returning(py::none())
                           .with_doc("Best-effort kill and close of the build sandbox; the snapshot survives."));
-    body.method(pyx::def("_connection_config", connection_config)
+    body.method(pyx::def("_connection_config", connection_config).returning(module.attr("ConnectionConfigSync"))
                     .with_doc("A new synchronous connection configuration."));
-    body.method(pyx::def("_manager", manager).with_doc("A new snapshot manager; its user closes it."));
-    body.method(pyx::def("_failed", failed).with_doc("A FAILED result with that detail and those logs."));
+    body.method(pyx::def("_manager", manager).returning(module.attr("SandboxManagerSync")).with_doc("A new snapshot manager; its user closes it."));
+    body.method(pyx::def("_failed", failed).returning(module.attr("TemplateBuildResult")).with_doc("A FAILED result with that detail and those logs."));
     module.attr("OpenSandboxTemplateBuilder") = body.create_abc(py::make_tuple(base));
 }
 
