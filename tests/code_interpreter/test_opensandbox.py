@@ -1,0 +1,447 @@
+"""The OpenSandbox backend over the real SDKs and the local OpenSandbox server."""
+
+from __future__ import annotations
+
+import asyncio
+import inspect
+import logging
+import subprocess
+import sys
+import time
+from datetime import timedelta
+
+import pytest
+from opentelemetry import trace
+from opentelemetry.sdk.trace import TracerProvider
+from opentelemetry.sdk.trace.export import SimpleSpanProcessor
+from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter
+
+from opensandbox.config.connection_sync import ConnectionConfigSync
+from opensandbox.exceptions import SandboxApiException, SandboxReadyTimeoutException
+from opensandbox.sync.manager import SandboxManagerSync
+from opensandbox.sync.sandbox import SandboxSync
+
+from vorn_sandbox.errors import (SandboxExecutionError, SandboxNotInitializedError, SandboxStartError,
+                                 SandboxTerminateError, Stage)
+from vorn_sandbox.models import ExecutionStatus, SandboxFile
+
+LOGGER = "vorn_sandbox.code_interpreter.opensandbox"
+
+
+@pytest.fixture(scope="module")
+def osb():
+    import vorn_sandbox.code_interpreter.opensandbox as module
+
+    return module
+
+
+@pytest.fixture(scope="module")
+def exporter():
+    if not isinstance(trace.get_tracer_provider(), TracerProvider):
+        trace.set_tracer_provider(TracerProvider())
+    provider = trace.get_tracer_provider()
+    if not isinstance(provider, TracerProvider):
+        pytest.skip("a non-SDK tracer provider is installed globally")
+    exp = InMemorySpanExporter()
+    provider.add_span_processor(SimpleSpanProcessor(exp))
+    yield exp
+    exp.shutdown()
+
+
+@pytest.fixture
+def spans(exporter):
+    exporter.clear()
+    return lambda name: [s for s in exporter.get_finished_spans() if s.name == name]
+
+
+def records(caplog, level=logging.WARNING):
+    return [r for r in caplog.records if r.name == LOGGER and r.levelno >= level]
+
+
+async def create(osb, server, **options):
+    options.setdefault("image", "local:base")
+    options.setdefault("create_backoff", 0)
+    return await osb.OpenSandbox.create(domain=server.domain, protocol="http", **options)
+
+
+class FakeClock:
+    """The event loop's clock and asyncio.sleep, moved by the code under test only."""
+
+    def __init__(self):
+        self.now = 1000.0
+        self.sleeps = []
+
+    def install(self, monkeypatch, module):
+        real = asyncio
+        clock = self
+
+        class Loop:
+            def __getattr__(self, name):
+                return getattr(real.get_running_loop(), name)
+
+            def time(self):
+                return clock.now
+
+        class FakeAsyncio:
+            def __getattr__(self, name):
+                return getattr(real, name)
+
+            @staticmethod
+            def get_running_loop():
+                return Loop()
+
+            @staticmethod
+            async def sleep(delay, result=None):
+                clock.sleeps.append(delay)
+                clock.now += delay
+                await real.sleep(0)
+                return result
+
+        monkeypatch.setattr(module, "asyncio", FakeAsyncio())
+
+
+# ---------------------------------------------------------------------------
+# Module and class surface
+
+
+async def test_surface_and_constructor(osb):
+    cls = osb.OpenSandbox
+    assert osb._JUPYTER_PORT == 44771 and osb._JUPYTER_HOST.endswith(":44771")
+    assert (osb._JUPYTER_POLL_INTERVAL, osb._JUPYTER_PROBE_TIMEOUT) == (2, 15)
+    assert len(osb._JUPYTER_TOKEN) == 33 and osb._JUPYTER_TOKEN.isalpha()
+    instance = cls(additional_packages=None)
+    assert (instance.language, instance.additional_packages, instance._sandbox, instance._interpreter) == \
+        ("python", [], None, None)
+    create = list(inspect.signature(cls.create).parameters)
+    assert create[:3] == ["api_key", "domain", "protocol"] and create[-1] == "kwargs"
+    with pytest.raises(TypeError):
+        await cls.execute_command(instance, "ls", {})  # env is keyword-only
+    assert inspect.iscoroutinefunction(cls.terminate) and isinstance(cls.sandbox_id, property)
+
+
+def test_startup_kwargs_merge_the_callers_environment(osb):
+    kwargs = {"env": {"JUPYTER_TOKEN": "mine", "EXTRA": "1"}, "extensions": {"poolRef": "p"}}
+    out = osb.OpenSandbox._startup_kwargs(None, kwargs)
+    assert out == {"entrypoint": osb.Config.DEFAULT_CI_ENTRYPOINT,
+                   "env": {"JUPYTER_HOST": osb._JUPYTER_HOST, "JUPYTER_TOKEN": "mine", "EXTRA": "1"}}
+    assert kwargs == {"extensions": {"poolRef": "p"}}
+    assert osb.OpenSandbox._startup_kwargs(["x"], {"env": None})["entrypoint"] == ["x"]
+
+
+def test_import_without_an_sdk_names_the_extra():
+    program = (
+        "import sys\n"
+        "sys.modules['code_interpreter'] = None\n"
+        "try:\n"
+        "    import vorn_sandbox.code_interpreter.opensandbox\n"
+        "except ImportError as e:\n"
+        "    print(type(e.__cause__).__name__, e)\n"
+        "print('vorn_sandbox.code_interpreter.opensandbox' in sys.modules)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, check=True).stdout
+    assert out.splitlines() == [
+        "ModuleNotFoundError opensandbox and opensandbox-code-interpreter packages are required. "
+        "Install them with: pip install 'vorn-sandbox[opensandbox]'", "False"]
+
+
+# ---------------------------------------------------------------------------
+# The main road
+
+
+async def test_create_execute_transfer_terminate(osb, opensandbox_local, spans):
+    box = await create(osb, opensandbox_local, sandbox_timeout=120)
+    try:
+        assert opensandbox_local.live_count() == 1
+        assert box.sandbox_id in opensandbox_local.live_sandbox_ids()
+        lines = []
+        result = await box.execute_code(
+            "import pathlib\nprint(pathlib.Path('/files/tools/x.py').read_text())\nvalue = 6 * 7",
+            files=[SandboxFile(filename="tools/x.py", data=b"hello")], on_stdout=lines.append)
+        assert (result.status, result.stdout, result.exit_code) == (ExecutionStatus.SUCCESS, "hello", 0)
+        assert lines == ["hello"]
+        again = await box.execute_code("print(value)\n1/0")
+        assert (again.status, again.stdout, again.error, again.text) == (
+            ExecutionStatus.ERROR, "42", "ZeroDivisionError: division by zero",
+            "ZeroDivisionError: division by zero")
+
+        ok = await box.execute_command("echo $A; echo warn >&2", env={"A": "one"})
+        assert (ok.status, ok.stdout, ok.stderr, ok.error) == (ExecutionStatus.SUCCESS, "one", "warn", "")
+        bad = await box.execute_command("echo '  why  ' >&2; exit 2")
+        assert (bad.status, bad.error, bad.stderr, bad.exit_code) == (ExecutionStatus.ERROR, "why", "  why  ", 1)
+        quiet = await box.execute_command("exit 3")
+        assert quiet.error == "CommandExecError: 3"  # the daemon reports the exit code as an error
+
+        assert await box.download_file("/files/tools/x.py") == b"hello"
+        assert await box.download_file("/files/absent") is None
+
+        request = opensandbox_local.create_requests[-1]
+        assert request["entrypoint"] == osb.Config.DEFAULT_CI_ENTRYPOINT
+        assert request["env"]["JUPYTER_TOKEN"] == osb._JUPYTER_TOKEN and request["timeout"] == 120
+    finally:
+        await box.terminate()
+    assert (box.sandbox_id, box._interpreter, opensandbox_local.live_count()) == (None, None, 0)
+    await box.terminate()  # nothing held: returns at once
+    with pytest.raises(SandboxNotInitializedError):
+        await box.execute_command("true")
+    commands = spans("vorn_sandbox.execute_command")
+    assert {s.attributes["vorn_sandbox.backend"] for s in commands} == {"opensandbox"}
+    # The last call found no sandbox: raised inside its span, no status.
+    assert [s.attributes.get("vorn_sandbox.status") for s in commands] == ["success", "error", "error", None]
+    [created] = spans("vorn_sandbox.sandbox.create")
+    assert created.attributes["vorn_sandbox.sandbox_id"].startswith("sbx-")
+
+
+async def test_timeout_interrupts_the_kernel(osb, opensandbox_local):
+    box = await create(osb, opensandbox_local)
+    try:
+        await box.execute_code("kept = 1")
+        started = time.monotonic()
+        result = await box.execute_code("import time\ntime.sleep(60)", 0.5)
+        assert (result.status, result.error, result.stdout) == (
+            ExecutionStatus.TIMEOUT, "Execution exceeded timeout of 0.5 seconds", "")
+        # Interrupted, the kernel is free at once and keeps its state.
+        follow = await asyncio.wait_for(box.execute_code("kept + 1"), 10)
+        assert (follow.status, follow.stdout) == (ExecutionStatus.SUCCESS, "2")
+        assert time.monotonic() - started < 10
+        assert opensandbox_local.faults.calls("interrupt_code") == 1
+    finally:
+        await box.terminate()
+
+
+async def test_failed_upload_is_skipped_and_the_code_runs(osb, opensandbox_local, caplog):
+    box = await create(osb, opensandbox_local)
+    try:
+        opensandbox_local.faults.fail("upload", nth=1)
+        files = [SandboxFile(filename=n, data=n.encode()) for n in ("a", "b", "c")]
+        result = await box.execute_code("import os\nprint(sorted(os.listdir('/work-in')))", files=files,
+                                        upload_dir="/work-in/")
+        assert result.stdout == "['b', 'c']"
+        assert records(caplog) == []
+    finally:
+        await box.terminate()
+
+
+async def test_packages_install_and_failed_install_rolls_back(osb, opensandbox_local):
+    box = await create(osb, opensandbox_local, additional_packages=["pip"])
+    await box.terminate()
+    with pytest.raises(SandboxExecutionError) as caught:
+        await create(osb, opensandbox_local, additional_packages=["/no/such/package"])
+    assert caught.value.stage is Stage.PACKAGE_INSTALL and caught.value.__cause__ is None
+    assert opensandbox_local.live_count() == 0
+
+
+# ---------------------------------------------------------------------------
+# Snapshots by name
+
+
+def sync_config(server):
+    return ConnectionConfigSync(domain=server.domain, protocol="http", use_server_proxy=True,
+                                request_timeout=timedelta(seconds=30))
+
+
+def snapshot_named(server, name: str, marker: str) -> str:
+    sandbox = SandboxSync.create("local:base", connection_config=sync_config(server), skip_health_check=True)
+    try:
+        sandbox.commands.run(f"echo {marker} > /root/marker")
+        snapshot_id = sandbox.create_snapshot(name=name).id
+    finally:
+        sandbox.kill()
+        sandbox.close()
+    manager = SandboxManagerSync.create(connection_config=sync_config(server))
+    try:
+        while manager.get_snapshot(snapshot_id).status.state != "Ready":
+            time.sleep(0.02)
+    finally:
+        manager.close()
+    return snapshot_id
+
+
+async def test_snapshot_name_resolves_once_to_the_newest_ready(osb, opensandbox_local, spans):
+    await asyncio.to_thread(snapshot_named, opensandbox_local, "tpl", "old")
+    await asyncio.to_thread(snapshot_named, opensandbox_local, "tpl", "new")
+    lookups = opensandbox_local.faults.calls("list_snapshots")
+    creations = opensandbox_local.faults.calls("create_sandbox")
+    # The sandbox stays pending past the first attempt's readiness budget: a
+    # transient failure, retried; the second attempt outlasts the window.
+    opensandbox_local.faults.pending(30, nth=1)
+    box = await create(osb, opensandbox_local, snapshot_name="tpl", ready_timeout=2)
+    try:
+        assert opensandbox_local.faults.calls("create_sandbox") - creations == 2
+        assert opensandbox_local.faults.calls("list_snapshots") - lookups == 1
+        marker = await box.execute_command("cat /root/marker")
+        assert marker.stdout == "new"
+    finally:
+        await box.terminate()
+    created = spans("vorn_sandbox.sandbox.create")[-1]
+    assert created.attributes["vorn_sandbox.template_id"] == "tpl"
+
+
+@pytest.mark.parametrize("retries", [0, 3])
+async def test_unknown_snapshot_name_fails_before_any_attempt(osb, opensandbox_local, retries):
+    with pytest.raises(SandboxStartError) as caught:
+        await create(osb, opensandbox_local, snapshot_name="nothing 'here'", create_retries=retries)
+    assert caught.value.stage is Stage.SNAPSHOT_RESOLVE and not caught.value.transient
+    assert str(caught.value) == "No Ready OpenSandbox snapshot named \"nothing 'here'\""
+    assert opensandbox_local.faults.calls("create_sandbox") == 0
+
+
+async def test_both_snapshot_id_and_name_is_an_error(osb, opensandbox_local):
+    with pytest.raises(ValueError, match="Provide at most one of snapshot_id or snapshot_name"):
+        await create(osb, opensandbox_local, snapshot_id="", snapshot_name="x", sandbox_timeout=-1)
+    assert opensandbox_local.faults.calls("list_snapshots") == 0
+
+
+# ---------------------------------------------------------------------------
+# Failures after the sandbox exists: rolled back, the failure raised unchanged
+
+
+@pytest.mark.parametrize("operation, stage", [
+    ("get_sandbox", Stage.GET_INFO),
+    ("run_command", Stage.EXECD_PROBE),
+])
+async def test_failed_step_rolls_back(osb, opensandbox_local, operation, stage):
+    opensandbox_local.faults.fail(operation, message="step broke")
+    with pytest.raises(SandboxStartError) as caught:
+        await create(osb, opensandbox_local, create_retries=1)
+    assert caught.value.stage is stage and isinstance(caught.value.__cause__, SandboxApiException)
+    if stage is Stage.EXECD_PROBE:
+        assert str(caught.value).startswith("Image 'local:base' does not appear to have the OpenSandbox execd")
+    assert opensandbox_local.faults.calls("kill_sandbox") == 1
+    assert opensandbox_local.live_count() == 0
+
+
+async def test_interpreter_failure_rolls_back(osb, opensandbox_local, monkeypatch):
+    class NoInterpreter:
+        @staticmethod
+        async def create(*, sandbox):
+            raise RuntimeError("no kernel")
+
+    monkeypatch.setattr(osb, "_OSCiInterpreter", NoInterpreter)
+    with pytest.raises(SandboxStartError, match="Failed to start OpenSandbox: no kernel") as caught:
+        await create(osb, opensandbox_local)
+    assert caught.value.stage is Stage.INTERPRETER_INIT
+    assert opensandbox_local.live_count() == 0
+
+
+async def test_cancelled_creation_rolls_back(osb, opensandbox_local):
+    opensandbox_local.faults.delay("run_command", 30, nth=2)  # the Jupyter probe hangs
+    task = asyncio.create_task(create(osb, opensandbox_local))
+    while opensandbox_local.faults.calls("run_command") < 2:
+        await asyncio.sleep(0.05)
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    assert opensandbox_local.live_count() == 0
+
+
+async def test_transient_failures_are_retried_and_the_sdk_kills_its_leftovers(osb, opensandbox_local, caplog):
+    caplog.set_level(logging.INFO, logger="vorn_sandbox.utils")
+    opensandbox_local.faults.pending(30, times=2)
+    with pytest.raises(SandboxStartError) as caught:
+        await create(osb, opensandbox_local, ready_timeout=2, create_retries=2)
+    assert caught.value.stage is Stage.CREATE and caught.value.transient
+    assert isinstance(caught.value.__cause__, SandboxReadyTimeoutException)
+    assert opensandbox_local.faults.calls("create_sandbox") == 2
+    assert opensandbox_local.live_count() == 0
+    assert [r.getMessage().split(" after: ")[0] for r in caplog.records if r.name == "vorn_sandbox.utils"] == \
+        ["Sandbox operation retry 1/2"]
+
+
+def test_only_the_sdk_pool_and_readiness_errors_are_transient(osb):
+    from opensandbox import exceptions as sdk
+
+    judged = osb.OpenSandbox._is_transient_create_error
+    for name in ("SandboxReadyTimeoutException", "SandboxUnhealthyException", "PoolEmptyException",
+                 "PoolAcquireFailedException", "PoolStateStoreUnavailableException"):
+        assert judged(getattr(sdk, name)("x")) is True
+    assert judged(TimeoutError()) is False and judged(ConnectionError()) is False
+
+
+async def test_exact_creation_keywords(osb, opensandbox_local, monkeypatch):
+    seen = []
+    real = osb.Sandbox
+
+    class Recording:
+        @staticmethod
+        async def create(*args, **kwargs):
+            seen.append((args, kwargs))
+            return await real.create(*args, **kwargs)
+
+    monkeypatch.setattr(osb, "Sandbox", Recording)
+    box = await create(osb, opensandbox_local, timeout=90, env={"A": "1"}, extensions={"poolRef": "p"},
+                       entrypoint=[])
+    await box.terminate()
+    [(args, kwargs)] = seen
+    assert args == ("local:base",)
+    assert kwargs["timeout"] == timedelta(seconds=90) and kwargs["ready_timeout"] == timedelta(seconds=60)
+    assert kwargs["skip_health_check"] is True and kwargs["extensions"] == {"poolRef": "p"}
+    assert kwargs["env"] == {"JUPYTER_HOST": osb._JUPYTER_HOST, "JUPYTER_TOKEN": osb._JUPYTER_TOKEN, "A": "1"}
+    assert kwargs["entrypoint"] == osb.Config.DEFAULT_CI_ENTRYPOINT
+    assert kwargs["connection_config"].request_timeout == timedelta(seconds=60)
+
+
+# ---------------------------------------------------------------------------
+# The Jupyter probe, on a controllable clock
+
+
+async def test_probe_answers_at_once_or_gives_up_silently(osb, opensandbox_local, monkeypatch, caplog):
+    box = await create(osb, opensandbox_local)
+    try:
+        clock = FakeClock()
+        clock.install(monkeypatch, osb)
+        before = opensandbox_local.faults.calls("run_command")
+        assert await osb.OpenSandbox._probe_jupyter(box._sandbox, timeout=15) is None
+        assert opensandbox_local.faults.calls("run_command") - before == 1 and clock.sleeps == []
+
+        await box._sandbox.commands.run("pkill -f 'opensandbox_local[.]jupyter'; sleep 0.2")
+        before = opensandbox_local.faults.calls("run_command")
+        assert await osb.OpenSandbox._probe_jupyter(box._sandbox, timeout=15) is None
+        # Runs at 0, 2, ... 14 seconds, then past the deadline: no error, no record.
+        assert opensandbox_local.faults.calls("run_command") - before == 8
+        assert clock.sleeps == [2] * 8 and records(caplog) == []
+
+        before = opensandbox_local.faults.calls("run_command")
+        assert await osb.OpenSandbox._probe_jupyter(box._sandbox, timeout=0) is None
+        assert opensandbox_local.faults.calls("run_command") == before
+    finally:
+        monkeypatch.undo()
+        await box.terminate()
+
+
+# ---------------------------------------------------------------------------
+# Teardown
+
+
+async def test_terminate_keeps_the_handles_when_every_kill_fails(osb, opensandbox_local):
+    box = await create(osb, opensandbox_local)
+    handle = box._sandbox
+    with pytest.raises(ValueError, match="`timeout` must be positive"):
+        await box.terminate(timeout=0)
+    opensandbox_local.faults.fail("kill_sandbox", times=3, message="kill refused")
+    with pytest.raises(SandboxTerminateError) as caught:
+        await box.terminate()
+    assert caught.value.stage is Stage.TERMINATE and "kill refused" in str(caught.value)
+    assert isinstance(caught.value.__cause__, SandboxApiException)
+    assert box._sandbox is handle and box._interpreter is not None
+    assert opensandbox_local.faults.calls("kill_sandbox") == 3
+
+    async def broken_close():
+        raise RuntimeError("close failed")
+
+    handle.close = broken_close
+    await box.terminate()  # kill succeeds; the close error is swallowed
+    assert (box._sandbox, box._interpreter, opensandbox_local.live_count()) == (None, None, 0)
+
+
+async def test_set_timeout_only_logs(osb, caplog):
+    caplog.set_level(logging.DEBUG, logger=LOGGER)
+    assert await osb.OpenSandbox().set_timeout(300) is None
+    assert [r.getMessage() for r in caplog.records if r.name == LOGGER] == [
+        "set_timeout(300) is a no-op for OpenSandbox"]
+
+
+async def test_api_key_never_appears_in_errors(osb, opensandbox_local):
+    opensandbox_local.faults.fail("create_sandbox", status=400, message="bad request")
+    with pytest.raises(SandboxStartError) as caught:
+        await create(osb, opensandbox_local, api_key="s3cret-key-value")
+    assert "s3cret-key-value" not in str(caught.value) and "s3cret-key-value" not in repr(caught.value.__cause__)
