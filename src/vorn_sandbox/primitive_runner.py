@@ -17,17 +17,24 @@ import json
 import math
 import os
 import platform
-import secrets
 import selectors
 import signal
 import stat
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 from pathlib import Path, PurePosixPath
-from typing import Any
+
+# The runner is compiled and loaded afresh for every primitive, in the
+# sandbox's interpreter and again in each file-write helper, so module loading
+# is paid on every call.  Annotations stay text (see the __future__ import) and
+# need typing only for a type checker; secrets and tempfile are imported by the
+# few functions that use them, which spares their imports (hashlib, OpenSSL,
+# shutil, random) wherever those functions do not run.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 _CHUNK_SIZE = 65536
 _ENV_KEY_CHARACTERS = frozenset("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz_")
@@ -522,6 +529,8 @@ def _run_file_write(params: dict[str, Any], *, root_fd_override: int | None = No
         if nofollow is None:
             raise ValueError(_WRITE_POLICY_ERROR)
         if not opened:
+            import secrets
+
             for _ in range(8):
                 candidate = f".{name}.quorvel-{secrets.token_hex(8)}.tmp"
                 path = "/".join((*components[:-1], candidate))
@@ -682,6 +691,35 @@ def _remove_abandoned_files(root_fd: int, params: dict[str, Any], held: frozense
         os.close(parent_fd)
 
 
+# Bytes that json.dumps, with its default ASCII-only output, copies unchanged
+# into a string: printable ASCII except the quote and the backslash.
+_JSON_VERBATIM_BYTES = bytes(code for code in range(0x20, 0x7F) if code not in b'"\\')
+
+
+def _json_request_bytes(params: dict[str, Any]) -> bytes:
+    # The same bytes as json.dumps(params).encode("utf-8").  A write request
+    # carries up to 22 million characters of base64, which the encoder would
+    # escape one character at a time into a new text and then copy again to
+    # encode it; a text that needs no escaping is copied in as it is instead.
+    if type(params) is not dict:
+        return json.dumps(params).encode("utf-8")
+    pieces = []
+    for key, value in params.items():
+        if type(key) is not str:
+            return json.dumps(params).encode("utf-8")
+        pieces.append(b", " if pieces else b"{")
+        pieces.append(json.dumps(key).encode("ascii"))
+        pieces.append(b": ")
+        if type(value) is str and value.isascii():
+            raw = value.encode("ascii")
+            if not raw.translate(None, _JSON_VERBATIM_BYTES):
+                pieces += (b'"', raw, b'"')
+                continue
+        pieces.append(json.dumps(value).encode("ascii"))
+    pieces.append(b"}" if pieces else b"{}")
+    return b"".join(pieces)
+
+
 def _run_restricted_file_write(params: dict[str, Any]) -> dict[str, Any]:
     """Run file mutation in a fresh process so Landlock never affects a provider kernel."""
     root = _resolve_root(params["workspace_root"])
@@ -690,6 +728,8 @@ def _run_restricted_file_write(params: dict[str, Any]) -> dict[str, Any]:
         source = _RUNNER_SOURCE
         if source is None:
             source = Path(__file__).read_text(encoding="utf-8")
+        import tempfile
+
         with tempfile.TemporaryFile("w+b") as source_file:
             source_file.write(source.encode("utf-8"))
             source_file.flush()
@@ -707,7 +747,7 @@ def _run_restricted_file_write(params: dict[str, Any]) -> dict[str, Any]:
                 pass_fd_env={"VORN_SANDBOX_ROOT_FD": 0, "VORN_SANDBOX_SOURCE_FD": 1},
             )
             try:
-                stdout, stderr = process.communicate(json.dumps(params).encode("utf-8"), timeout=_DEFAULT_TIMEOUT)
+                stdout, stderr = process.communicate(_json_request_bytes(params), timeout=_DEFAULT_TIMEOUT)
             except subprocess.TimeoutExpired:
                 _remove_abandoned_files(root_fd, params, _abandon_helper(process))
                 return _error(TimeoutError("file-write helper exceeded its deadline"))
@@ -1031,6 +1071,8 @@ def run_command(params: dict[str, Any]) -> dict[str, Any]:
     stderr_count_complete = True
     try:
         helper_source = _command_helper_source(cwd_relative, argv)
+        import tempfile
+
         with tempfile.TemporaryFile("w+b") as environment_file:
             environment_file.write(json.dumps(child_env).encode("utf-8"))
             environment_file.flush()

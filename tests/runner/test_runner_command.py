@@ -192,6 +192,20 @@ def test_runner_source_is_set_after_bootstrap(tmp_path):
     assert completed.stdout.strip() == "None"
 
 
+
+def test_loading_the_runner_leaves_out_modules_that_few_operations_use():
+    # Every primitive compiles and loads the runner afresh, and every write
+    # helper loads it once more, so each module the body imports costs every call.
+    from runner_harness import RUNNER_PATH
+
+    probe = (
+        "import sys\n"
+        f"exec(compile(open({str(RUNNER_PATH)!r}).read(), 'runner.py', 'exec'), {{'__name__': 'runner'}})\n"
+        "print(sorted(name for name in ('secrets', 'tempfile', 'typing', 'hashlib', 'shutil') if name in sys.modules))\n"
+    )
+    completed = subprocess.run([sys.executable, "-S", "-c", probe], capture_output=True, text=True, check=True)
+    assert completed.stdout.strip() == "[]"
+
 def test_working_directory_descriptor_does_not_leak_into_other_children(runner, tmp_path, monkeypatch):
     # Another thread of the sandbox's interpreter may start a child that keeps
     # every inheritable descriptor while the command is being launched.

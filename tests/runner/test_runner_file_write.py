@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import collections
+import json
 import os
 import signal
 import stat
@@ -332,6 +334,22 @@ def test_helper_subprocess_gets_only_descriptor_variables(runner, tmp_path):
     response = runner["run_primitive"](file_write_request("f.txt", b"x", tmp_path))
     assert set(response) == {"VORN_SANDBOX_ROOT_FD", "VORN_SANDBOX_SOURCE_FD"}
 
+
+
+@pytest.mark.parametrize(
+    "request_value",
+    [
+        file_write_request("a/b.txt", os.urandom(3000), "/w", overwrite=True),
+        {},
+        {"text": 'quote " backslash \\ slash / tab \t nul \0 unit \x1f del \x7f'},
+        {"text": "é ☃ \U0001F600 \ud800", "plain": "printable ~ and space"},
+        {"n": [1, 2.5, float("nan"), None, True], "nested": {"k": "v\n"}, "": ""},
+        {1: "integer key", "x": "y"},
+        collections.OrderedDict(a="b"),
+    ],
+)
+def test_helper_input_is_the_json_text_of_the_request(runner, request_value):
+    assert runner["_json_request_bytes"](request_value) == json.dumps(request_value).encode("utf-8")
 
 def test_large_write_through_the_bootstrap(tmp_path):
     data = os.urandom(3 * 1024 * 1024 + 1)
