@@ -180,6 +180,10 @@ PyObject* function_call(PyObject* callable, PyObject* const* args, size_t nargsf
             static_cast<std::size_t>(nargs) == data.spec.params.size()) {
             return data.spec.direct(callable, args, data.spec.direct_body, data.qualname.ptr());
         }
+        if (data.spec.bound) {
+            ArgValues values = bind(data, args, nargs, kwnames);
+            return data.spec.bound(callable, values, data.spec.direct_body, data.qualname.ptr());
+        }
         Args bound(bind(data, args, nargs, kwnames), callable);
         if (data.spec.async) return to_python(data.spec.async(std::move(bound)), data.qualname).release().ptr();
         py::object result = data.spec.sync(bound);

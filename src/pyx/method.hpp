@@ -138,6 +138,9 @@ struct FunctionSpec {
     // parameter struct straight from the arguments. Returns a new reference.
     using DirectEntry = PyObject* (*)(PyObject* function, PyObject* const* args, const void* body, PyObject* qualname);
     DirectEntry direct = nullptr;
+    // And an entry for any other call, taking the bound argument slots.
+    using BoundEntry = PyObject* (*)(PyObject* function, ArgValues& values, const void* body, PyObject* qualname);
+    BoundEntry bound = nullptr;
     const void* direct_body = nullptr;  // the body function, for a body given as a function pointer
 
     FunctionSpec&& with_doc(std::string text) && { doc = std::move(text); return std::move(*this); }

@@ -251,10 +251,28 @@ F body_of(const void* stored) {
     }
 }
 
+template <class P, std::size_t... I>
+P bind_values(PyObject* function, ArgValues& values, std::index_sequence<I...>) {
+    return P{Params(py::reinterpret_borrow<py::object>(function)), Arg(std::move(values[I]))...};
+}
+
+template <class F, class P, class C>
+PyObject* run_body(F body, P&& params, PyObject* qualname);
+
 template <class F, class P, class C>
 PyObject* call_direct(PyObject* function, PyObject* const* args, const void* stored, PyObject* qualname) {
-    F body = body_of<F>(stored);
-    P params = bind_positional<P>(function, args, std::make_index_sequence<member_count<P>()>{});
+    return run_body<F, P, C>(body_of<F>(stored),
+                             bind_positional<P>(function, args, std::make_index_sequence<member_count<P>()>{}), qualname);
+}
+
+template <class F, class P, class C>
+PyObject* call_bound(PyObject* function, ArgValues& values, const void* stored, PyObject* qualname) {
+    return run_body<F, P, C>(body_of<F>(stored),
+                             bind_values<P>(function, values, std::make_index_sequence<member_count<P>()>{}), qualname);
+}
+
+template <class F, class P, class C>
+PyObject* run_body(F body, P&& params, PyObject* qualname) {
     if constexpr (is_task<typename body_traits<F>::result>::value) {
         if constexpr (std::is_void_v<C>) {
             return to_python(body(std::move(params)), qualname).release().ptr();
@@ -306,6 +324,7 @@ FunctionSpec def(std::string name, F body, C closure = nullptr) {
     static_assert(std::is_pointer_v<F> || std::is_empty_v<F>, "a body captures nothing: put Python objects into its closure struct");
     FunctionSpec spec = detail::spec_with_params(std::move(name), &detail::describe<P>);
     spec.direct = &detail::call_direct<F, P, typename traits::closure>;
+    spec.bound = &detail::call_bound<F, P, typename traits::closure>;
     if constexpr (std::is_pointer_v<F>) spec.direct_body = reinterpret_cast<const void*>(body);
     if constexpr (!std::is_void_v<typename traits::closure>) {
         using Own = typename traits::closure;
@@ -335,6 +354,18 @@ FunctionSpec def(std::string name, F body, C closure = nullptr) {
         };
     }
     return spec;
+}
+
+// A parameter struct filled by hand, in declaration order, for running a
+// function's C++ body straight from another body: when the module global
+// that names the function is still that very function object (nobody
+// replaced it), `co_await body(pyx::params<P>(function, ...))` does what
+// calling it would, without a Python coroutine object in between.
+template <class P, class... V>
+P params(py::handle function, V&&... values) {
+    static_assert(sizeof...(V) == detail::member_count<P>(), "one value per parameter");
+    return P{Params(py::reinterpret_borrow<py::object>(function)),
+             Arg(py::reinterpret_borrow<py::object>(py::handle(values)))...};
 }
 
 // The coroutine frame of an async body records its parameter struct here, so
