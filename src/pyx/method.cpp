@@ -102,12 +102,11 @@ std::ptrdiff_t find_parameter(const FunctionData& data, PyObject* key) {
         if (values[i]) continue;
         (params[i].kind == ParamKind::KeywordOnly ? missing_keyword : missing_positional).push_back(params[i].name);
     }
-    auto report = [&](const std::vector<std::string>& names, const char* kind) {
-        type_error(qualname_of(data) + "() missing " + std::to_string(names.size()) + " required " + kind +
-                   " argument" + (names.size() == 1 ? "" : "s") + ": " + quoted_list(names));
-    };
-    if (!missing_positional.empty()) report(missing_positional, "positional");
-    report(missing_keyword, "keyword-only");
+    bool positional = !missing_positional.empty();
+    const std::vector<std::string>& names = positional ? missing_positional : missing_keyword;
+    type_error(qualname_of(data) + "() missing " + std::to_string(names.size()) + " required " +
+               (positional ? "positional" : "keyword-only") + " argument" + (names.size() == 1 ? "" : "s") + ": " +
+               quoted_list(names));
 }
 
 // Binds a vectorcall's arguments with Python's own rules and messages.
