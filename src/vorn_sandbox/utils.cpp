@@ -136,7 +136,7 @@ struct ResolveTimeout : pyx::Params {
 };
 py::object resolve_timeout(ResolveTimeout& a) {
     if (a.timeout.is_none()) return a.fallback;
-    if (a.timeout <= py::int_(0)) return py::none();
+    if (pyx::compare(a.timeout, Py_LE, 0)) return py::none();
     return a.timeout;
 }
 
@@ -342,9 +342,9 @@ struct RetryAsync : pyx::Params {
     Arg total_timeout = kwonly("total_timeout", py::none()).annotated(pyx::optional(types::float_()));
 };
 Task<py::object> retry_async(RetryAsync a) {
-    if (a.attempts < py::int_(1)) pyx::raise(PyExc_ValueError, "`attempts` must be at least 1");
-    if (a.backoff < py::int_(0)) pyx::raise(PyExc_ValueError, "`backoff` must be non-negative");
-    if (!a.total_timeout.is_none() && a.total_timeout <= py::int_(0)) {
+    if (pyx::compare(a.attempts, Py_LT, 1)) pyx::raise(PyExc_ValueError, "`attempts` must be at least 1");
+    if (pyx::compare(a.backoff, Py_LT, 0)) pyx::raise(PyExc_ValueError, "`backoff` must be non-negative");
+    if (!a.total_timeout.is_none() && pyx::compare(a.total_timeout, Py_LE, 0)) {
         pyx::raise(PyExc_ValueError, "`total_timeout` must be positive");
     }
     py::object loop = pyx::call(a.global("_run_attempts"_name), a.operation, "attempts"_kw = a.attempts,
