@@ -303,14 +303,20 @@ py::object build_signature(const FunctionSpec& spec) {
     return inspect.attr("Signature")(parameters, py::arg("return_annotation") = returns);
 }
 
+// Function attributes and annotations are keyed by interned names, as
+// Python's own are.
+void set_attribute(const py::dict& attributes, const char* name, py::handle value) {
+    if (PyDict_SetItem(attributes.ptr(), detail::intern(name), value.ptr()) < 0) throw PyError::fetch();
+}
+
 // What a Python function keeps in __annotations__: each annotated parameter,
 // then "return"; typing.get_type_hints reads it.
 py::dict annotations_of(const FunctionSpec& spec) {
     py::dict annotations;
     for (const Param& param : spec.params) {
-        if (param.annotation) annotations[py::str(param.name)] = param.annotation;
+        if (param.annotation) set_attribute(annotations, param.name.c_str(), param.annotation);
     }
-    if (spec.returns) annotations["return"] = spec.returns;
+    if (spec.returns) set_attribute(annotations, "return", spec.returns);
     return annotations;
 }
 
@@ -367,15 +373,15 @@ py::object make_function(FunctionSpec spec, py::handle globals, std::string qual
     own = std::move(spec);
 
     py::dict attributes;
-    attributes["__name__"] = py::str(own.name);
-    attributes["__qualname__"] = self->data->qualname;
-    attributes["__module__"] = py::reinterpret_borrow<py::dict>(globals).contains("__name__")
-                                   ? py::object(py::reinterpret_borrow<py::dict>(globals)["__name__"])
-                                   : py::object(py::none());
-    attributes["__doc__"] = own.doc.empty() ? py::object(py::none()) : py::object(py::str(own.doc));
-    attributes["__signature__"] = signature;
-    attributes["__annotations__"] = annotations_of(own);
-    if (own.is_abstract) attributes["__isabstractmethod__"] = py::bool_(true);
+    set_attribute(attributes, "__name__", py::str(own.name));
+    set_attribute(attributes, "__qualname__", self->data->qualname);
+    PyObject* module_name = PyDict_GetItemWithError(globals.ptr(), detail::intern("__name__"));
+    if (!module_name && PyErr_Occurred()) throw PyError::fetch();
+    set_attribute(attributes, "__module__", module_name ? py::handle(module_name) : py::handle(Py_None));
+    set_attribute(attributes, "__doc__", own.doc.empty() ? py::object(py::none()) : py::object(py::str(own.doc)));
+    set_attribute(attributes, "__signature__", signature);
+    set_attribute(attributes, "__annotations__", annotations_of(own));
+    if (own.is_abstract) set_attribute(attributes, "__isabstractmethod__", py::bool_(true));
     self->dict = attributes.release().ptr();
     if (own.async) {
         py::module_ inspect = py::module_::import("inspect");
