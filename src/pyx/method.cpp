@@ -34,6 +34,7 @@ FunctionSpec def(std::string name, std::vector<Param> params, SyncBody body) {
 FunctionSpec def_async(std::string name, std::vector<Param> params, AsyncBody body) {
     FunctionSpec spec = named_spec(std::move(name), std::move(params));
     spec.async = std::move(body);
+    spec.coroutine = true;
     return spec;
 }
 
@@ -383,7 +384,7 @@ py::object make_function(FunctionSpec spec, py::handle globals, std::string qual
     set_attribute(attributes, "__annotations__", annotations_of(own));
     if (own.is_abstract) set_attribute(attributes, "__isabstractmethod__", py::bool_(true));
     self->dict = attributes.release().ptr();
-    if (own.async) {
+    if (own.coroutine) {
         py::module_ inspect = py::module_::import("inspect");
         if (py::hasattr(inspect, "markcoroutinefunction")) {
             inspect.attr("markcoroutinefunction")(function);

@@ -90,9 +90,6 @@ public:
     template <FixedString S>
     py::object global(Name<S>) const { return global_by_name(function_, Name<S>::get()); }
 
-    // For the typed parameter structs (pyx/params.hpp): hands the slots over.
-    py::object take(std::size_t index) noexcept { return std::move(values_[index]); }
-    py::object take_function() noexcept { return std::move(function_); }
 
     friend int pyx_traverse(const Args& args, visitproc visit, void* arg);
 
@@ -129,6 +126,7 @@ struct FunctionSpec {
     std::string doc;
     py::object returns;  // return annotation, null: none
     bool is_abstract = false;
+    bool coroutine = false;  // calls return a coroutine (an async body)
     std::unique_ptr<ClosureBase> closure;
     // Typed bodies (pyx/params.hpp) declare their parameters in a struct,
     // described into `params` when the function is made.

@@ -153,15 +153,6 @@ P bind_positional(PyObject* function, PyObject* const* args, std::index_sequence
     return P{Params(py::reinterpret_borrow<py::object>(function)), Arg(py::reinterpret_borrow<py::object>(args[I]))...};
 }
 
-template <class P, std::size_t... I>
-P bind_struct(Args& args, std::index_sequence<I...>) {
-    return P{Params(args.take_function()), Arg(args.take(I))...};
-}
-template <class P>
-P bind(Args& args) {
-    return bind_struct<P>(args, std::make_index_sequence<member_count<P>()>{});
-}
-
 // The struct's Python references, in declaration order after the function.
 template <class P>
 const py::object* slots(const P& params) noexcept {
@@ -310,6 +301,7 @@ FunctionSpec abstract_coroutine(std::string name) {
         throw PyError(py::handle(PyExc_NotImplementedError)());
         co_return py::none();
     };
+    spec.coroutine = true;
     spec.is_abstract = true;
     return spec;
 }
@@ -333,25 +325,7 @@ FunctionSpec def(std::string name, F body, C closure = nullptr) {
     }
     if constexpr (detail::is_task<typename traits::result>::value) {
         static_assert(std::is_same_v<typename traits::result, Task<py::object>>, "an async body returns Task<py::object>");
-        spec.async = [body](Args args) -> Task<py::object> {
-            if constexpr (std::is_void_v<typename traits::closure>) {
-                return body(detail::bind<P>(args));
-            } else {
-                // The struct keeps the function, and with it the closure, alive.
-                P params = detail::bind<P>(args);
-                const auto& own = detail::closure_value<typename traits::closure>(params.function());
-                return body(std::move(params), own);
-            }
-        };
-    } else {
-        spec.sync = [body](Args& args) -> py::object {
-            P params = detail::bind<P>(args);
-            if constexpr (std::is_void_v<typename traits::closure>) {
-                return detail::to_object(body(params));
-            } else {
-                return detail::to_object(body(params, detail::closure_value<typename traits::closure>(params.function())));
-            }
-        };
+        spec.coroutine = true;
     }
     return spec;
 }
