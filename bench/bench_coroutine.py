@@ -46,7 +46,7 @@ def main() -> None:
     print(
         f"await trivial coroutine, C++ / async def: {ratio:.2f}x "
         f"(C++ {medians['native'] * 1e9:.0f} ns, async def {medians['python'] * 1e9:.0f} ns per call+await; "
-        f"target <= 1.5)"
+        f"target <= 1.3)"
     )
 
 

@@ -1,22 +1,34 @@
 #include "pyx/classes.hpp"
 
 namespace pyx {
+namespace {
+
+// Names go into a class namespace interned, as a class statement's names
+// are: every later look-up of the attribute (and pydantic's field look-ups
+// in instance dicts keyed by these names) then matches by identity.
+py::object name_key(const char* name) { return py::reinterpret_borrow<py::object>(detail::intern(name)); }
+
+void set_name(const py::dict& space, const char* name, py::handle value) {
+    if (PyDict_SetItem(space.ptr(), name_key(name).ptr(), value.ptr()) < 0) throw PyError::fetch();
+}
+
+}  // namespace
 
 ClassBody::ClassBody(py::handle module, std::string qualname)
     : module_(py::reinterpret_borrow<py::object>(module)), qualname_(std::move(qualname)) {
     auto dot = qualname_.rfind('.');
     name_ = dot == std::string::npos ? qualname_ : qualname_.substr(dot + 1);
-    namespace_["__module__"] = module_.attr("__name__");
-    namespace_["__qualname__"] = py::str(qualname_);
+    set_name(namespace_, "__module__", module_.attr("__name__"));
+    set_name(namespace_, "__qualname__", py::str(qualname_));
 }
 
 ClassBody& ClassBody::doc(const std::string& text) {
-    namespace_["__doc__"] = py::str(text);
+    set_name(namespace_, "__doc__", py::str(text));
     return *this;
 }
 
 ClassBody& ClassBody::attr(const char* name, py::object value) {
-    namespace_[name] = std::move(value);
+    set_name(namespace_, name, value);
     return *this;
 }
 
@@ -27,21 +39,21 @@ py::object ClassBody::function(FunctionSpec spec) const {
 
 ClassBody& ClassBody::method(FunctionSpec spec) {
     std::string name = spec.name;
-    namespace_[name.c_str()] = function(std::move(spec));
+    set_name(namespace_, name.c_str(), function(std::move(spec)));
     return *this;
 }
 
 ClassBody& ClassBody::classmethod(FunctionSpec spec) {
     std::string name = spec.name;
-    namespace_[name.c_str()] = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyClassMethod_Type))(
-        function(std::move(spec)));
+    set_name(namespace_, name.c_str(),
+             py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyClassMethod_Type))(function(std::move(spec))));
     return *this;
 }
 
 ClassBody& ClassBody::staticmethod(FunctionSpec spec) {
     std::string name = spec.name;
-    namespace_[name.c_str()] = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyStaticMethod_Type))(
-        function(std::move(spec)));
+    set_name(namespace_, name.c_str(),
+             py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyStaticMethod_Type))(function(std::move(spec))));
     return *this;
 }
 
@@ -49,19 +61,19 @@ ClassBody& ClassBody::property(const char* name, FunctionSpec getter, std::strin
     getter.name = name;
     py::object fget = function(std::move(getter));
     py::object builtin_property = py::module_::import("builtins").attr("property");
-    namespace_[name] = doc.empty() ? builtin_property(fget) : builtin_property(fget, py::none(), py::none(), doc);
+    set_name(namespace_, name, doc.empty() ? builtin_property(fget) : builtin_property(fget, py::none(), py::none(), doc));
     return *this;
 }
 
 ClassBody& ClassBody::field(const char* name, py::object annotation, py::object default_value) {
-    annotations_[name] = std::move(annotation);
-    if (default_value) namespace_[name] = std::move(default_value);
+    set_name(annotations_, name, annotation);
+    if (default_value) set_name(namespace_, name, default_value);
     return *this;
 }
 
 py::object ClassBody::create(py::handle metaclass, py::tuple bases) const {
     py::dict body = namespace_;
-    if (!annotations_.empty()) body["__annotations__"] = annotations_;
+    if (!annotations_.empty()) set_name(body, "__annotations__", annotations_);
     return metaclass(py::str(name_), bases, body);
 }
 
@@ -85,7 +97,7 @@ py::object ClassBody::create_model(py::tuple bases) const {
 py::object make_enum(py::handle enum_base, py::handle module, const std::string& qualname,
                      const std::vector<std::pair<std::string, py::object>>& members, const std::string& doc) {
     py::list items;
-    for (const auto& [name, value] : members) items.append(py::make_tuple(name, value));
+    for (const auto& [name, value] : members) items.append(py::make_tuple(name_key(name.c_str()), value));
     auto dot = qualname.rfind('.');
     std::string name = dot == std::string::npos ? qualname : qualname.substr(dot + 1);
     py::object created = enum_base(py::str(name), items, py::arg("module") = module.attr("__name__"),

@@ -34,6 +34,7 @@ FunctionSpec def(std::string name, std::vector<Param> params, SyncBody body) {
 FunctionSpec def_async(std::string name, std::vector<Param> params, AsyncBody body) {
     FunctionSpec spec = named_spec(std::move(name), std::move(params));
     spec.async = std::move(body);
+    spec.coroutine = true;
     return spec;
 }
 
@@ -102,12 +103,11 @@ std::ptrdiff_t find_parameter(const FunctionData& data, PyObject* key) {
         if (values[i]) continue;
         (params[i].kind == ParamKind::KeywordOnly ? missing_keyword : missing_positional).push_back(params[i].name);
     }
-    auto report = [&](const std::vector<std::string>& names, const char* kind) {
-        type_error(qualname_of(data) + "() missing " + std::to_string(names.size()) + " required " + kind +
-                   " argument" + (names.size() == 1 ? "" : "s") + ": " + quoted_list(names));
-    };
-    if (!missing_positional.empty()) report(missing_positional, "positional");
-    report(missing_keyword, "keyword-only");
+    bool positional = !missing_positional.empty();
+    const std::vector<std::string>& names = positional ? missing_positional : missing_keyword;
+    type_error(qualname_of(data) + "() missing " + std::to_string(names.size()) + " required " +
+               (positional ? "positional" : "keyword-only") + " argument" + (names.size() == 1 ? "" : "s") + ": " +
+               quoted_list(names));
 }
 
 // Binds a vectorcall's arguments with Python's own rules and messages.
@@ -179,6 +179,10 @@ PyObject* function_call(PyObject* callable, PyObject* const* args, size_t nargsf
         if (data.spec.direct && !kwnames && data.all_positional &&
             static_cast<std::size_t>(nargs) == data.spec.params.size()) {
             return data.spec.direct(callable, args, data.spec.direct_body, data.qualname.ptr());
+        }
+        if (data.spec.bound) {
+            ArgValues values = bind(data, args, nargs, kwnames);
+            return data.spec.bound(callable, values, data.spec.direct_body, data.qualname.ptr());
         }
         Args bound(bind(data, args, nargs, kwnames), callable);
         if (data.spec.async) return to_python(data.spec.async(std::move(bound)), data.qualname).release().ptr();
@@ -300,14 +304,20 @@ py::object build_signature(const FunctionSpec& spec) {
     return inspect.attr("Signature")(parameters, py::arg("return_annotation") = returns);
 }
 
+// Function attributes and annotations are keyed by interned names, as
+// Python's own are.
+void set_attribute(const py::dict& attributes, const char* name, py::handle value) {
+    if (PyDict_SetItem(attributes.ptr(), detail::intern(name), value.ptr()) < 0) throw PyError::fetch();
+}
+
 // What a Python function keeps in __annotations__: each annotated parameter,
 // then "return"; typing.get_type_hints reads it.
 py::dict annotations_of(const FunctionSpec& spec) {
     py::dict annotations;
     for (const Param& param : spec.params) {
-        if (param.annotation) annotations[py::str(param.name)] = param.annotation;
+        if (param.annotation) set_attribute(annotations, param.name.c_str(), param.annotation);
     }
-    if (spec.returns) annotations["return"] = spec.returns;
+    if (spec.returns) set_attribute(annotations, "return", spec.returns);
     return annotations;
 }
 
@@ -364,17 +374,17 @@ py::object make_function(FunctionSpec spec, py::handle globals, std::string qual
     own = std::move(spec);
 
     py::dict attributes;
-    attributes["__name__"] = py::str(own.name);
-    attributes["__qualname__"] = self->data->qualname;
-    attributes["__module__"] = py::reinterpret_borrow<py::dict>(globals).contains("__name__")
-                                   ? py::object(py::reinterpret_borrow<py::dict>(globals)["__name__"])
-                                   : py::object(py::none());
-    attributes["__doc__"] = own.doc.empty() ? py::object(py::none()) : py::object(py::str(own.doc));
-    attributes["__signature__"] = signature;
-    attributes["__annotations__"] = annotations_of(own);
-    if (own.is_abstract) attributes["__isabstractmethod__"] = py::bool_(true);
+    set_attribute(attributes, "__name__", py::str(own.name));
+    set_attribute(attributes, "__qualname__", self->data->qualname);
+    PyObject* module_name = PyDict_GetItemWithError(globals.ptr(), detail::intern("__name__"));
+    if (!module_name && PyErr_Occurred()) throw PyError::fetch();
+    set_attribute(attributes, "__module__", module_name ? py::handle(module_name) : py::handle(Py_None));
+    set_attribute(attributes, "__doc__", own.doc.empty() ? py::object(py::none()) : py::object(py::str(own.doc)));
+    set_attribute(attributes, "__signature__", signature);
+    set_attribute(attributes, "__annotations__", annotations_of(own));
+    if (own.is_abstract) set_attribute(attributes, "__isabstractmethod__", py::bool_(true));
     self->dict = attributes.release().ptr();
-    if (own.async) {
+    if (own.coroutine) {
         py::module_ inspect = py::module_::import("inspect");
         if (py::hasattr(inspect, "markcoroutinefunction")) {
             inspect.attr("markcoroutinefunction")(function);

@@ -90,9 +90,6 @@ public:
     template <FixedString S>
     py::object global(Name<S>) const { return global_by_name(function_, Name<S>::get()); }
 
-    // For the typed parameter structs (pyx/params.hpp): hands the slots over.
-    py::object take(std::size_t index) noexcept { return std::move(values_[index]); }
-    py::object take_function() noexcept { return std::move(function_); }
 
     friend int pyx_traverse(const Args& args, visitproc visit, void* arg);
 
@@ -129,6 +126,7 @@ struct FunctionSpec {
     std::string doc;
     py::object returns;  // return annotation, null: none
     bool is_abstract = false;
+    bool coroutine = false;  // calls return a coroutine (an async body)
     std::unique_ptr<ClosureBase> closure;
     // Typed bodies (pyx/params.hpp) declare their parameters in a struct,
     // described into `params` when the function is made.
@@ -138,6 +136,9 @@ struct FunctionSpec {
     // parameter struct straight from the arguments. Returns a new reference.
     using DirectEntry = PyObject* (*)(PyObject* function, PyObject* const* args, const void* body, PyObject* qualname);
     DirectEntry direct = nullptr;
+    // And an entry for any other call, taking the bound argument slots.
+    using BoundEntry = PyObject* (*)(PyObject* function, ArgValues& values, const void* body, PyObject* qualname);
+    BoundEntry bound = nullptr;
     const void* direct_body = nullptr;  // the body function, for a body given as a function pointer
 
     FunctionSpec&& with_doc(std::string text) && { doc = std::move(text); return std::move(*this); }

@@ -43,25 +43,77 @@ private:
     std::optional<PyError> error_;
 };
 
-// Awaits a Python awaitable or a Task<py::object> and returns how it ended.
-// Given a callable instead, calls it first and awaits what it returns: a
-// failure of the call itself is then part of the outcome too, as in
-// `try: await operation()`.
-template <class Awaitable>
-Task<Outcome> outcome_of(Awaitable awaitable) {
+namespace detail {
+
+// Awaits a Python awaitable inside the awaiting frame itself (no frame of its
+// own) and hands back how it ended.
+class OutcomeAwaiter {
+public:
+    explicit OutcomeAwaiter(py::object awaitable) : inner_{std::move(awaitable)} {}
+    explicit OutcomeAwaiter(PyError failure) : failure_(std::move(failure)) {}
+
+    void bridge_awaiter() const noexcept {}
+    bool await_ready() const noexcept { return failure_.has_value(); }
+    template <class P>
+    bool await_suspend(std::coroutine_handle<P> handle) {
+        try {
+            return inner_.await_suspend(handle);
+        } catch (...) {
+            failure_.emplace(to_pyerror(std::current_exception()));
+            return false;
+        }
+    }
+    Outcome await_resume() {
+        if (failure_) return Outcome(std::move(*failure_));
+        try {
+            return Outcome(inner_.await_resume());
+        } catch (...) {
+            return Outcome(to_pyerror(std::current_exception()));
+        }
+    }
+
+private:
+    PythonAwaiter inner_;
+    std::optional<PyError> failure_;
+};
+
+template <class T>
+struct is_task_type : std::false_type {};
+template <class T>
+struct is_task_type<Task<T>> : std::true_type {};
+
+template <class T>
+Task<Outcome> task_outcome(Task<T> task) {
     std::optional<PyError> failure;
     try {
-        py::object value;
-        if constexpr (std::is_invocable_v<Awaitable&>) {
-            value = co_await awaitable();
-        } else {
-            value = co_await std::move(awaitable);
-        }
+        py::object value = co_await std::move(task);
         co_return Outcome(std::move(value));
     } catch (...) {
         failure.emplace(to_pyerror(std::current_exception()));
     }
     co_return Outcome(std::move(*failure));
+}
+
+}  // namespace detail
+
+// Awaits a Python awaitable (or a Task<py::object>) and returns how it ended.
+// Given a callable instead, calls it first and awaits what it returns: a
+// failure of the call itself is then part of the outcome too, as in
+// `try: await operation()`.
+template <class Awaitable>
+auto outcome_of(Awaitable&& awaitable) {
+    using Plain = std::remove_cvref_t<Awaitable>;
+    if constexpr (detail::is_task_type<Plain>::value) {
+        return detail::task_outcome(std::forward<Awaitable>(awaitable));
+    } else if constexpr (std::is_invocable_v<Plain&>) {
+        try {
+            return detail::OutcomeAwaiter(py::object(awaitable()));
+        } catch (...) {
+            return detail::OutcomeAwaiter(to_pyerror(std::current_exception()));
+        }
+    } else {
+        return detail::OutcomeAwaiter(py::object(std::forward<Awaitable>(awaitable)));
+    }
 }
 
 }  // namespace pyx

@@ -153,15 +153,6 @@ P bind_positional(PyObject* function, PyObject* const* args, std::index_sequence
     return P{Params(py::reinterpret_borrow<py::object>(function)), Arg(py::reinterpret_borrow<py::object>(args[I]))...};
 }
 
-template <class P, std::size_t... I>
-P bind_struct(Args& args, std::index_sequence<I...>) {
-    return P{Params(args.take_function()), Arg(args.take(I))...};
-}
-template <class P>
-P bind(Args& args) {
-    return bind_struct<P>(args, std::make_index_sequence<member_count<P>()>{});
-}
-
 // The struct's Python references, in declaration order after the function.
 template <class P>
 const py::object* slots(const P& params) noexcept {
@@ -251,10 +242,28 @@ F body_of(const void* stored) {
     }
 }
 
+template <class P, std::size_t... I>
+P bind_values(PyObject* function, ArgValues& values, std::index_sequence<I...>) {
+    return P{Params(py::reinterpret_borrow<py::object>(function)), Arg(std::move(values[I]))...};
+}
+
+template <class F, class P, class C>
+PyObject* run_body(F body, P&& params, PyObject* qualname);
+
 template <class F, class P, class C>
 PyObject* call_direct(PyObject* function, PyObject* const* args, const void* stored, PyObject* qualname) {
-    F body = body_of<F>(stored);
-    P params = bind_positional<P>(function, args, std::make_index_sequence<member_count<P>()>{});
+    return run_body<F, P, C>(body_of<F>(stored),
+                             bind_positional<P>(function, args, std::make_index_sequence<member_count<P>()>{}), qualname);
+}
+
+template <class F, class P, class C>
+PyObject* call_bound(PyObject* function, ArgValues& values, const void* stored, PyObject* qualname) {
+    return run_body<F, P, C>(body_of<F>(stored),
+                             bind_values<P>(function, values, std::make_index_sequence<member_count<P>()>{}), qualname);
+}
+
+template <class F, class P, class C>
+PyObject* run_body(F body, P&& params, PyObject* qualname) {
     if constexpr (is_task<typename body_traits<F>::result>::value) {
         if constexpr (std::is_void_v<C>) {
             return to_python(body(std::move(params)), qualname).release().ptr();
@@ -292,6 +301,7 @@ FunctionSpec abstract_coroutine(std::string name) {
         throw PyError(py::handle(PyExc_NotImplementedError)());
         co_return py::none();
     };
+    spec.coroutine = true;
     spec.is_abstract = true;
     return spec;
 }
@@ -306,6 +316,7 @@ FunctionSpec def(std::string name, F body, C closure = nullptr) {
     static_assert(std::is_pointer_v<F> || std::is_empty_v<F>, "a body captures nothing: put Python objects into its closure struct");
     FunctionSpec spec = detail::spec_with_params(std::move(name), &detail::describe<P>);
     spec.direct = &detail::call_direct<F, P, typename traits::closure>;
+    spec.bound = &detail::call_bound<F, P, typename traits::closure>;
     if constexpr (std::is_pointer_v<F>) spec.direct_body = reinterpret_cast<const void*>(body);
     if constexpr (!std::is_void_v<typename traits::closure>) {
         using Own = typename traits::closure;
@@ -314,27 +325,21 @@ FunctionSpec def(std::string name, F body, C closure = nullptr) {
     }
     if constexpr (detail::is_task<typename traits::result>::value) {
         static_assert(std::is_same_v<typename traits::result, Task<py::object>>, "an async body returns Task<py::object>");
-        spec.async = [body](Args args) -> Task<py::object> {
-            if constexpr (std::is_void_v<typename traits::closure>) {
-                return body(detail::bind<P>(args));
-            } else {
-                // The struct keeps the function, and with it the closure, alive.
-                P params = detail::bind<P>(args);
-                const auto& own = detail::closure_value<typename traits::closure>(params.function());
-                return body(std::move(params), own);
-            }
-        };
-    } else {
-        spec.sync = [body](Args& args) -> py::object {
-            P params = detail::bind<P>(args);
-            if constexpr (std::is_void_v<typename traits::closure>) {
-                return detail::to_object(body(params));
-            } else {
-                return detail::to_object(body(params, detail::closure_value<typename traits::closure>(params.function())));
-            }
-        };
+        spec.coroutine = true;
     }
     return spec;
+}
+
+// A parameter struct filled by hand, in declaration order, for running a
+// function's C++ body straight from another body: when the module global
+// that names the function is still that very function object (nobody
+// replaced it), `co_await body(pyx::params<P>(function, ...))` does what
+// calling it would, without a Python coroutine object in between.
+template <class P, class... V>
+P params(py::handle function, V&&... values) {
+    static_assert(sizeof...(V) == detail::member_count<P>(), "one value per parameter");
+    return P{Params(py::reinterpret_borrow<py::object>(function)),
+             Arg(py::reinterpret_borrow<py::object>(py::handle(values)))...};
 }
 
 // The coroutine frame of an async body records its parameter struct here, so

@@ -170,6 +170,10 @@ public:
         template <class U>
         auto await_transform(Task<U>&& task) { return typename Task<U>::Awaiter{std::move(task)}; }
         detail::PythonAwaiter await_transform(py::object awaitable) { return {std::move(awaitable)}; }
+        // Awaiters of the bridge's own (see pyx/outcome.hpp) pass through as they are.
+        template <class A>
+            requires requires(A& awaiter) { awaiter.bridge_awaiter(); }
+        A&& await_transform(A&& awaiter) { return std::forward<A>(awaiter); }
         detail::PythonAwaiter await_transform(py::handle awaitable) {
             return {py::reinterpret_borrow<py::object>(awaitable)};
         }

@@ -136,7 +136,7 @@ struct ResolveTimeout : pyx::Params {
 };
 py::object resolve_timeout(ResolveTimeout& a) {
     if (a.timeout.is_none()) return a.fallback;
-    if (a.timeout <= py::int_(0)) return py::none();
+    if (pyx::compare(a.timeout, Py_LE, 0)) return py::none();
     return a.timeout;
 }
 
@@ -255,16 +255,58 @@ struct RunAttempts : pyx::Params {
     Arg backoff = kwonly("backoff").annotated(types::float_());
     Arg should_retry = kwonly("should_retry").annotated(transient_test());
 };
+// The attempt numbers, range(1, attempts + 1): counted in C++ when `attempts`
+// is a plain int, else taken from Python's own range (which raises what it
+// raises for anything else).
+class AttemptNumbers {
+public:
+    explicit AttemptNumbers(const py::object& attempts) {
+        int overflow = 0;
+        if (PyLong_CheckExact(attempts.ptr())) count_ = PyLong_AsLongLongAndOverflow(attempts.ptr(), &overflow);
+        if (!PyLong_CheckExact(attempts.ptr()) || overflow) {
+            count_ = -1;
+            numbers_ = py::iter(pyx::type_object(PyRange_Type)(py::int_(1), attempts + py::int_(1)));
+        }
+    }
+    // Moves to the next number; false when there is none.
+    bool next() {
+        if (count_ >= 0) {
+            current_ = py::object();
+            return ++number_ <= count_;
+        }
+        PyObject* value = PyIter_Next(numbers_.ptr());
+        if (!value) {
+            if (PyErr_Occurred()) throw pyx::PyError::fetch();
+            return false;
+        }
+        current_ = py::reinterpret_steal<py::object>(value);
+        return true;
+    }
+    // Whether this is the last attempt: `attempt >= attempts`.
+    bool last(const py::object& attempts) {
+        return count_ >= 0 ? number_ >= count_ : current() >= attempts;
+    }
+    const py::object& current() {
+        if (!current_) current_ = py::int_(number_);
+        return current_;
+    }
+
+private:
+    long long count_ = 0;
+    long long number_ = 0;
+    py::object numbers_;
+    py::object current_;
+};
+
 Task<py::object> run_attempts(RunAttempts a) {
-    py::object numbers = pyx::type_object(PyRange_Type)(py::int_(1), a.attempts + py::int_(1));
-    for (py::handle number : numbers) {
-        py::object attempt = py::reinterpret_borrow<py::object>(number);
+    AttemptNumbers attempts(a.attempts);
+    while (attempts.next()) {
         pyx::Outcome outcome = co_await pyx::outcome_of([&] { return pyx::call(a.operation); });
         if (outcome) co_return outcome.value();
         // Cancellation, KeyboardInterrupt and SystemExit leave at once.
         outcome.pass_non_exceptions();
         const py::object& failure = outcome.error().value();
-        if (attempt >= a.attempts) outcome.rethrow();
+        if (attempts.last(a.attempts)) outcome.rethrow();
 
         bool transient = false;
         try {
@@ -275,8 +317,8 @@ Task<py::object> run_attempts(RunAttempts a) {
                 }
             }
             if (transient) {
-                py::object message =
-                    py::str("Sandbox operation retry {}/{} after: {}").format(attempt, a.attempts, failure);
+                py::object message = py::str("Sandbox operation retry {}/{} after: {}")
+                                         .format(attempts.current(), a.attempts, failure);
                 pyx::call_method(a.global("logger"_name), "info"_name, message);
             }
         } catch (...) {
@@ -300,9 +342,9 @@ struct RetryAsync : pyx::Params {
     Arg total_timeout = kwonly("total_timeout", py::none()).annotated(pyx::optional(types::float_()));
 };
 Task<py::object> retry_async(RetryAsync a) {
-    if (a.attempts < py::int_(1)) pyx::raise(PyExc_ValueError, "`attempts` must be at least 1");
-    if (a.backoff < py::int_(0)) pyx::raise(PyExc_ValueError, "`backoff` must be non-negative");
-    if (!a.total_timeout.is_none() && a.total_timeout <= py::int_(0)) {
+    if (pyx::compare(a.attempts, Py_LT, 1)) pyx::raise(PyExc_ValueError, "`attempts` must be at least 1");
+    if (pyx::compare(a.backoff, Py_LT, 0)) pyx::raise(PyExc_ValueError, "`backoff` must be non-negative");
+    if (!a.total_timeout.is_none() && pyx::compare(a.total_timeout, Py_LE, 0)) {
         pyx::raise(PyExc_ValueError, "`total_timeout` must be positive");
     }
     py::object loop = pyx::call(a.global("_run_attempts"_name), a.operation, "attempts"_kw = a.attempts,
@@ -361,10 +403,19 @@ struct CreateWithRetry : pyx::Params {
     Arg backoff = kwonly("backoff", py::float_(2.0)).annotated(types::float_());
     Arg total_timeout = kwonly("total_timeout", py::none()).annotated(pyx::optional(types::float_()));
 };
-Task<py::object> create_with_retry(CreateWithRetry a) {
-    py::object retries =
-        pyx::call(a.global("_retry_async"_name), a.create, "attempts"_kw = a.attempts, "backoff"_kw = a.backoff,
-                  "should_retry"_kw = a.is_transient, "total_timeout"_kw = a.total_timeout);
+struct RetryEngine {
+    py::object retry_async;  // this module's own _retry_async
+};
+Task<py::object> create_with_retry(CreateWithRetry a, const RetryEngine& engine) {
+    py::object retry = a.global("_retry_async"_name);
+    if (retry.is(engine.retry_async)) {
+        // The engine nobody replaced: its body runs here, in this coroutine.
+        py::object result = co_await retry_async(pyx::params<RetryAsync>(retry, a.create, a.attempts, a.backoff,
+                                                                          a.is_transient, a.total_timeout));
+        co_return result;
+    }
+    py::object retries = pyx::call(retry, a.create, "attempts"_kw = a.attempts, "backoff"_kw = a.backoff,
+                                   "should_retry"_kw = a.is_transient, "total_timeout"_kw = a.total_timeout);
     py::object result = co_await std::move(retries);
     co_return result;
 }
@@ -429,7 +480,7 @@ void init(py::module_& module) {
                                   .with_doc("Calls `operation` up to `attempts` times, `backoff` seconds apart, "
                                             "while `should_retry` accepts a failure or an exception on its cause "
                                             "chain."));
-    pyx::def_function(module, pyx::def("_retry_async", retry_async).returning(types::any())
+    py::object engine = pyx::def_function(module, pyx::def("_retry_async", retry_async).returning(types::any())
                                   .with_doc("Checks the retry policy and runs the attempts under one deadline of "
                                             "`total_timeout` seconds (None: no deadline)."));
     pyx::def_function(module, pyx::def("kill_with_retry", kill_with_retry).returning(types::none())
@@ -438,7 +489,7 @@ void init(py::module_& module) {
     pyx::def_function(module, pyx::def("terminate_with_retry", terminate_with_retry).returning(types::none())
                                   .with_doc("Kills with retries under one deadline of `timeout` seconds; a final "
                                             "failure becomes SandboxTerminateError, formatted from `error_message`."));
-    pyx::def_function(module, pyx::def("create_with_retry", create_with_retry).returning(types::any())
+    pyx::def_function(module, pyx::def("create_with_retry", create_with_retry, RetryEngine{engine}).returning(types::any())
                                   .with_doc("Creates with retries of transient failures; returns the successful "
                                             "attempt's result or raises the last failure unchanged."));
 }

@@ -2,6 +2,7 @@
 
 import asyncio
 import contextlib
+import datetime
 import inspect
 import types
 
@@ -113,8 +114,10 @@ async def test_async_with_matches_the_statement(testmod):
 
 
 def test_typed_edges_convert_once_and_name_what_is_wrong(testmod):
-    source = types.SimpleNamespace(text="t", count=4, limit=2, flag=True)
-    assert testmod.read_edge(source) == {"text": "t!", "count": 5, "limit": 2.0, "flag": False}
+    source = types.SimpleNamespace(text="t", count=4, limit=2, flag=True, items=["a"], extra={"note": "n"})
+    assert testmod.read_edge(source) == {"text": "t!", "count": 5, "limit": 2.0, "flag": False, "items": ["a", "n"]}
+    source.limit, source.extra = datetime.timedelta(milliseconds=1500), {}
+    assert testmod.read_edge(source)["limit"] == 1.5 and testmod.read_edge(source)["items"] == ["a", "none"]
     source.limit = None
     assert testmod.read_edge(source)["limit"] is None
     for field, value, message in [
@@ -122,6 +125,8 @@ def test_typed_edges_convert_once_and_name_what_is_wrong(testmod):
         ("count", "4", "count: expected int, got str"),
         ("limit", "soon", r"limit: expected float \| timedelta \| None, got str"),
         ("flag", 1, "flag: expected bool, got int"),
+        ("items", ["a", 2], r"items: expected list\[str\], got list"),
+        ("extra", {"note": 5}, "note: expected str, got int"),
     ]:
         bad = types.SimpleNamespace(**{**vars(source), field: value})
         with pytest.raises(TypeError, match=message):

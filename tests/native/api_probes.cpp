@@ -71,10 +71,13 @@ py::object read_edge(ReadEdge& p) {
     auto count = pyx::read<long long>(p.source, "count"_name);
     auto limit = pyx::read<std::optional<pyx::Seconds>>(p.source, "limit"_name);
     auto flag = pyx::read<bool>(p.source, "flag"_name);
+    auto items = pyx::read<std::vector<std::string>>(p.source, "items"_name);
+    auto note = pyx::read_item<std::string>(pyx::getattr(p.source, "extra"_name), "note");
     std::optional<double> limit_seconds;
     if (limit) limit_seconds = limit->count();
+    items.push_back(note.value_or("none"));
     return pyx::call(pyx::builtin("dict"), "text"_kw = text + "!", "count"_kw = count + 1, "limit"_kw = limit_seconds,
-                     "flag"_kw = !flag);
+                     "flag"_kw = !flag, "items"_kw = items);
 }
 
 // A function whose closure holds `value`.

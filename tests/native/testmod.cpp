@@ -3,6 +3,7 @@
 #include "pyx/aio.hpp"
 #include "pyx/classes.hpp"
 #include "pyx/method.hpp"
+#include "pyx/params.hpp"
 #include "pyx/task.hpp"
 
 namespace py = pybind11;
@@ -23,6 +24,8 @@ struct Sentinel {
     }
 };
 
+struct NoParams : pyx::Params {};
+
 Task<int> one() { co_return 1; }
 
 Task<int> nested(int depth) {
@@ -37,7 +40,7 @@ Task<py::object> append_later(py::object log, py::object text) {
 }
 
 void define_functions(py::module_& m) {
-    pyx::def_function(m, pyx::def_async("trivial", {}, [](Args) -> Task<py::object> { co_return py::none(); }));
+    pyx::def_function(m, pyx::def("trivial", [](NoParams) -> Task<py::object> { co_return py::none(); }));
 
     pyx::def_function(m, pyx::def_async("add_later", {arg("a"), arg("b")}, [](Args a) -> Task<py::object> {
         co_await pyx::aio::sleep(0);
