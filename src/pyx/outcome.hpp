@@ -106,10 +106,17 @@ auto outcome_of(Awaitable&& awaitable) {
     if constexpr (detail::is_task_type<Plain>::value) {
         return detail::task_outcome(std::forward<Awaitable>(awaitable));
     } else if constexpr (std::is_invocable_v<Plain&>) {
-        try {
-            return detail::OutcomeAwaiter(py::object(awaitable()));
-        } catch (...) {
-            return detail::OutcomeAwaiter(to_pyerror(std::current_exception()));
+        using Result = std::remove_cvref_t<std::invoke_result_t<Plain&>>;
+        if constexpr (detail::is_task_type<Result>::value) {
+            // A Task starts lazily: the call only makes its frame, so every
+            // failure of the operation surfaces while it is awaited.
+            return detail::task_outcome(awaitable());
+        } else {
+            try {
+                return detail::OutcomeAwaiter(py::object(awaitable()));
+            } catch (...) {
+                return detail::OutcomeAwaiter(to_pyerror(std::current_exception()));
+            }
         }
     } else {
         return detail::OutcomeAwaiter(py::object(std::forward<Awaitable>(awaitable)));
