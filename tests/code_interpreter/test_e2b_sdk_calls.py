@@ -475,3 +475,68 @@ async def test_download_falls_back_to_the_filesystem_without_a_url_method():
     handle = Handle()
     assert await live(handle).download_file("/x", timeout=0) == b"from-fs"
     assert handle.files.reads == [(("/x",), {"format": "bytes", "request_timeout": 0})]
+
+
+# --- text that Python carries but UTF-8 cannot ---------------------------------
+
+# A lone surrogate (from JSON escapes, or a path decoded with surrogateescape)
+# is a valid Python str; every text passes through as it came.
+LONE = "caf\udcff"
+
+
+async def test_code_output_and_errors_keep_lone_surrogates():
+    error = types.SimpleNamespace(name="E", value=LONE, traceback="")
+    handle = Handle(answer=Execution(stdout=[LONE, "b"], stderr=[LONE], error=error), lines=[LONE + "\n"])
+    seen = []
+    result = await live(handle).execute_code(LONE, on_stdout=seen.append)
+    assert (result.stdout, result.stderr, result.error, result.code) == (f"{LONE}\nb", LONE, f"E: {LONE}", LONE)
+    assert seen == [LONE]
+    assert E2BSandbox._format_execution_error(error) == f"E: {LONE}"
+
+
+@pytest.mark.parametrize("exit_code, status", [(0, ExecutionStatus.SUCCESS), (4, ExecutionStatus.ERROR)])
+async def test_command_output_keeps_lone_surrogates(exit_code, status):
+    handle = Handle()
+    handle.commands.answer = types.SimpleNamespace(exit_code=exit_code, stdout=LONE, stderr=LONE + "!")
+    result = await live(handle).execute_command(LONE)
+    assert (result.status, result.stdout, result.stderr, result.code) == (status, LONE, LONE + "!", LONE)
+    assert result.error == ("" if exit_code == 0 else LONE + "!")
+
+
+async def test_failure_texts_with_lone_surrogates_are_results_and_warnings(caplog):
+    handle = Handle(answer=ConnectionError(LONE))
+    handle.files.fail_on = {"/files/" + LONE}
+    result = await live(handle).execute_code("x", files=[SandboxFile(filename=LONE, data=b"1")])
+    assert (result.status, result.error) == (ExecutionStatus.ERROR, LONE)
+    assert warnings_of(caplog) == [f"Failed to upload file {LONE}: disk full at /files/{LONE}"]
+
+
+@pytest.mark.parametrize("exit_code", [0.0, False])
+async def test_command_exit_code_is_compared_as_python_compares(exit_code):
+    handle = Handle()
+    handle.commands.answer = types.SimpleNamespace(exit_code=exit_code, stdout="o", stderr="")
+    assert (await live(handle).execute_command("c")).status is ExecutionStatus.SUCCESS
+
+
+# --- attribute look-ups with a fallback answer only a missing attribute -------
+
+
+class Broken:
+    """A handle whose attribute raises something other than AttributeError."""
+
+    def __init__(self, error):
+        self.error, self.files, self.commands = error, Files(), Commands()
+
+    def __getattr__(self, name):
+        raise self.error
+
+
+@pytest.mark.parametrize("error", [RuntimeError("property failed"), KeyboardInterrupt()])
+async def test_lookups_with_a_fallback_let_other_failures_through(error):
+    broken = Broken(error)
+    with pytest.raises(type(error)):
+        live(broken).sandbox_id
+    with pytest.raises(type(error)):
+        await live(broken).set_timeout(5)
+    with pytest.raises(type(error)):
+        E2BSandbox._format_execution_error(broken)

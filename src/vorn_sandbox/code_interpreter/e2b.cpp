@@ -53,6 +53,24 @@ py::object status_member(const pyx::Params& a, const char* member) {
     throw pyx::PyError(pyx::call(a.global("SandboxNotInitializedError"_name)));
 }
 
+// `getattr(object, name, fallback)` as Python does it: only a missing
+// attribute gives the fallback. pybind11's form would swallow any failure,
+// an interrupt included.
+py::object getattr_or(py::handle object, py::handle name, py::handle fallback) {
+    PyObject* value = nullptr;
+    int found = PyObject_GetOptionalAttr(object.ptr(), name.ptr(), &value);
+    if (found < 0) throw pyx::PyError::fetch();
+    if (found == 0) return py::reinterpret_borrow<py::object>(fallback);
+    return py::reinterpret_steal<py::object>(value);
+}
+
+// `hasattr(object, name)`: False only for a missing attribute.
+bool has_attribute(py::handle object, py::handle name) {
+    int found = PyObject_HasAttrWithError(object.ptr(), name.ptr());
+    if (found < 0) throw pyx::PyError::fetch();
+    return found == 1;
+}
+
 void warn(const pyx::Params& a, py::handle message) {
     pyx::call_method(a.global("logger"_name), "warning"_name, message);
 }
@@ -61,10 +79,10 @@ void warn(const pyx::Params& a, py::handle message) {
 py::object call_merged(py::handle fn, py::dict named, py::handle extra) {
     for (auto item : py::reinterpret_borrow<py::dict>(extra)) {
         if (named.contains(item.first)) {
-            py::object qualname = py::getattr(fn, "__qualname__", py::str("function"));
-            pyx::raise(PyExc_TypeError, py::str("{}() got multiple values for keyword argument '{}'")
-                                            .format(qualname, item.first)
-                                            .cast<std::string>());
+            py::object qualname = getattr_or(fn, "__qualname__"_name.handle(), py::str("function"));
+            py::object message =
+                py::str("{}() got multiple values for keyword argument '{}'").format(qualname, item.first);
+            throw pyx::PyError(pyx::call(py::handle(PyExc_TypeError), message));
         }
         named[item.first] = item.second;
     }
@@ -96,7 +114,7 @@ struct SelfOnly : pyx::Params {
 py::object sandbox_id(SelfOnly& a) {
     py::object sandbox = pyx::getattr(a.self, "sandbox"_name);
     if (sandbox.is_none()) return py::none();
-    return py::getattr(sandbox, "sandbox_id", py::none());
+    return getattr_or(sandbox, "sandbox_id"_name.handle(), py::none());
 }
 
 // ---------------------------------------------------------------------------
@@ -257,7 +275,7 @@ struct Callback {
 };
 // Hands one output line to the caller's callback, without its line ends.
 py::object forward_line(ForwardLine& a, const Callback& target) {
-    py::object line = py::getattr(a.message, "line", py::none());
+    py::object line = getattr_or(a.message, "line"_name.handle(), py::none());
     py::object text = pyx::truthy(line) ? pyx::call_method(line, "rstrip"_name, "\n") : py::str("");
     return pyx::call(target.callback, text);
 }
@@ -268,33 +286,24 @@ py::object forwarder(const pyx::Params& a, py::handle callback) {
         "E2BSandbox.execute_code.<locals>.forward");
 }
 
-std::string join_lines(const std::vector<std::string>& lines) {
-    std::string text;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (i) text += '\n';
-        text += lines[i];
-    }
-    return text;
-}
-
-// What execute_code reads of the SDK's execution record, converted once: the
-// error object (handed on to _format_execution_error as it is) and the output
-// lines, joined as they came, one "\n" between neighbours.
+// What execute_code reads of the SDK's execution record: the error object
+// (handed on to _format_execution_error as it is) and the output lines, joined
+// as they came, one "\n" between neighbours. The texts stay Python strings:
+// output may hold lone surrogates that no UTF-8 conversion would take.
 struct CodeRun {
     py::object error;
-    std::string stdout_text;
-    std::string stderr_text;
+    py::object stdout_text;
+    py::object stderr_text;
 
     static CodeRun from_python(py::handle result) {
         py::object logs = pyx::getattr(result, "logs"_name);
-        auto stream = [&](auto name) {
-            if (!pyx::truthy(logs)) return std::string();
+        auto stream = [&](auto name) -> py::object {
+            if (!pyx::truthy(logs)) return py::str("");
             py::object lines = pyx::getattr(logs, name);
-            return pyx::truthy(lines) ? join_lines(pyx::read<std::vector<std::string>>(lines, name.c_str()))
-                                      : std::string();
+            return pyx::truthy(lines) ? pyx::call_method(py::str("\n"), "join"_name, lines) : py::str("");
         };
         py::object error = pyx::getattr(result, "error"_name);
-        std::string out = stream("stdout"_name);
+        py::object out = stream("stdout"_name);
         return {error, out, stream("stderr"_name)};
     }
     bool failed() const { return pyx::truthy(error); }
@@ -367,7 +376,7 @@ struct FormatError : pyx::Params {
     Arg error = arg("error");
 };
 py::object attribute_or_empty(py::handle object, const char* name) {
-    py::object value = py::getattr(object, name, py::none());
+    py::object value = getattr_or(object, py::str(name), py::none());
     return pyx::truthy(value) ? value : py::str("");
 }
 // Traceback first, then "Name: value", as a reader scans an error.
@@ -420,23 +429,26 @@ struct ExecuteCommand : pyx::Params {
     Arg timeout = kwonly("timeout", py::none());
 };
 
-// What execute_command reads of the SDK's command result, converted once.
-// A missing exit code counts as a failure; missing output as empty text.
+// What execute_command reads of the SDK's command result. Any exit code that
+// compares unequal to 0 (None included) is a failure; missing output is empty
+// text. The texts stay Python strings, as the SDK gave them.
 struct CommandRun {
-    std::optional<long long> exit_code;
-    std::string stdout_text;
-    std::string stderr_text;
+    bool failed;
+    py::object stdout_text;
+    py::object stderr_text;
 
     static CommandRun from_python(py::handle result) {
-        auto text = [&](auto name) { return pyx::read<std::optional<std::string>>(result, name).value_or(""); };
-        auto exit_code = pyx::read<std::optional<long long>>(result, "exit_code"_name);
-        std::string out = text("stdout"_name);
-        return {exit_code, out, text("stderr"_name)};
+        auto text = [&](auto name) -> py::object {
+            py::object value = pyx::getattr(result, name);
+            return pyx::truthy(value) ? value : py::str("");
+        };
+        bool failed = pyx::getattr(result, "exit_code"_name).not_equal(py::int_(0));
+        py::object out = text("stdout"_name);
+        return {failed, out, text("stderr"_name)};
     }
-    bool failed() const { return exit_code != 0; }
     // A failed command without standard error has an empty error text, so
     // the result keeps its output instead of failing its own validation.
-    std::string error() const { return failed() ? stderr_text : std::string(); }
+    py::object error() const { return failed ? stderr_text : py::object(py::str("")); }
 };
 
 Task<py::object> run_command(ExecuteCommand a, py::object start_time) {
@@ -449,7 +461,7 @@ Task<py::object> run_command(ExecuteCommand a, py::object start_time) {
     py::object result = co_await std::move(running);
     py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
     CommandRun command = CommandRun::from_python(result);
-    py::object status = status_member(a, command.failed() ? "ERROR" : "SUCCESS");
+    py::object status = status_member(a, command.failed ? "ERROR" : "SUCCESS");
     set_span(a, {{"STATUS", pyx::getattr(status, "value"_name)}});
     co_return pyx::call_method(a.global("ExecutionResult"_name), "create"_name, "status"_kw = status,
                                "code"_kw = a.cmd, "stdout"_kw = command.stdout_text,
@@ -479,14 +491,14 @@ struct SetTimeout : pyx::Params {
 
 Task<py::object> renew(py::object method, py::object seconds) {
     py::object renewed = pyx::call(method, seconds);
-    if (py::hasattr(renewed, "__await__")) co_await std::move(renewed);
+    if (has_attribute(renewed, "__await__"_name.handle())) co_await std::move(renewed);
     co_return py::none();
 }
 
 Task<py::object> set_timeout(SetTimeout a) {
     py::object sandbox = pyx::getattr(a.self, "sandbox"_name);
     if (sandbox.is_none()) co_return py::none();
-    py::object method = py::getattr(sandbox, "set_timeout", py::none());
+    py::object method = getattr_or(sandbox, "set_timeout"_name.handle(), py::none());
     if (method.is_none()) co_return py::none();
     pyx::Outcome renewed = co_await pyx::outcome_of(renew(method, a.seconds));
     if (!renewed) {
@@ -643,7 +655,7 @@ Task<py::object> fetch_signed_url(DownloadViaUrl a, py::object sandbox) {
 
 Task<py::object> download_via_url(DownloadViaUrl a) {
     py::object sandbox = pyx::getattr(a.self, "sandbox"_name);
-    if (sandbox.is_none() || !py::hasattr(sandbox, "download_url")) co_return py::none();
+    if (sandbox.is_none() || !has_attribute(sandbox, "download_url"_name.handle())) co_return py::none();
     pyx::Outcome fetched = co_await pyx::outcome_of(fetch_signed_url(a, sandbox));
     if (!fetched) {
         // Any failure of the URL path falls back to the filesystem API.
