@@ -10,15 +10,18 @@ import inspect
 import logging
 import sys
 import types
+import typing
+from collections.abc import Callable
 
 import httpx
 import pytest
 from e2b.exceptions import RateLimitException, TimeoutException
+from e2b_code_interpreter import AsyncSandbox
 
 import vorn_sandbox.code_interpreter.e2b as e2b_module
 from vorn_sandbox.code_interpreter.e2b import E2BSandbox
 from vorn_sandbox.errors import SandboxStartError
-from vorn_sandbox.models import ExecutionStatus, SandboxFile
+from vorn_sandbox.models import ExecutionResult, ExecutionStatus, SandboxFile
 
 LOGGER = "vorn_sandbox.code_interpreter.e2b"
 
@@ -128,6 +131,49 @@ async def test_positional_keyword_only_arguments_are_refused():
         await sandbox.terminate(5)
     with pytest.raises(TypeError):
         await sandbox.download_file("/x", 5)
+
+
+# --- annotations -----------------------------------------------------------------
+
+OptStr = str | None
+Packages = list[str] | None
+Line = Callable[[str], None] | None
+
+
+@pytest.mark.parametrize(
+    "function, hints",
+    [
+        (E2BSandbox.__init__, {"language": str, "additional_packages": Packages, "return": type(None)}),
+        (E2BSandbox._is_transient_create_error, {"exc": BaseException, "return": bool}),
+        (E2BSandbox.create, {"api_key": str, "domain": OptStr, "template": OptStr, "language": str,
+                             "additional_packages": Packages, "sandbox_timeout": int | None, "create_retries": int,
+                             "create_backoff": float, "ensure_default_template": bool, "kwargs": typing.Any,
+                             "return": typing.Self}),
+        (E2BSandbox._create_once, {"api_key": str, "domain": OptStr, "template": OptStr, "language": str,
+                                   "additional_packages": Packages, "session_timeout": int, "kwargs": typing.Any,
+                                   "return": typing.Self}),
+        (E2BSandbox._rollback, {"sandbox": AsyncSandbox, "return": type(None)}),
+        (E2BSandbox.execute_code, {"code": str, "timeout": int | None, "files": list[SandboxFile] | None,
+                                   "upload_dir": OptStr, "env": dict[str, str] | None, "on_stdout": Line,
+                                   "on_stderr": Line, "kwargs": typing.Any, "return": ExecutionResult}),
+        (E2BSandbox._format_execution_error, {"error": typing.Any, "return": str}),
+        (E2BSandbox.execute_command, {"cmd": str, "env": dict[str, str] | None, "timeout": float | None,
+                                      "return": ExecutionResult}),
+        (E2BSandbox.set_timeout, {"seconds": int, "return": type(None)}),
+        (E2BSandbox.sandbox_id.fget, {"return": OptStr}),
+        (E2BSandbox.reset_transport_singleton, {"return": type(None)}),
+        (E2BSandbox.reset_transport, {"return": type(None)}),
+        (E2BSandbox.terminate, {"timeout": float, "return": type(None)}),
+        (E2BSandbox.download_file, {"file_path": str, "timeout": float, "return": bytes | None}),
+        (E2BSandbox._read_file, {"file_path": str, "effective_timeout": float | None, "return": bytes | None}),
+        (E2BSandbox._read_via_filesystem, {"file_path": str, "request_timeout": float, "return": bytes}),
+        (E2BSandbox._download_via_url, {"file_path": str, "effective_timeout": float | None, "return": bytes | None}),
+        (E2BSandbox._upload_files, {"files": list[SandboxFile], "upload_dir": OptStr, "return": type(None)}),
+    ],
+    ids=lambda value: getattr(value, "__qualname__", ""),
+)
+def test_annotations(function, hints):
+    assert typing.get_type_hints(function) == hints
 
 
 # --- execute_code --------------------------------------------------------------

@@ -4,6 +4,7 @@
 // Every SDK name (AsyncSandbox, TimeoutException, httpx, ...) and every helper
 // (resolve_timeout, create_with_retry, the logger, ...) is a global of this
 // module looked up at call time, so that callers and tests can replace them.
+#include "pyx/annotations.hpp"
 #include "pyx/classes.hpp"
 #include "pyx/context.hpp"
 #include "pyx/edge.hpp"
@@ -23,6 +24,7 @@
 namespace py = pybind11;
 using namespace pyx::literals;
 using pyx::Task;
+namespace types = pyx::types;
 
 namespace vorn_sandbox::code_interpreter::e2b {
 namespace {
@@ -94,8 +96,9 @@ py::object call_merged(py::handle fn, py::dict named, py::handle extra) {
 
 struct Init : pyx::Params {
     Arg self = arg("self");
-    Arg language = arg("language", module_global("Language").attr("PYTHON"));
-    Arg additional_packages = arg("additional_packages", py::none());
+    Arg language = arg("language", module_global("Language").attr("PYTHON")).annotated(types::str());
+    Arg additional_packages =
+        arg("additional_packages", py::none()).annotated(pyx::optional(types::list_of(types::str())));
 };
 py::object init_instance(Init& a) {
     py::object parent = pyx::builtin("super")(a.global("E2BSandbox"_name), a.self);
@@ -122,7 +125,7 @@ py::object sandbox_id(SelfOnly& a) {
 
 struct IsTransient : pyx::Params {
     Arg cls = arg("cls");
-    Arg exc = arg("exc");
+    Arg exc = arg("exc").annotated(types::base_exception());
 };
 py::object is_transient_create_error(IsTransient& a) {
     py::object httpx = a.global("httpx"_name);
@@ -148,16 +151,17 @@ py::object attempt_once(NoArgs&, const AttemptValues& values) {
 
 struct Create : pyx::Params {
     Arg cls = arg("cls");
-    Arg api_key = arg("api_key");
-    Arg domain = arg("domain", py::none());
-    Arg template_name = arg("template", py::none());
-    Arg language = arg("language", module_global("Language").attr("PYTHON"));
-    Arg additional_packages = arg("additional_packages", py::none());
-    Arg sandbox_timeout = arg("sandbox_timeout", py::none());
-    Arg create_retries = arg("create_retries", py::int_(3));
-    Arg create_backoff = arg("create_backoff", py::float_(2.0));
-    Arg ensure_default_template = arg("ensure_default_template", py::bool_(false));
-    Arg kwargs = varkw();
+    Arg api_key = arg("api_key").annotated(types::str());
+    Arg domain = arg("domain", py::none()).annotated(pyx::optional(types::str()));
+    Arg template_name = arg("template", py::none()).annotated(pyx::optional(types::str()));
+    Arg language = arg("language", module_global("Language").attr("PYTHON")).annotated(types::str());
+    Arg additional_packages =
+        arg("additional_packages", py::none()).annotated(pyx::optional(types::list_of(types::str())));
+    Arg sandbox_timeout = arg("sandbox_timeout", py::none()).annotated(pyx::optional(types::int_()));
+    Arg create_retries = arg("create_retries", py::int_(3)).annotated(types::int_());
+    Arg create_backoff = arg("create_backoff", py::float_(2.0)).annotated(types::float_());
+    Arg ensure_default_template = arg("ensure_default_template", py::bool_(false)).annotated(types::bool_());
+    Arg kwargs = varkw().annotated(types::any());
 };
 Task<py::object> create(Create a) {
     // The legacy "timeout" keyword is taken out of kwargs here, so it never
@@ -207,13 +211,13 @@ Task<py::object> set_up_instance(py::object cls, py::object sandbox, py::object 
 
 struct CreateOnce : pyx::Params {
     Arg cls = arg("cls");
-    Arg api_key = kwonly("api_key");
-    Arg domain = kwonly("domain");
-    Arg template_name = kwonly("template");
-    Arg language = kwonly("language");
-    Arg additional_packages = kwonly("additional_packages");
-    Arg session_timeout = kwonly("session_timeout");
-    Arg kwargs = varkw();
+    Arg api_key = kwonly("api_key").annotated(types::str());
+    Arg domain = kwonly("domain").annotated(pyx::optional(types::str()));
+    Arg template_name = kwonly("template").annotated(pyx::optional(types::str()));
+    Arg language = kwonly("language").annotated(types::str());
+    Arg additional_packages = kwonly("additional_packages").annotated(pyx::optional(types::list_of(types::str())));
+    Arg session_timeout = kwonly("session_timeout").annotated(types::int_());
+    Arg kwargs = varkw().annotated(types::any());
 };
 Task<py::object> create_once(CreateOnce a) {
     pyx::Outcome created = co_await pyx::outcome_of([&] {
@@ -251,7 +255,7 @@ Task<py::object> create_once(CreateOnce a) {
 }
 
 struct Rollback : pyx::Params {
-    Arg sandbox = arg("sandbox");
+    Arg sandbox = arg("sandbox").annotated(module_global("AsyncSandbox"));
 };
 Task<py::object> rollback(Rollback a) {
     pyx::Outcome killed = co_await pyx::outcome_of([&] { return pyx::call_method(a.sandbox, "kill"_name); });
@@ -311,14 +315,14 @@ struct CodeRun {
 
 struct ExecuteCode : pyx::Params {
     Arg self = arg("self");
-    Arg code = arg("code");
-    Arg timeout = arg("timeout", py::none());
-    Arg files = arg("files", py::none());
-    Arg upload_dir = arg("upload_dir", py::none());
-    Arg env = arg("env", py::none());
-    Arg on_stdout = arg("on_stdout", py::none());
-    Arg on_stderr = arg("on_stderr", py::none());
-    Arg kwargs = varkw();
+    Arg code = arg("code").annotated(types::str());
+    Arg timeout = arg("timeout", py::none()).annotated(pyx::optional(types::int_()));
+    Arg files = arg("files", py::none()).annotated(pyx::optional(types::list_of(module_global("SandboxFile"))));
+    Arg upload_dir = arg("upload_dir", py::none()).annotated(pyx::optional(types::str()));
+    Arg env = arg("env", py::none()).annotated(pyx::optional(types::dict_of(types::str(), types::str())));
+    Arg on_stdout = arg("on_stdout", py::none()).annotated(pyx::optional(types::callable({types::str()}, py::none())));
+    Arg on_stderr = arg("on_stderr", py::none()).annotated(pyx::optional(types::callable({types::str()}, py::none())));
+    Arg kwargs = varkw().annotated(types::any());
 };
 
 // The guarded part of execute_code: uploads, the run, the result.
@@ -373,7 +377,7 @@ Task<py::object> execute_code(ExecuteCode a) {
 }
 
 struct FormatError : pyx::Params {
-    Arg error = arg("error");
+    Arg error = arg("error").annotated(types::any());
 };
 py::object attribute_or_empty(py::handle object, const char* name) {
     py::object value = getattr_or(object, py::str(name), py::none());
@@ -394,8 +398,8 @@ py::object format_execution_error(FormatError& a) {
 
 struct UploadFiles : pyx::Params {
     Arg self = arg("self");
-    Arg files = arg("files");
-    Arg upload_dir = arg("upload_dir", py::none());
+    Arg files = arg("files").annotated(types::list_of(module_global("SandboxFile")));
+    Arg upload_dir = arg("upload_dir", py::none()).annotated(pyx::optional(types::str()));
 };
 Task<py::object> upload_files(UploadFiles a) {
     set_span(a, {{"SANDBOX_ID", pyx::getattr(a.self, "sandbox_id"_name)}});
@@ -424,9 +428,9 @@ Task<py::object> upload_files(UploadFiles a) {
 
 struct ExecuteCommand : pyx::Params {
     Arg self = arg("self");
-    Arg cmd = arg("cmd");
-    Arg env = kwonly("env", py::none());
-    Arg timeout = kwonly("timeout", py::none());
+    Arg cmd = arg("cmd").annotated(types::str());
+    Arg env = kwonly("env", py::none()).annotated(pyx::optional(types::dict_of(types::str(), types::str())));
+    Arg timeout = kwonly("timeout", py::none()).annotated(pyx::optional(types::float_()));
 };
 
 // What execute_command reads of the SDK's command result. Any exit code that
@@ -486,7 +490,7 @@ Task<py::object> execute_command(ExecuteCommand a) {
 
 struct SetTimeout : pyx::Params {
     Arg self = arg("self");
-    Arg seconds = arg("seconds");
+    Arg seconds = arg("seconds").annotated(types::int_());
 };
 
 Task<py::object> renew(py::object method, py::object seconds) {
@@ -529,7 +533,7 @@ py::object reset_transport(SelfOnly& a) {
 
 struct Terminate : pyx::Params {
     Arg self = arg("self");
-    Arg timeout = kwonly("timeout", module_global("DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS"));
+    Arg timeout = kwonly("timeout", module_global("DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS")).annotated(types::float_());
 };
 Task<py::object> terminate(Terminate a) {
     py::object sandbox = pyx::getattr(a.self, "sandbox"_name);
@@ -551,8 +555,8 @@ Task<py::object> terminate(Terminate a) {
 
 struct DownloadFile : pyx::Params {
     Arg self = arg("self");
-    Arg file_path = arg("file_path");
-    Arg timeout = kwonly("timeout", module_global("DEFAULT_DOWNLOAD_TIMEOUT"));
+    Arg file_path = arg("file_path").annotated(types::str());
+    Arg timeout = kwonly("timeout", module_global("DEFAULT_DOWNLOAD_TIMEOUT")).annotated(types::float_());
 };
 
 Task<py::object> download_steps(DownloadFile a, py::object budget) {
@@ -592,8 +596,8 @@ Task<py::object> download_file(DownloadFile a) {
 
 struct ReadFile : pyx::Params {
     Arg self = arg("self");
-    Arg file_path = arg("file_path");
-    Arg effective_timeout = arg("effective_timeout");
+    Arg file_path = arg("file_path").annotated(types::str());
+    Arg effective_timeout = arg("effective_timeout").annotated(pyx::optional(types::float_()));
 };
 // The signed URL first (it keeps binary content intact), the filesystem API
 // only when that gives nothing, both within one budget.
@@ -617,8 +621,8 @@ Task<py::object> read_file(ReadFile a) {
 
 struct ReadViaFilesystem : pyx::Params {
     Arg self = arg("self");
-    Arg file_path = arg("file_path");
-    Arg request_timeout = arg("request_timeout");
+    Arg file_path = arg("file_path").annotated(types::str());
+    Arg request_timeout = arg("request_timeout").annotated(types::float_());
 };
 Task<py::object> read_via_filesystem(ReadViaFilesystem a) {
     py::object files = pyx::getattr(a.self, "files"_name);
@@ -630,8 +634,8 @@ Task<py::object> read_via_filesystem(ReadViaFilesystem a) {
 
 struct DownloadViaUrl : pyx::Params {
     Arg self = arg("self");
-    Arg file_path = arg("file_path");
-    Arg effective_timeout = arg("effective_timeout", py::none());
+    Arg file_path = arg("file_path").annotated(types::str());
+    Arg effective_timeout = arg("effective_timeout", py::none()).annotated(pyx::optional(types::float_()));
 };
 
 Task<py::object> fetch_signed_url(DownloadViaUrl a, py::object sandbox) {
@@ -727,50 +731,64 @@ void init(py::module_& module) {
     module.attr("_URL_ATTEMPT_SHARE") = py::float_(0.5);
 
     py::object classmethod = pyx::builtin("classmethod");
+    py::object result_type = module.attr("ExecutionResult");
+    py::object self_type = module.attr("Self");
     pyx::ClassBody body(module, "E2BSandbox");
     body.doc("The E2B implementation of the code-interpreter sandbox: one E2B sandbox, its code runs, commands, "
              "uploads and downloads, lease and teardown.")
-        .method(pyx::def("__init__", init_instance))
+        .method(pyx::def("__init__", init_instance).returning(types::none()))
         .classmethod(pyx::def("_is_transient_create_error", is_transient_create_error)
+                         .returning(types::bool_())
                          .with_doc("E2B's cold-start failures: the SDK's time-out and rate limit, and the HTTP "
                                    "client's time-out and connection failure."))
         .attr("create", classmethod(traced(module, "CREATE", body.function(
                                                pyx::def("create", create)
+                                                   .returning(self_type)
                                                    .with_doc("Creates a live E2B sandbox held by a new instance of "
                                                              "cls, with its additional_packages installed.")))))
         .classmethod(pyx::def("_create_once", create_once)
+                         .returning(self_type)
                          .with_doc("One creation attempt; kills the sandbox again when anything after the SDK's "
                                    "create fails or is cancelled."))
-        .staticmethod(pyx::def("_rollback", rollback).with_doc("Kills a half-created sandbox once; a failure is a warning."))
+        .staticmethod(pyx::def("_rollback", rollback).returning(types::none()).with_doc("Kills a half-created sandbox once; a failure is a warning."))
         .attr("execute_code", traced(module, "EXECUTE_CODE",
                                      body.function(pyx::def("execute_code", execute_code)
+                                                       .returning(result_type)
                                                        .with_doc("Runs code in the sandbox's interpreter after "
                                                                  "uploading `files`; failures are results."))))
         .staticmethod(pyx::def("_format_execution_error", format_execution_error)
+                          .returning(types::str())
                           .with_doc("The SDK's error object as text: traceback, then \"Name: value\"."))
         .attr("execute_command", traced(module, "EXECUTE_COMMAND",
                                         body.function(pyx::def("execute_command", execute_command)
+                                                          .returning(result_type)
                                                           .with_doc("Runs a shell command line; failures are "
                                                                     "results."))))
         .method(pyx::def("set_timeout", set_timeout)
+                    .returning(types::none())
                     .with_doc("Renews the sandbox's session lease; a failure is logged, never raised."))
-        .property("sandbox_id", pyx::def("sandbox_id", sandbox_id), "The E2B sandbox id, or None without a sandbox.")
+        .property("sandbox_id", pyx::def("sandbox_id", sandbox_id).returning(pyx::optional(types::str())), "The E2B sandbox id, or None without a sandbox.")
         .staticmethod(pyx::def("reset_transport_singleton", reset_transport_singleton)
+                          .returning(types::none())
                           .with_doc("Clears the SDK's process-wide asynchronous transport where the SDK keeps one."))
         .method(pyx::def("reset_transport", reset_transport)
+                    .returning(types::none())
                     .with_doc("Clears the SDK's process-wide asynchronous transport (for every instance)."))
         .attr("terminate", traced(module, "TERMINATE",
                                   body.function(pyx::def("terminate", terminate)
+                                                    .returning(types::none())
                                                     .with_doc("Kills the sandbox with bounded retries under one "
                                                               "deadline, then drops the handles."))))
         .attr("download_file", traced(module, "DOWNLOAD",
                                       body.function(pyx::def("download_file", download_file)
+                                                        .returning(pyx::optional(types::bytes()))
                                                         .with_doc("Reads a file out of the sandbox; None on failure "
                                                                   "or time-out."))))
-        .method(pyx::def("_read_file", read_file))
-        .method(pyx::def("_read_via_filesystem", read_via_filesystem))
-        .method(pyx::def("_download_via_url", download_via_url))
-        .attr("_upload_files", traced(module, "UPLOAD", body.function(pyx::def("_upload_files", upload_files))));
+        .method(pyx::def("_read_file", read_file).returning(pyx::optional(types::bytes())))
+        .method(pyx::def("_read_via_filesystem", read_via_filesystem).returning(types::bytes()))
+        .method(pyx::def("_download_via_url", download_via_url).returning(pyx::optional(types::bytes())))
+        .attr("_upload_files", traced(module, "UPLOAD",
+                                      body.function(pyx::def("_upload_files", upload_files).returning(types::none()))));
     module.attr("E2BSandbox") = body.create(py::type::of(base), py::make_tuple(base));
 }
 
