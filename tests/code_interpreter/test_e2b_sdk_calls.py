@@ -8,6 +8,7 @@ against the local service in test_e2b.py.
 import asyncio
 import inspect
 import logging
+import subprocess
 import sys
 import types
 import typing
@@ -121,6 +122,21 @@ def test_fresh_instance_and_signatures():
     assert list(inspect.signature(E2BSandbox.create).parameters) == [
         "api_key", "domain", "template", "language", "additional_packages", "sandbox_timeout",
         "create_retries", "create_backoff", "ensure_default_template", "kwargs"]
+
+
+def test_construction_survives_the_class_global_being_rebound_to_a_subclass():
+    # Callers and tests replace module globals; the constructor's super() must
+    # still mean the defining class. Run apart: the fault overflowed the stack.
+    code = (
+        "import vorn_sandbox.code_interpreter.e2b as m\n"
+        "class Spy(m.E2BSandbox):\n"
+        "    pass\n"
+        "m.E2BSandbox = Spy\n"
+        "s = Spy(language='r', additional_packages=['x'])\n"
+        "print(type(s).__name__, s.language, s.additional_packages, s.sandbox)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (out.returncode, out.stdout) == (0, "Spy r ['x'] None\n")
 
 
 async def test_positional_keyword_only_arguments_are_refused():

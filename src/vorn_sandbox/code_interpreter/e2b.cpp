@@ -7,7 +7,6 @@
 #include "pyx/annotations.hpp"
 #include "pyx/classes.hpp"
 #include "pyx/context.hpp"
-#include "pyx/edge.hpp"
 #include "pyx/module.hpp"
 #include "pyx/object.hpp"
 #include "pyx/outcome.hpp"
@@ -16,10 +15,7 @@
 
 #include <exception>
 #include <initializer_list>
-#include <optional>
-#include <string>
 #include <utility>
-#include <vector>
 
 namespace py = pybind11;
 using namespace pyx::literals;
@@ -100,8 +96,15 @@ struct Init : pyx::Params {
     Arg additional_packages =
         arg("additional_packages", py::none()).annotated(pyx::optional(types::list_of(types::str())));
 };
-py::object init_instance(Init& a) {
-    py::object parent = pyx::builtin("super")(a.global("E2BSandbox"_name), a.self);
+// The class that defines __init__, as the `__class__` cell of a Python
+// method holds it for super(); filled in once the class exists. Looking it up
+// as a module global instead would recurse without end as soon as a caller
+// rebinds that global to a subclass.
+struct DefiningClass {
+    py::list cell;
+};
+py::object init_instance(Init& a, const DefiningClass& defining) {
+    py::object parent = pyx::builtin("super")(defining.cell[0], a.self);
     pyx::call_method(parent, "__init__"_name, "language"_kw = a.language,
                      "additional_packages"_kw = a.additional_packages);
     pyx::setattr(a.self, "sandbox"_name, py::none());
@@ -733,10 +736,11 @@ void init(py::module_& module) {
     py::object classmethod = pyx::builtin("classmethod");
     py::object result_type = module.attr("ExecutionResult");
     py::object self_type = module.attr("Self");
+    py::list defining_class;
     pyx::ClassBody body(module, "E2BSandbox");
     body.doc("The E2B implementation of the code-interpreter sandbox: one E2B sandbox, its code runs, commands, "
              "uploads and downloads, lease and teardown.")
-        .method(pyx::def("__init__", init_instance).returning(types::none()))
+        .method(pyx::def("__init__", init_instance, DefiningClass{defining_class}).returning(types::none()))
         .classmethod(pyx::def("_is_transient_create_error", is_transient_create_error)
                          .returning(types::bool_())
                          .with_doc("E2B's cold-start failures: the SDK's time-out and rate limit, and the HTTP "
@@ -789,7 +793,9 @@ void init(py::module_& module) {
         .method(pyx::def("_download_via_url", download_via_url).returning(pyx::optional(types::bytes())))
         .attr("_upload_files", traced(module, "UPLOAD",
                                       body.function(pyx::def("_upload_files", upload_files).returning(types::none()))));
-    module.attr("E2BSandbox") = body.create(py::type::of(base), py::make_tuple(base));
+    py::object e2b_sandbox = body.create(py::type::of(base), py::make_tuple(base));
+    defining_class.append(e2b_sandbox);
+    module.attr("E2BSandbox") = e2b_sandbox;
 }
 
 }  // namespace vorn_sandbox::code_interpreter::e2b
