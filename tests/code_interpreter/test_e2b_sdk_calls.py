@@ -8,17 +8,21 @@ against the local service in test_e2b.py.
 import asyncio
 import inspect
 import logging
+import subprocess
 import sys
 import types
+import typing
+from collections.abc import Callable
 
 import httpx
 import pytest
 from e2b.exceptions import RateLimitException, TimeoutException
+from e2b_code_interpreter import AsyncSandbox
 
 import vorn_sandbox.code_interpreter.e2b as e2b_module
 from vorn_sandbox.code_interpreter.e2b import E2BSandbox
 from vorn_sandbox.errors import SandboxStartError
-from vorn_sandbox.models import ExecutionStatus, SandboxFile
+from vorn_sandbox.models import ExecutionResult, ExecutionStatus, SandboxFile
 
 LOGGER = "vorn_sandbox.code_interpreter.e2b"
 
@@ -120,6 +124,21 @@ def test_fresh_instance_and_signatures():
         "create_retries", "create_backoff", "ensure_default_template", "kwargs"]
 
 
+def test_construction_survives_the_class_global_being_rebound_to_a_subclass():
+    # Callers and tests replace module globals; the constructor's super() must
+    # still mean the defining class. Run apart: the fault overflowed the stack.
+    code = (
+        "import vorn_sandbox.code_interpreter.e2b as m\n"
+        "class Spy(m.E2BSandbox):\n"
+        "    pass\n"
+        "m.E2BSandbox = Spy\n"
+        "s = Spy(language='r', additional_packages=['x'])\n"
+        "print(type(s).__name__, s.language, s.additional_packages, s.sandbox)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (out.returncode, out.stdout) == (0, "Spy r ['x'] None\n")
+
+
 async def test_positional_keyword_only_arguments_are_refused():
     sandbox = live(Handle())
     with pytest.raises(TypeError):
@@ -128,6 +147,49 @@ async def test_positional_keyword_only_arguments_are_refused():
         await sandbox.terminate(5)
     with pytest.raises(TypeError):
         await sandbox.download_file("/x", 5)
+
+
+# --- annotations -----------------------------------------------------------------
+
+OptStr = str | None
+Packages = list[str] | None
+Line = Callable[[str], None] | None
+
+
+@pytest.mark.parametrize(
+    "function, hints",
+    [
+        (E2BSandbox.__init__, {"language": str, "additional_packages": Packages, "return": type(None)}),
+        (E2BSandbox._is_transient_create_error, {"exc": BaseException, "return": bool}),
+        (E2BSandbox.create, {"api_key": str, "domain": OptStr, "template": OptStr, "language": str,
+                             "additional_packages": Packages, "sandbox_timeout": int | None, "create_retries": int,
+                             "create_backoff": float, "ensure_default_template": bool, "kwargs": typing.Any,
+                             "return": typing.Self}),
+        (E2BSandbox._create_once, {"api_key": str, "domain": OptStr, "template": OptStr, "language": str,
+                                   "additional_packages": Packages, "session_timeout": int, "kwargs": typing.Any,
+                                   "return": typing.Self}),
+        (E2BSandbox._rollback, {"sandbox": AsyncSandbox, "return": type(None)}),
+        (E2BSandbox.execute_code, {"code": str, "timeout": int | None, "files": list[SandboxFile] | None,
+                                   "upload_dir": OptStr, "env": dict[str, str] | None, "on_stdout": Line,
+                                   "on_stderr": Line, "kwargs": typing.Any, "return": ExecutionResult}),
+        (E2BSandbox._format_execution_error, {"error": typing.Any, "return": str}),
+        (E2BSandbox.execute_command, {"cmd": str, "env": dict[str, str] | None, "timeout": float | None,
+                                      "return": ExecutionResult}),
+        (E2BSandbox.set_timeout, {"seconds": int, "return": type(None)}),
+        (E2BSandbox.sandbox_id.fget, {"return": OptStr}),
+        (E2BSandbox.reset_transport_singleton, {"return": type(None)}),
+        (E2BSandbox.reset_transport, {"return": type(None)}),
+        (E2BSandbox.terminate, {"timeout": float, "return": type(None)}),
+        (E2BSandbox.download_file, {"file_path": str, "timeout": float, "return": bytes | None}),
+        (E2BSandbox._read_file, {"file_path": str, "effective_timeout": float | None, "return": bytes | None}),
+        (E2BSandbox._read_via_filesystem, {"file_path": str, "request_timeout": float, "return": bytes}),
+        (E2BSandbox._download_via_url, {"file_path": str, "effective_timeout": float | None, "return": bytes | None}),
+        (E2BSandbox._upload_files, {"files": list[SandboxFile], "upload_dir": OptStr, "return": type(None)}),
+    ],
+    ids=lambda value: getattr(value, "__qualname__", ""),
+)
+def test_annotations(function, hints):
+    assert typing.get_type_hints(function) == hints
 
 
 # --- execute_code --------------------------------------------------------------
@@ -475,3 +537,68 @@ async def test_download_falls_back_to_the_filesystem_without_a_url_method():
     handle = Handle()
     assert await live(handle).download_file("/x", timeout=0) == b"from-fs"
     assert handle.files.reads == [(("/x",), {"format": "bytes", "request_timeout": 0})]
+
+
+# --- text that Python carries but UTF-8 cannot ---------------------------------
+
+# A lone surrogate (from JSON escapes, or a path decoded with surrogateescape)
+# is a valid Python str; every text passes through as it came.
+LONE = "caf\udcff"
+
+
+async def test_code_output_and_errors_keep_lone_surrogates():
+    error = types.SimpleNamespace(name="E", value=LONE, traceback="")
+    handle = Handle(answer=Execution(stdout=[LONE, "b"], stderr=[LONE], error=error), lines=[LONE + "\n"])
+    seen = []
+    result = await live(handle).execute_code(LONE, on_stdout=seen.append)
+    assert (result.stdout, result.stderr, result.error, result.code) == (f"{LONE}\nb", LONE, f"E: {LONE}", LONE)
+    assert seen == [LONE]
+    assert E2BSandbox._format_execution_error(error) == f"E: {LONE}"
+
+
+@pytest.mark.parametrize("exit_code, status", [(0, ExecutionStatus.SUCCESS), (4, ExecutionStatus.ERROR)])
+async def test_command_output_keeps_lone_surrogates(exit_code, status):
+    handle = Handle()
+    handle.commands.answer = types.SimpleNamespace(exit_code=exit_code, stdout=LONE, stderr=LONE + "!")
+    result = await live(handle).execute_command(LONE)
+    assert (result.status, result.stdout, result.stderr, result.code) == (status, LONE, LONE + "!", LONE)
+    assert result.error == ("" if exit_code == 0 else LONE + "!")
+
+
+async def test_failure_texts_with_lone_surrogates_are_results_and_warnings(caplog):
+    handle = Handle(answer=ConnectionError(LONE))
+    handle.files.fail_on = {"/files/" + LONE}
+    result = await live(handle).execute_code("x", files=[SandboxFile(filename=LONE, data=b"1")])
+    assert (result.status, result.error) == (ExecutionStatus.ERROR, LONE)
+    assert warnings_of(caplog) == [f"Failed to upload file {LONE}: disk full at /files/{LONE}"]
+
+
+@pytest.mark.parametrize("exit_code", [0.0, False])
+async def test_command_exit_code_is_compared_as_python_compares(exit_code):
+    handle = Handle()
+    handle.commands.answer = types.SimpleNamespace(exit_code=exit_code, stdout="o", stderr="")
+    assert (await live(handle).execute_command("c")).status is ExecutionStatus.SUCCESS
+
+
+# --- attribute look-ups with a fallback answer only a missing attribute -------
+
+
+class Broken:
+    """A handle whose attribute raises something other than AttributeError."""
+
+    def __init__(self, error):
+        self.error, self.files, self.commands = error, Files(), Commands()
+
+    def __getattr__(self, name):
+        raise self.error
+
+
+@pytest.mark.parametrize("error", [RuntimeError("property failed"), KeyboardInterrupt()])
+async def test_lookups_with_a_fallback_let_other_failures_through(error):
+    broken = Broken(error)
+    with pytest.raises(type(error)):
+        live(broken).sandbox_id
+    with pytest.raises(type(error)):
+        await live(broken).set_timeout(5)
+    with pytest.raises(type(error)):
+        E2BSandbox._format_execution_error(broken)

@@ -5,14 +5,16 @@ the local service in test_e2b_template.py.
 """
 
 import logging
+import typing
 
 import pytest
+from e2b.template.main import TemplateBuilder
 from pydantic import SecretStr
 
 import vorn_sandbox.template.e2b as template_module
 from vorn_sandbox.template.e2b import E2BTemplateBuilder
-from vorn_sandbox.template.models import (AwsAuth, BasicAuth, GcpAuth, SandboxProvider, TemplateBuildStatus,
-                                          TemplateSpec)
+from vorn_sandbox.template.models import (AwsAuth, BasicAuth, GcpAuth, RegistryAuth, SandboxProvider,
+                                          TemplateBuildResult, TemplateBuildStatus, TemplateSpec)
 
 LOGGER = "vorn_sandbox.template.e2b"
 
@@ -116,7 +118,8 @@ def test_unknown_credentials_fail_the_build(sdk):
     result = E2BTemplateBuilder().build(spec)
     assert result.status is TemplateBuildStatus.FAILED
     assert result.detail == "template creation failed: Unsupported registry auth: SecretStr"
-    assert [e for e in sdk.log if e[0] == "build"] == []
+    # Refused before any template definition is started.
+    assert [e for e in sdk.log if e[0] in ("Template", "build")] == []
 
 
 @pytest.mark.parametrize(
@@ -170,3 +173,24 @@ def test_builder_surface(sdk):
     assert builder._api_opts() == {"api_key": "k"}
     with pytest.raises(TypeError):
         E2BTemplateBuilder("k")
+
+
+@pytest.mark.parametrize(
+    "function, hints",
+    [
+        (E2BTemplateBuilder.__init__, {"api_key": str | None, "domain": str | None, "return": type(None)}),
+        (E2BTemplateBuilder.provider.fget, {"return": SandboxProvider}),
+        (E2BTemplateBuilder.supports_build.fget, {"return": bool}),
+        (E2BTemplateBuilder.is_usable, {"template_id": str, "return": bool}),
+        (E2BTemplateBuilder._alias_exists, {"template_id": str, "return": bool}),
+        (E2BTemplateBuilder.build, {"spec": TemplateSpec, "return": TemplateBuildResult}),
+        (E2BTemplateBuilder.ensure_default, {"return": str | None}),
+        (E2BTemplateBuilder._create_template, {"spec": TemplateSpec, "return": TemplateBuilder}),
+        (E2BTemplateBuilder._from_registry, {"image": str, "auth": RegistryAuth | None, "return": TemplateBuilder}),
+        (E2BTemplateBuilder._api_opts, {"return": dict[str, typing.Any]}),
+        (E2BTemplateBuilder._failed, {"detail": str, "return": TemplateBuildResult}),
+    ],
+    ids=lambda value: getattr(value, "__qualname__", ""),
+)
+def test_annotations(function, hints):
+    assert typing.get_type_hints(function, include_extras=True) == hints

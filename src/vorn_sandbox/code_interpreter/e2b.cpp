@@ -4,9 +4,9 @@
 // Every SDK name (AsyncSandbox, TimeoutException, httpx, ...) and every helper
 // (resolve_timeout, create_with_retry, the logger, ...) is a global of this
 // module looked up at call time, so that callers and tests can replace them.
+#include "pyx/annotations.hpp"
 #include "pyx/classes.hpp"
 #include "pyx/context.hpp"
-#include "pyx/edge.hpp"
 #include "pyx/module.hpp"
 #include "pyx/object.hpp"
 #include "pyx/outcome.hpp"
@@ -15,14 +15,12 @@
 
 #include <exception>
 #include <initializer_list>
-#include <optional>
-#include <string>
 #include <utility>
-#include <vector>
 
 namespace py = pybind11;
 using namespace pyx::literals;
 using pyx::Task;
+namespace types = pyx::types;
 
 namespace vorn_sandbox::code_interpreter::e2b {
 namespace {
@@ -53,6 +51,24 @@ py::object status_member(const pyx::Params& a, const char* member) {
     throw pyx::PyError(pyx::call(a.global("SandboxNotInitializedError"_name)));
 }
 
+// `getattr(object, name, fallback)` as Python does it: only a missing
+// attribute gives the fallback. pybind11's form would swallow any failure,
+// an interrupt included.
+py::object getattr_or(py::handle object, py::handle name, py::handle fallback) {
+    PyObject* value = nullptr;
+    int found = PyObject_GetOptionalAttr(object.ptr(), name.ptr(), &value);
+    if (found < 0) throw pyx::PyError::fetch();
+    if (found == 0) return py::reinterpret_borrow<py::object>(fallback);
+    return py::reinterpret_steal<py::object>(value);
+}
+
+// `hasattr(object, name)`: False only for a missing attribute.
+bool has_attribute(py::handle object, py::handle name) {
+    int found = PyObject_HasAttrWithError(object.ptr(), name.ptr());
+    if (found < 0) throw pyx::PyError::fetch();
+    return found == 1;
+}
+
 void warn(const pyx::Params& a, py::handle message) {
     pyx::call_method(a.global("logger"_name), "warning"_name, message);
 }
@@ -61,10 +77,10 @@ void warn(const pyx::Params& a, py::handle message) {
 py::object call_merged(py::handle fn, py::dict named, py::handle extra) {
     for (auto item : py::reinterpret_borrow<py::dict>(extra)) {
         if (named.contains(item.first)) {
-            py::object qualname = py::getattr(fn, "__qualname__", py::str("function"));
-            pyx::raise(PyExc_TypeError, py::str("{}() got multiple values for keyword argument '{}'")
-                                            .format(qualname, item.first)
-                                            .cast<std::string>());
+            py::object qualname = getattr_or(fn, "__qualname__"_name.handle(), py::str("function"));
+            py::object message =
+                py::str("{}() got multiple values for keyword argument '{}'").format(qualname, item.first);
+            throw pyx::PyError(pyx::call(py::handle(PyExc_TypeError), message));
         }
         named[item.first] = item.second;
     }
@@ -76,11 +92,19 @@ py::object call_merged(py::handle fn, py::dict named, py::handle extra) {
 
 struct Init : pyx::Params {
     Arg self = arg("self");
-    Arg language = arg("language", module_global("Language").attr("PYTHON"));
-    Arg additional_packages = arg("additional_packages", py::none());
+    Arg language = arg("language", module_global("Language").attr("PYTHON")).annotated(types::str());
+    Arg additional_packages =
+        arg("additional_packages", py::none()).annotated(pyx::optional(types::list_of(types::str())));
 };
-py::object init_instance(Init& a) {
-    py::object parent = pyx::builtin("super")(a.global("E2BSandbox"_name), a.self);
+// The class that defines __init__, as the `__class__` cell of a Python
+// method holds it for super(); filled in once the class exists. Looking it up
+// as a module global instead would recurse without end as soon as a caller
+// rebinds that global to a subclass.
+struct DefiningClass {
+    py::list cell;
+};
+py::object init_instance(Init& a, const DefiningClass& defining) {
+    py::object parent = pyx::builtin("super")(defining.cell[0], a.self);
     pyx::call_method(parent, "__init__"_name, "language"_kw = a.language,
                      "additional_packages"_kw = a.additional_packages);
     pyx::setattr(a.self, "sandbox"_name, py::none());
@@ -96,7 +120,7 @@ struct SelfOnly : pyx::Params {
 py::object sandbox_id(SelfOnly& a) {
     py::object sandbox = pyx::getattr(a.self, "sandbox"_name);
     if (sandbox.is_none()) return py::none();
-    return py::getattr(sandbox, "sandbox_id", py::none());
+    return getattr_or(sandbox, "sandbox_id"_name.handle(), py::none());
 }
 
 // ---------------------------------------------------------------------------
@@ -104,7 +128,7 @@ py::object sandbox_id(SelfOnly& a) {
 
 struct IsTransient : pyx::Params {
     Arg cls = arg("cls");
-    Arg exc = arg("exc");
+    Arg exc = arg("exc").annotated(types::base_exception());
 };
 py::object is_transient_create_error(IsTransient& a) {
     py::object httpx = a.global("httpx"_name);
@@ -130,16 +154,17 @@ py::object attempt_once(NoArgs&, const AttemptValues& values) {
 
 struct Create : pyx::Params {
     Arg cls = arg("cls");
-    Arg api_key = arg("api_key");
-    Arg domain = arg("domain", py::none());
-    Arg template_name = arg("template", py::none());
-    Arg language = arg("language", module_global("Language").attr("PYTHON"));
-    Arg additional_packages = arg("additional_packages", py::none());
-    Arg sandbox_timeout = arg("sandbox_timeout", py::none());
-    Arg create_retries = arg("create_retries", py::int_(3));
-    Arg create_backoff = arg("create_backoff", py::float_(2.0));
-    Arg ensure_default_template = arg("ensure_default_template", py::bool_(false));
-    Arg kwargs = varkw();
+    Arg api_key = arg("api_key").annotated(types::str());
+    Arg domain = arg("domain", py::none()).annotated(pyx::optional(types::str()));
+    Arg template_name = arg("template", py::none()).annotated(pyx::optional(types::str()));
+    Arg language = arg("language", module_global("Language").attr("PYTHON")).annotated(types::str());
+    Arg additional_packages =
+        arg("additional_packages", py::none()).annotated(pyx::optional(types::list_of(types::str())));
+    Arg sandbox_timeout = arg("sandbox_timeout", py::none()).annotated(pyx::optional(types::int_()));
+    Arg create_retries = arg("create_retries", py::int_(3)).annotated(types::int_());
+    Arg create_backoff = arg("create_backoff", py::float_(2.0)).annotated(types::float_());
+    Arg ensure_default_template = arg("ensure_default_template", py::bool_(false)).annotated(types::bool_());
+    Arg kwargs = varkw().annotated(types::any());
 };
 Task<py::object> create(Create a) {
     // The legacy "timeout" keyword is taken out of kwargs here, so it never
@@ -189,13 +214,13 @@ Task<py::object> set_up_instance(py::object cls, py::object sandbox, py::object 
 
 struct CreateOnce : pyx::Params {
     Arg cls = arg("cls");
-    Arg api_key = kwonly("api_key");
-    Arg domain = kwonly("domain");
-    Arg template_name = kwonly("template");
-    Arg language = kwonly("language");
-    Arg additional_packages = kwonly("additional_packages");
-    Arg session_timeout = kwonly("session_timeout");
-    Arg kwargs = varkw();
+    Arg api_key = kwonly("api_key").annotated(types::str());
+    Arg domain = kwonly("domain").annotated(pyx::optional(types::str()));
+    Arg template_name = kwonly("template").annotated(pyx::optional(types::str()));
+    Arg language = kwonly("language").annotated(types::str());
+    Arg additional_packages = kwonly("additional_packages").annotated(pyx::optional(types::list_of(types::str())));
+    Arg session_timeout = kwonly("session_timeout").annotated(types::int_());
+    Arg kwargs = varkw().annotated(types::any());
 };
 Task<py::object> create_once(CreateOnce a) {
     pyx::Outcome created = co_await pyx::outcome_of([&] {
@@ -233,7 +258,7 @@ Task<py::object> create_once(CreateOnce a) {
 }
 
 struct Rollback : pyx::Params {
-    Arg sandbox = arg("sandbox");
+    Arg sandbox = arg("sandbox").annotated(module_global("AsyncSandbox"));
 };
 Task<py::object> rollback(Rollback a) {
     pyx::Outcome killed = co_await pyx::outcome_of([&] { return pyx::call_method(a.sandbox, "kill"_name); });
@@ -257,7 +282,7 @@ struct Callback {
 };
 // Hands one output line to the caller's callback, without its line ends.
 py::object forward_line(ForwardLine& a, const Callback& target) {
-    py::object line = py::getattr(a.message, "line", py::none());
+    py::object line = getattr_or(a.message, "line"_name.handle(), py::none());
     py::object text = pyx::truthy(line) ? pyx::call_method(line, "rstrip"_name, "\n") : py::str("");
     return pyx::call(target.callback, text);
 }
@@ -268,33 +293,24 @@ py::object forwarder(const pyx::Params& a, py::handle callback) {
         "E2BSandbox.execute_code.<locals>.forward");
 }
 
-std::string join_lines(const std::vector<std::string>& lines) {
-    std::string text;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (i) text += '\n';
-        text += lines[i];
-    }
-    return text;
-}
-
-// What execute_code reads of the SDK's execution record, converted once: the
-// error object (handed on to _format_execution_error as it is) and the output
-// lines, joined as they came, one "\n" between neighbours.
+// What execute_code reads of the SDK's execution record: the error object
+// (handed on to _format_execution_error as it is) and the output lines, joined
+// as they came, one "\n" between neighbours. The texts stay Python strings:
+// output may hold lone surrogates that no UTF-8 conversion would take.
 struct CodeRun {
     py::object error;
-    std::string stdout_text;
-    std::string stderr_text;
+    py::object stdout_text;
+    py::object stderr_text;
 
     static CodeRun from_python(py::handle result) {
         py::object logs = pyx::getattr(result, "logs"_name);
-        auto stream = [&](auto name) {
-            if (!pyx::truthy(logs)) return std::string();
+        auto stream = [&](auto name) -> py::object {
+            if (!pyx::truthy(logs)) return py::str("");
             py::object lines = pyx::getattr(logs, name);
-            return pyx::truthy(lines) ? join_lines(pyx::read<std::vector<std::string>>(lines, name.c_str()))
-                                      : std::string();
+            return pyx::truthy(lines) ? pyx::call_method(py::str("\n"), "join"_name, lines) : py::str("");
         };
         py::object error = pyx::getattr(result, "error"_name);
-        std::string out = stream("stdout"_name);
+        py::object out = stream("stdout"_name);
         return {error, out, stream("stderr"_name)};
     }
     bool failed() const { return pyx::truthy(error); }
@@ -302,14 +318,14 @@ struct CodeRun {
 
 struct ExecuteCode : pyx::Params {
     Arg self = arg("self");
-    Arg code = arg("code");
-    Arg timeout = arg("timeout", py::none());
-    Arg files = arg("files", py::none());
-    Arg upload_dir = arg("upload_dir", py::none());
-    Arg env = arg("env", py::none());
-    Arg on_stdout = arg("on_stdout", py::none());
-    Arg on_stderr = arg("on_stderr", py::none());
-    Arg kwargs = varkw();
+    Arg code = arg("code").annotated(types::str());
+    Arg timeout = arg("timeout", py::none()).annotated(pyx::optional(types::int_()));
+    Arg files = arg("files", py::none()).annotated(pyx::optional(types::list_of(module_global("SandboxFile"))));
+    Arg upload_dir = arg("upload_dir", py::none()).annotated(pyx::optional(types::str()));
+    Arg env = arg("env", py::none()).annotated(pyx::optional(types::dict_of(types::str(), types::str())));
+    Arg on_stdout = arg("on_stdout", py::none()).annotated(pyx::optional(types::callable({types::str()}, py::none())));
+    Arg on_stderr = arg("on_stderr", py::none()).annotated(pyx::optional(types::callable({types::str()}, py::none())));
+    Arg kwargs = varkw().annotated(types::any());
 };
 
 // The guarded part of execute_code: uploads, the run, the result.
@@ -364,10 +380,10 @@ Task<py::object> execute_code(ExecuteCode a) {
 }
 
 struct FormatError : pyx::Params {
-    Arg error = arg("error");
+    Arg error = arg("error").annotated(types::any());
 };
 py::object attribute_or_empty(py::handle object, const char* name) {
-    py::object value = py::getattr(object, name, py::none());
+    py::object value = getattr_or(object, py::str(name), py::none());
     return pyx::truthy(value) ? value : py::str("");
 }
 // Traceback first, then "Name: value", as a reader scans an error.
@@ -385,8 +401,8 @@ py::object format_execution_error(FormatError& a) {
 
 struct UploadFiles : pyx::Params {
     Arg self = arg("self");
-    Arg files = arg("files");
-    Arg upload_dir = arg("upload_dir", py::none());
+    Arg files = arg("files").annotated(types::list_of(module_global("SandboxFile")));
+    Arg upload_dir = arg("upload_dir", py::none()).annotated(pyx::optional(types::str()));
 };
 Task<py::object> upload_files(UploadFiles a) {
     set_span(a, {{"SANDBOX_ID", pyx::getattr(a.self, "sandbox_id"_name)}});
@@ -415,28 +431,31 @@ Task<py::object> upload_files(UploadFiles a) {
 
 struct ExecuteCommand : pyx::Params {
     Arg self = arg("self");
-    Arg cmd = arg("cmd");
-    Arg env = kwonly("env", py::none());
-    Arg timeout = kwonly("timeout", py::none());
+    Arg cmd = arg("cmd").annotated(types::str());
+    Arg env = kwonly("env", py::none()).annotated(pyx::optional(types::dict_of(types::str(), types::str())));
+    Arg timeout = kwonly("timeout", py::none()).annotated(pyx::optional(types::float_()));
 };
 
-// What execute_command reads of the SDK's command result, converted once.
-// A missing exit code counts as a failure; missing output as empty text.
+// What execute_command reads of the SDK's command result. Any exit code that
+// compares unequal to 0 (None included) is a failure; missing output is empty
+// text. The texts stay Python strings, as the SDK gave them.
 struct CommandRun {
-    std::optional<long long> exit_code;
-    std::string stdout_text;
-    std::string stderr_text;
+    bool failed;
+    py::object stdout_text;
+    py::object stderr_text;
 
     static CommandRun from_python(py::handle result) {
-        auto text = [&](auto name) { return pyx::read<std::optional<std::string>>(result, name).value_or(""); };
-        auto exit_code = pyx::read<std::optional<long long>>(result, "exit_code"_name);
-        std::string out = text("stdout"_name);
-        return {exit_code, out, text("stderr"_name)};
+        auto text = [&](auto name) -> py::object {
+            py::object value = pyx::getattr(result, name);
+            return pyx::truthy(value) ? value : py::str("");
+        };
+        bool failed = pyx::getattr(result, "exit_code"_name).not_equal(py::int_(0));
+        py::object out = text("stdout"_name);
+        return {failed, out, text("stderr"_name)};
     }
-    bool failed() const { return exit_code != 0; }
     // A failed command without standard error has an empty error text, so
     // the result keeps its output instead of failing its own validation.
-    std::string error() const { return failed() ? stderr_text : std::string(); }
+    py::object error() const { return failed ? stderr_text : py::object(py::str("")); }
 };
 
 Task<py::object> run_command(ExecuteCommand a, py::object start_time) {
@@ -449,7 +468,7 @@ Task<py::object> run_command(ExecuteCommand a, py::object start_time) {
     py::object result = co_await std::move(running);
     py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
     CommandRun command = CommandRun::from_python(result);
-    py::object status = status_member(a, command.failed() ? "ERROR" : "SUCCESS");
+    py::object status = status_member(a, command.failed ? "ERROR" : "SUCCESS");
     set_span(a, {{"STATUS", pyx::getattr(status, "value"_name)}});
     co_return pyx::call_method(a.global("ExecutionResult"_name), "create"_name, "status"_kw = status,
                                "code"_kw = a.cmd, "stdout"_kw = command.stdout_text,
@@ -474,19 +493,19 @@ Task<py::object> execute_command(ExecuteCommand a) {
 
 struct SetTimeout : pyx::Params {
     Arg self = arg("self");
-    Arg seconds = arg("seconds");
+    Arg seconds = arg("seconds").annotated(types::int_());
 };
 
 Task<py::object> renew(py::object method, py::object seconds) {
     py::object renewed = pyx::call(method, seconds);
-    if (py::hasattr(renewed, "__await__")) co_await std::move(renewed);
+    if (has_attribute(renewed, "__await__"_name.handle())) co_await std::move(renewed);
     co_return py::none();
 }
 
 Task<py::object> set_timeout(SetTimeout a) {
     py::object sandbox = pyx::getattr(a.self, "sandbox"_name);
     if (sandbox.is_none()) co_return py::none();
-    py::object method = py::getattr(sandbox, "set_timeout", py::none());
+    py::object method = getattr_or(sandbox, "set_timeout"_name.handle(), py::none());
     if (method.is_none()) co_return py::none();
     pyx::Outcome renewed = co_await pyx::outcome_of(renew(method, a.seconds));
     if (!renewed) {
@@ -517,7 +536,7 @@ py::object reset_transport(SelfOnly& a) {
 
 struct Terminate : pyx::Params {
     Arg self = arg("self");
-    Arg timeout = kwonly("timeout", module_global("DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS"));
+    Arg timeout = kwonly("timeout", module_global("DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS")).annotated(types::float_());
 };
 Task<py::object> terminate(Terminate a) {
     py::object sandbox = pyx::getattr(a.self, "sandbox"_name);
@@ -539,8 +558,8 @@ Task<py::object> terminate(Terminate a) {
 
 struct DownloadFile : pyx::Params {
     Arg self = arg("self");
-    Arg file_path = arg("file_path");
-    Arg timeout = kwonly("timeout", module_global("DEFAULT_DOWNLOAD_TIMEOUT"));
+    Arg file_path = arg("file_path").annotated(types::str());
+    Arg timeout = kwonly("timeout", module_global("DEFAULT_DOWNLOAD_TIMEOUT")).annotated(types::float_());
 };
 
 Task<py::object> download_steps(DownloadFile a, py::object budget) {
@@ -580,8 +599,8 @@ Task<py::object> download_file(DownloadFile a) {
 
 struct ReadFile : pyx::Params {
     Arg self = arg("self");
-    Arg file_path = arg("file_path");
-    Arg effective_timeout = arg("effective_timeout");
+    Arg file_path = arg("file_path").annotated(types::str());
+    Arg effective_timeout = arg("effective_timeout").annotated(pyx::optional(types::float_()));
 };
 // The signed URL first (it keeps binary content intact), the filesystem API
 // only when that gives nothing, both within one budget.
@@ -605,8 +624,8 @@ Task<py::object> read_file(ReadFile a) {
 
 struct ReadViaFilesystem : pyx::Params {
     Arg self = arg("self");
-    Arg file_path = arg("file_path");
-    Arg request_timeout = arg("request_timeout");
+    Arg file_path = arg("file_path").annotated(types::str());
+    Arg request_timeout = arg("request_timeout").annotated(types::float_());
 };
 Task<py::object> read_via_filesystem(ReadViaFilesystem a) {
     py::object files = pyx::getattr(a.self, "files"_name);
@@ -618,8 +637,8 @@ Task<py::object> read_via_filesystem(ReadViaFilesystem a) {
 
 struct DownloadViaUrl : pyx::Params {
     Arg self = arg("self");
-    Arg file_path = arg("file_path");
-    Arg effective_timeout = arg("effective_timeout", py::none());
+    Arg file_path = arg("file_path").annotated(types::str());
+    Arg effective_timeout = arg("effective_timeout", py::none()).annotated(pyx::optional(types::float_()));
 };
 
 Task<py::object> fetch_signed_url(DownloadViaUrl a, py::object sandbox) {
@@ -643,7 +662,7 @@ Task<py::object> fetch_signed_url(DownloadViaUrl a, py::object sandbox) {
 
 Task<py::object> download_via_url(DownloadViaUrl a) {
     py::object sandbox = pyx::getattr(a.self, "sandbox"_name);
-    if (sandbox.is_none() || !py::hasattr(sandbox, "download_url")) co_return py::none();
+    if (sandbox.is_none() || !has_attribute(sandbox, "download_url"_name.handle())) co_return py::none();
     pyx::Outcome fetched = co_await pyx::outcome_of(fetch_signed_url(a, sandbox));
     if (!fetched) {
         // Any failure of the URL path falls back to the filesystem API.
@@ -715,51 +734,68 @@ void init(py::module_& module) {
     module.attr("_URL_ATTEMPT_SHARE") = py::float_(0.5);
 
     py::object classmethod = pyx::builtin("classmethod");
+    py::object result_type = module.attr("ExecutionResult");
+    py::object self_type = module.attr("Self");
+    py::list defining_class;
     pyx::ClassBody body(module, "E2BSandbox");
     body.doc("The E2B implementation of the code-interpreter sandbox: one E2B sandbox, its code runs, commands, "
              "uploads and downloads, lease and teardown.")
-        .method(pyx::def("__init__", init_instance))
+        .method(pyx::def("__init__", init_instance, DefiningClass{defining_class}).returning(types::none()))
         .classmethod(pyx::def("_is_transient_create_error", is_transient_create_error)
+                         .returning(types::bool_())
                          .with_doc("E2B's cold-start failures: the SDK's time-out and rate limit, and the HTTP "
                                    "client's time-out and connection failure."))
         .attr("create", classmethod(traced(module, "CREATE", body.function(
                                                pyx::def("create", create)
+                                                   .returning(self_type)
                                                    .with_doc("Creates a live E2B sandbox held by a new instance of "
                                                              "cls, with its additional_packages installed.")))))
         .classmethod(pyx::def("_create_once", create_once)
+                         .returning(self_type)
                          .with_doc("One creation attempt; kills the sandbox again when anything after the SDK's "
                                    "create fails or is cancelled."))
-        .staticmethod(pyx::def("_rollback", rollback).with_doc("Kills a half-created sandbox once; a failure is a warning."))
+        .staticmethod(pyx::def("_rollback", rollback).returning(types::none()).with_doc("Kills a half-created sandbox once; a failure is a warning."))
         .attr("execute_code", traced(module, "EXECUTE_CODE",
                                      body.function(pyx::def("execute_code", execute_code)
+                                                       .returning(result_type)
                                                        .with_doc("Runs code in the sandbox's interpreter after "
                                                                  "uploading `files`; failures are results."))))
         .staticmethod(pyx::def("_format_execution_error", format_execution_error)
+                          .returning(types::str())
                           .with_doc("The SDK's error object as text: traceback, then \"Name: value\"."))
         .attr("execute_command", traced(module, "EXECUTE_COMMAND",
                                         body.function(pyx::def("execute_command", execute_command)
+                                                          .returning(result_type)
                                                           .with_doc("Runs a shell command line; failures are "
                                                                     "results."))))
         .method(pyx::def("set_timeout", set_timeout)
+                    .returning(types::none())
                     .with_doc("Renews the sandbox's session lease; a failure is logged, never raised."))
-        .property("sandbox_id", pyx::def("sandbox_id", sandbox_id), "The E2B sandbox id, or None without a sandbox.")
+        .property("sandbox_id", pyx::def("sandbox_id", sandbox_id).returning(pyx::optional(types::str())), "The E2B sandbox id, or None without a sandbox.")
         .staticmethod(pyx::def("reset_transport_singleton", reset_transport_singleton)
+                          .returning(types::none())
                           .with_doc("Clears the SDK's process-wide asynchronous transport where the SDK keeps one."))
         .method(pyx::def("reset_transport", reset_transport)
+                    .returning(types::none())
                     .with_doc("Clears the SDK's process-wide asynchronous transport (for every instance)."))
         .attr("terminate", traced(module, "TERMINATE",
                                   body.function(pyx::def("terminate", terminate)
+                                                    .returning(types::none())
                                                     .with_doc("Kills the sandbox with bounded retries under one "
                                                               "deadline, then drops the handles."))))
         .attr("download_file", traced(module, "DOWNLOAD",
                                       body.function(pyx::def("download_file", download_file)
+                                                        .returning(pyx::optional(types::bytes()))
                                                         .with_doc("Reads a file out of the sandbox; None on failure "
                                                                   "or time-out."))))
-        .method(pyx::def("_read_file", read_file))
-        .method(pyx::def("_read_via_filesystem", read_via_filesystem))
-        .method(pyx::def("_download_via_url", download_via_url))
-        .attr("_upload_files", traced(module, "UPLOAD", body.function(pyx::def("_upload_files", upload_files))));
-    module.attr("E2BSandbox") = body.create(py::type::of(base), py::make_tuple(base));
+        .method(pyx::def("_read_file", read_file).returning(pyx::optional(types::bytes())))
+        .method(pyx::def("_read_via_filesystem", read_via_filesystem).returning(types::bytes()))
+        .method(pyx::def("_download_via_url", download_via_url).returning(pyx::optional(types::bytes())))
+        .attr("_upload_files", traced(module, "UPLOAD",
+                                      body.function(pyx::def("_upload_files", upload_files).returning(types::none()))));
+    py::object e2b_sandbox = body.create(py::type::of(base), py::make_tuple(base));
+    defining_class.append(e2b_sandbox);
+    module.attr("E2BSandbox") = e2b_sandbox;
 }
 
 }  // namespace vorn_sandbox::code_interpreter::e2b

@@ -4,6 +4,7 @@
 //
 // Template, default_build_logger, wait_for_port and every helper are globals
 // of this module looked up at call time, so callers and tests can replace them.
+#include "pyx/annotations.hpp"
 #include "pyx/classes.hpp"
 #include "pyx/module.hpp"
 #include "pyx/object.hpp"
@@ -16,6 +17,7 @@
 
 namespace py = pybind11;
 using namespace pyx::literals;
+namespace types = pyx::types;
 
 namespace vorn_sandbox::template_::e2b {
 namespace {
@@ -57,8 +59,8 @@ py::object template_call(const pyx::Params& a, py::handle self, const char* oper
 
 struct Init : pyx::Params {
     Arg self = arg("self");
-    Arg api_key = kwonly("api_key", py::none());
-    Arg domain = kwonly("domain", py::none());
+    Arg api_key = kwonly("api_key", py::none()).annotated(pyx::optional(types::str()));
+    Arg domain = kwonly("domain", py::none()).annotated(pyx::optional(types::str()));
 };
 py::object init_builder(Init& a) {
     pyx::setattr(a.self, "_api_key"_name, a.api_key);
@@ -76,7 +78,7 @@ py::object supports_build(SelfOnly&) { return py::bool_(true); }
 
 struct TemplateId : pyx::Params {
     Arg self = arg("self");
-    Arg template_id = arg("template_id");
+    Arg template_id = arg("template_id").annotated(types::str());
 };
 
 py::object alias_exists(TemplateId& a) {
@@ -104,7 +106,7 @@ py::object is_usable(TemplateId& a) {
 
 struct Build : pyx::Params {
     Arg self = arg("self");
-    Arg spec = arg("spec");
+    Arg spec = arg("spec").annotated(module_global("TemplateSpec"));
 };
 py::object build(Build& a) {
     py::object template_id = pyx::getattr(a.spec, "template_id"_name);
@@ -158,7 +160,7 @@ py::object ensure_default(SelfOnly& a) {
 // Each SDK step returns the definition to go on from.
 struct CreateTemplate : pyx::Params {
     Arg self = arg("self");
-    Arg spec = arg("spec");
+    Arg spec = arg("spec").annotated(module_global("TemplateSpec"));
 };
 py::object create_template(CreateTemplate& a) {
     // The deprecated sources are read only when no image is given.
@@ -204,28 +206,29 @@ py::object create_template(CreateTemplate& a) {
 // the service resolves cloud-registry credentials itself.
 struct FromRegistry : pyx::Params {
     Arg self = arg("self");
-    Arg image = arg("image");
-    Arg auth = arg("auth");
+    Arg image = arg("image").annotated(types::str());
+    Arg auth = arg("auth").annotated(pyx::optional(module_global("RegistryAuth")));
 };
 py::object from_registry(FromRegistry& a) {
-    py::object fresh = pyx::call(a.global("Template"_name));
-    if (a.auth.is_none()) return pyx::call_method(fresh, "from_image"_name, a.image);
+    // A new, empty definition for each supported kind of credentials.
+    auto fresh = [&] { return pyx::call(a.global("Template"_name)); };
+    if (a.auth.is_none()) return pyx::call_method(fresh(), "from_image"_name, a.image);
     if (pyx::is_instance(a.auth, a.global("BasicAuth"_name))) {
-        return pyx::call_method(fresh, "from_image"_name, a.image, "username"_kw = pyx::getattr(a.auth, "username"_name),
+        return pyx::call_method(fresh(), "from_image"_name, a.image, "username"_kw = pyx::getattr(a.auth, "username"_name),
                                 "password"_kw = pyx::call_method(a.auth, "reveal_password"_name));
     }
     if (pyx::is_instance(a.auth, a.global("AwsAuth"_name))) {
-        return pyx::call_method(fresh, "from_aws_registry"_name, a.image,
+        return pyx::call_method(fresh(), "from_aws_registry"_name, a.image,
                                 "access_key_id"_kw = pyx::getattr(a.auth, "access_key_id"_name),
                                 "secret_access_key"_kw = pyx::call_method(a.auth, "reveal_secret_key"_name),
                                 "region"_kw = pyx::getattr(a.auth, "region"_name));
     }
     if (pyx::is_instance(a.auth, a.global("GcpAuth"_name))) {
-        return pyx::call_method(fresh, "from_gcp_registry"_name, a.image,
+        return pyx::call_method(fresh(), "from_gcp_registry"_name, a.image,
                                 "service_account_json"_kw = pyx::call_method(a.auth, "resolved_service_account_json"_name));
     }
     py::object kind = pyx::getattr(py::type::of(a.auth), "__name__"_name);
-    pyx::raise(PyExc_ValueError, "Unsupported registry auth: " + py::str(kind).cast<std::string>());
+    throw pyx::PyError(pyx::call(py::handle(PyExc_ValueError), py::str("Unsupported registry auth: {}").format(kind)));
 }
 
 py::object api_opts(SelfOnly& a) {
@@ -239,7 +242,7 @@ py::object api_opts(SelfOnly& a) {
 
 struct Failed : pyx::Params {
     Arg self = arg("self");
-    Arg detail = arg("detail");
+    Arg detail = arg("detail").annotated(types::str());
 };
 py::object failed(Failed& a) {
     return pyx::call(a.global("TemplateBuildResult"_name),
@@ -283,25 +286,31 @@ void init(py::module_& module) {
     py::object traced_build =
         pyx::apply(module.attr("traced"), py::make_tuple(module.attr("SpanName").attr("TEMPLATE_BUILD")), backend);
 
+    py::object result_type = module.attr("TemplateBuildResult");
+    py::object definition_type = module.attr("TemplateBuilder");
     pyx::ClassBody body(module, "E2BTemplateBuilder");
     body.doc("Builds E2B template aliases; the TemplateRef it hands out names the alias.")
-        .method(pyx::def("__init__", init_builder))
-        .property("provider", pyx::def("provider", provider), "SandboxProvider.E2B.")
-        .property("supports_build", pyx::def("supports_build", supports_build), "Always True: E2B builds templates.")
-        .method(pyx::def("is_usable", is_usable).with_doc("True when the alias exists and has at least one tag."))
-        .method(pyx::def("_alias_exists", alias_exists).with_doc("True when the alias exists; False after a warning "
+        .method(pyx::def("__init__", init_builder).returning(types::none()))
+        .property("provider", pyx::def("provider", provider).returning(module.attr("SandboxProvider")), "SandboxProvider.E2B.")
+        .property("supports_build", pyx::def("supports_build", supports_build).returning(types::bool_()), "Always True: E2B builds templates.")
+        .method(pyx::def("is_usable", is_usable).returning(types::bool_()).with_doc("True when the alias exists and has at least one tag."))
+        .method(pyx::def("_alias_exists", alias_exists).returning(types::bool_()).with_doc("True when the alias exists; False after a warning "
                                                                  "when the check fails."))
         .attr("build", traced_build(body.function(
                            pyx::def("build", build)
+                               .returning(result_type)
                                .with_doc("Builds the alias spec.template_id from spec; a failure is a FAILED result."))))
         .method(pyx::def("ensure_default", ensure_default)
+                    .returning(pyx::optional(types::str()))
                     .with_doc("Ensures the shared default alias; the alias when usable, else None. Never raises."))
         .method(pyx::def("_create_template", create_template)
+                    .returning(definition_type)
                     .with_doc("The SDK template definition for spec: source, pip layer, start command."))
         .method(pyx::def("_from_registry", from_registry)
+                    .returning(definition_type)
                     .with_doc("A definition started from a registry image with the given credentials."))
-        .method(pyx::def("_api_opts", api_opts).with_doc("api_key and domain keywords for the SDK's class-level calls."))
-        .method(pyx::def("_failed", failed).with_doc("A FAILED result with the given detail."));
+        .method(pyx::def("_api_opts", api_opts).returning(types::dict_of(types::str(), types::any())).with_doc("api_key and domain keywords for the SDK's class-level calls."))
+        .method(pyx::def("_failed", failed).returning(result_type).with_doc("A FAILED result with the given detail."));
     module.attr("E2BTemplateBuilder") = body.create(py::type::of(base), py::make_tuple(base));
 }
 
