@@ -28,10 +28,18 @@ namespace {
 constexpr const char* runner_data_file = "primitive_runner.py";
 constexpr const char* source_suffix = ".py";
 
+// str(value). Messages that quote a caller's value are joined as Python
+// text, never through a C++ string, so any str converts as it does in Python
+// (a lone surrogate included).
 py::object text_of(py::handle value) {
     PyObject* text = PyObject_Str(value.ptr());
     if (!text) throw pyx::PyError::fetch();
     return py::reinterpret_steal<py::object>(text);
+}
+
+// raise ValueError(message), the message already Python text.
+[[noreturn]] void raise_value_error(py::handle message) {
+    throw pyx::PyError(pyx::call(py::handle(PyExc_ValueError), message));
 }
 
 // `left > right` with Python's comparison, so an unorderable limit raises
@@ -95,7 +103,7 @@ struct BuildCommandPayload : pyx::Params {
 py::object build_command_payload(BuildCommandPayload& a) {
     py::object limit = a.global("_MAX_OUTPUT_BYTES"_name);
     if (greater(a.max_output_bytes, limit)) {
-        pyx::raise(PyExc_ValueError, "max_output_bytes must not exceed " + text_of(limit).cast<std::string>());
+        raise_value_error(py::str("max_output_bytes must not exceed ") + text_of(limit));
     }
     py::object components = pyx::call(a.global("_validate_cwd_components"_name), a.cwd_components);
     py::dict request;
@@ -121,13 +129,13 @@ struct BuildFileWritePayload : pyx::Params {
 py::object build_file_write_payload(BuildFileWritePayload& a) {
     py::object limit = a.global("_MAX_WRITE_BYTES"_name);
     if (greater(a.max_bytes, limit)) {
-        pyx::raise(PyExc_ValueError, "max_bytes must not exceed " + text_of(limit).cast<std::string>());
+        raise_value_error(py::str("max_bytes must not exceed ") + text_of(limit));
     }
     Py_ssize_t size = PyObject_Size(a.data.ptr());
     if (size < 0) throw pyx::PyError::fetch();
     if (greater(py::int_(size), a.max_bytes)) {
-        pyx::raise(PyExc_ValueError,
-                   "data exceeds configured write limit of " + text_of(a.max_bytes).cast<std::string>() + " bytes");
+        raise_value_error(py::str("data exceeds configured write limit of ") + text_of(a.max_bytes) +
+                          py::str(" bytes"));
     }
     py::object encoded = pyx::call_method(a.global("base64"_name), "b64encode"_name, a.data);
     py::dict request;
@@ -385,7 +393,7 @@ py::object parse_write_response(ParseWriteResponse& a) {
     if (!pyx::truthy(field(a.response, "ok", py::bool_(false)))) {
         py::object error = field(a.response, "error", py::str("primitive write failed"));
         py::object message = pyx::call(a.global("_execution_error"_name), text_of(error));
-        throw pyx::PyError(pyx::call(py::handle(PyExc_ValueError), message));
+        raise_value_error(message);
     }
     // A success must carry both counts: item access raises KeyError as a dict does.
     py::object bytes_written = integer(item(a.response, "bytes_written"));

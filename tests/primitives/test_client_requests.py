@@ -151,6 +151,19 @@ def test_file_write_limits(data, max_bytes, message):
         write(data, max_bytes=max_bytes)
 
 
+class OddLimit(int):
+    """A limit whose text no C++ string can hold."""
+
+    def __str__(self):
+        return "5\udc80"
+
+
+def test_write_limit_message_quotes_any_text():
+    with pytest.raises(ValueError) as caught:
+        write(b"123456", max_bytes=OddLimit(5))
+    assert str(caught.value) == "data exceeds configured write limit of 5\udc80 bytes"
+
+
 @pytest.mark.parametrize("data, max_bytes", [(b"12345", 5), (b"", 1), (bytes(16777216), 16777216)])
 def test_file_write_within_limits(data, max_bytes):
     assert base64.b64decode(write(data, max_bytes=max_bytes)["data_b64"]) == data
