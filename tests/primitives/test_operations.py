@@ -3,10 +3,12 @@
 import asyncio
 import inspect
 import json
+import typing
 
 import pytest
 
 import vorn_sandbox.code_interpreter.primitives as operations
+import vorn_sandbox.primitives as client
 from vorn_sandbox.code_interpreter import run_workspace_command, write_workspace_file
 from vorn_sandbox.code_interpreter.base import CodeInterpreterSandbox
 from vorn_sandbox.errors import SandboxExecutionError, SandboxNotInitializedError, SandboxTerminateError, Stage
@@ -100,6 +102,35 @@ def test_signatures():
     assert command.parameters["sandbox"].annotation is CodeInterpreterSandbox
     assert inspect.signature(write_workspace_file).return_annotation is WorkspaceFileWriteResult
     assert operations.__all__ == ["run_workspace_command", "write_workspace_file"]
+
+
+Names = tuple[str, ...]
+JsonObject = dict[str, typing.Any]
+
+
+@pytest.mark.parametrize("function, hints", [
+    (run_workspace_command, {
+        "sandbox": CodeInterpreterSandbox, "argv": list[str], "cwd_components": Names | None,
+        "env": dict[str, str] | None, "env_allowlist": list[str] | Names, "timeout": float | None,
+        "max_output_bytes": int, "workspace_root": str | None, "return": CommandResult}),
+    (write_workspace_file, {"sandbox": CodeInterpreterSandbox, "request": WorkspaceFileWriteRequest,
+                            "workspace_root": str | None, "return": WorkspaceFileWriteResult}),
+    (operations._primitive_response, {"result": ExecutionResult, "return": dict[str, object]}),
+    (operations._terminate_after_cancellation, {"sandbox": CodeInterpreterSandbox, "return": type(None)}),
+    (client._validate_cwd_components, {"cwd_components": Names | None, "return": Names}),
+    (client.build_command_payload, {
+        "argv": list[str], "cwd_components": Names | None, "env": dict[str, str] | None, "env_allowlist": list[str],
+        "max_output_bytes": int, "timeout": float | None, "workspace_root": str | None, "return": JsonObject}),
+    (client.build_file_write_payload, {"relative_path": str, "data": bytes, "max_bytes": int, "overwrite": bool,
+                                       "workspace_root": str | None, "return": JsonObject}),
+    (client.runner_bootstrap, {"request": JsonObject, "return": str}),
+    (client._execution_error, {"message": str, "return": str}),
+    (client._decode_bounded_text, {"encoded": str, "return": str}),
+    (client.parse_command_response, {"argv": Names, "response": JsonObject, "return": CommandResult}),
+    (client.parse_write_response, {"path": str, "response": JsonObject, "return": WorkspaceFileWriteResult}),
+], ids=lambda value: getattr(value, "__name__", ""))
+def test_annotations(function, hints):
+    assert typing.get_type_hints(function) == hints
 
 
 # --- the road of a call -------------------------------------------------------------------

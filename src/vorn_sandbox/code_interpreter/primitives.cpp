@@ -8,6 +8,7 @@
 // ValueError with a prefix and the error as its cause, and a cancellation
 // terminates the sandbox before it goes on as the very same exception.
 #include "pyx/aio.hpp"
+#include "pyx/annotations.hpp"
 #include "pyx/classes.hpp"
 #include "pyx/module.hpp"
 #include "pyx/names.hpp"
@@ -24,6 +25,11 @@ using pyx::Task;
 
 namespace vorn_sandbox::code_interpreter::primitives {
 namespace {
+
+namespace types = pyx::types;
+
+// tuple[str, ...]
+py::object names_tuple() { return types::subscript(pyx::type_object(PyTuple_Type), {types::str(), py::ellipsis()}); }
 
 constexpr const char* command_failure_prefix = "sandbox command primitive failed: ";
 constexpr const char* write_failure_prefix = "sandbox file-write primitive failed: ";
@@ -73,13 +79,15 @@ Task<py::object> run_guarded(const pyx::Params& a, py::object sandbox, py::objec
 
 struct RunWorkspaceCommand : pyx::Params {
     Arg sandbox = arg("sandbox").annotated(module_global("CodeInterpreterSandbox"));
-    Arg argv = arg("argv");
-    Arg cwd_components = kwonly("cwd_components", py::none());
-    Arg env = kwonly("env", py::none());
-    Arg env_allowlist = kwonly("env_allowlist", module_global("_DEFAULT_ENV_ALLOWLIST"));
-    Arg timeout = kwonly("timeout", module_global("_DEFAULT_TIMEOUT"));
-    Arg max_output_bytes = kwonly("max_output_bytes", module_global("_MAX_OUTPUT_BYTES"));
-    Arg workspace_root = kwonly("workspace_root", module_global("_DEFAULT_WORKSPACE_ROOT"));
+    Arg argv = arg("argv").annotated(types::list_of(types::str()));
+    Arg cwd_components = kwonly("cwd_components", py::none()).annotated(pyx::optional(names_tuple()));
+    Arg env = kwonly("env", py::none()).annotated(pyx::optional(types::dict_of(types::str(), types::str())));
+    Arg env_allowlist = kwonly("env_allowlist", module_global("_DEFAULT_ENV_ALLOWLIST"))
+                            .annotated(types::union_of({types::list_of(types::str()), names_tuple()}));
+    Arg timeout = kwonly("timeout", module_global("_DEFAULT_TIMEOUT")).annotated(pyx::optional(types::float_()));
+    Arg max_output_bytes = kwonly("max_output_bytes", module_global("_MAX_OUTPUT_BYTES")).annotated(types::int_());
+    Arg workspace_root =
+        kwonly("workspace_root", module_global("_DEFAULT_WORKSPACE_ROOT")).annotated(pyx::optional(types::str()));
 };
 Task<py::object> run_workspace_command(RunWorkspaceCommand a) {
     // Steps before anything reaches the sandbox are not guarded: what they
@@ -101,7 +109,8 @@ Task<py::object> run_workspace_command(RunWorkspaceCommand a) {
 struct WriteWorkspaceFile : pyx::Params {
     Arg sandbox = arg("sandbox").annotated(module_global("CodeInterpreterSandbox"));
     Arg request = arg("request").annotated(module_global("WorkspaceFileWriteRequest"));
-    Arg workspace_root = kwonly("workspace_root", module_global("_DEFAULT_WORKSPACE_ROOT"));
+    Arg workspace_root =
+        kwonly("workspace_root", module_global("_DEFAULT_WORKSPACE_ROOT")).annotated(pyx::optional(types::str()));
 };
 Task<py::object> write_workspace_file(WriteWorkspaceFile a) {
     py::object relative_path = pyx::getattr(a.request, "relative_path"_name);
@@ -122,7 +131,7 @@ Task<py::object> write_workspace_file(WriteWorkspaceFile a) {
 
 // Extracts the one JSON reply line that the runner printed.
 struct PrimitiveResponse : pyx::Params {
-    Arg result = arg("result");
+    Arg result = arg("result").annotated(module_global("ExecutionResult"));
 };
 py::object primitive_response(PrimitiveResponse& a) {
     py::object status = pyx::getattr(a.result, "status"_name);
@@ -164,7 +173,7 @@ py::object primitive_response(PrimitiveResponse& a) {
 // cancellation of the caller; a third one reaches the termination itself.
 // Its failures and cancellations are dropped.
 struct TerminateAfterCancellation : pyx::Params {
-    Arg sandbox = arg("sandbox");
+    Arg sandbox = arg("sandbox").annotated(module_global("CodeInterpreterSandbox"));
 };
 Task<py::object> terminate_after_cancellation(TerminateAfterCancellation a) {
     py::object asyncio = a.global("asyncio"_name);
@@ -212,10 +221,12 @@ void init(py::module_& module) {
                                             "every failure of the write raises ValueError.")
                                   .returning(module.attr("WorkspaceFileWriteResult")));
     pyx::def_function(module, pyx::def("_primitive_response", primitive_response)
-                                  .with_doc("The one JSON reply that the runner printed, as a dict."));
+                                  .with_doc("The one JSON reply that the runner printed, as a dict.")
+                                  .returning(types::dict_of(types::str(), pyx::type_object(PyBaseObject_Type))));
     pyx::def_function(module, pyx::def("_terminate_after_cancellation", terminate_after_cancellation)
                                   .with_doc("Terminates the sandbox after a cancellation, behind a shield, "
-                                            "dropping the termination's own failures."));
+                                            "dropping the termination's own failures.")
+                                  .returning(types::none()));
 }
 
 }  // namespace vorn_sandbox::code_interpreter::primitives
