@@ -362,9 +362,11 @@ struct ParseCommandResponse : pyx::Params {
 };
 py::object parse_command_response(ParseCommandResponse& a) {
     py::object statuses = a.global("ExecutionStatus"_name);
+    // Only the lookup of an unknown value is caught, not a failure to read it.
+    py::object status_text = text_of(field(a.response, "status", py::str("")));
     py::object status;
     try {
-        status = pyx::call(statuses, text_of(field(a.response, "status", py::str(""))));
+        status = pyx::call(statuses, status_text);
     } catch (const pyx::PyError& error) {
         if (!error.matches(PyExc_ValueError)) throw;
         status = pyx::getattr(statuses, "ERROR"_name);

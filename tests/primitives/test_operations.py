@@ -296,6 +296,20 @@ async def test_execute_code_looked_up_through_the_instance():
     assert (await run_workspace_command(sandbox, ["x"])).stdout == "hi"
 
 
+@pytest.mark.parametrize("call, parser", [("command", "parse_command_response"), ("write", "parse_write_response")])
+async def test_parser_looked_up_once_the_reply_is_in(call, parser, monkeypatch):
+    class Patching(ScriptedSandbox):
+        async def execute_code(self, *args, **kwargs):
+            monkeypatch.setattr(operations, parser, lambda subject, response: ("parsed", subject, response))
+            return answer(SUCCESS_REPLY)
+
+    if call == "command":
+        outcome = await run_workspace_command(Patching(), ["x"])
+    else:
+        outcome = await write_workspace_file(Patching(), write_request())
+    assert outcome == ("parsed", ("x",) if call == "command" else "dir/x", SUCCESS_REPLY)
+
+
 # --- cancellation -------------------------------------------------------------------------
 
 

@@ -47,10 +47,11 @@ constexpr const char* write_failure_prefix = "sandbox file-write primitive faile
 }
 
 // Runs the guarded part of a primitive, the execution and the parsing of its
-// output, under the failure handling above; `parse(parse_subject, response)`
-// makes the result.
+// output, under the failure handling above; the module's `parser` global,
+// looked up once the reply is in, makes the result of `parse_subject` and
+// the reply.
 Task<py::object> run_guarded(const pyx::Params& a, py::object sandbox, py::object program, const char* prefix,
-                             py::object parse, py::object parse_subject) {
+                             const char* parser, py::object parse_subject) {
     pyx::Outcome executed = co_await pyx::outcome_of(
         [&] { return pyx::call_method(sandbox, "execute_code"_name, program, "timeout"_kw = 0); });
     if (!executed) {
@@ -71,7 +72,7 @@ Task<py::object> run_guarded(const pyx::Params& a, py::object sandbox, py::objec
     }
     try {
         py::object response = pyx::call(a.global("_primitive_response"_name), executed.value());
-        co_return pyx::call(parse, parse_subject, response);
+        co_return pyx::call(a.global(parser), parse_subject, response);
     } catch (const pyx::PyError& error) {
         reraise_as_primitive_failure(error, prefix);
     }
@@ -102,7 +103,7 @@ Task<py::object> run_workspace_command(RunWorkspaceCommand a) {
                                    "timeout"_kw = a.timeout, "workspace_root"_kw = a.workspace_root);
     py::object program = pyx::call(a.global("runner_bootstrap"_name), request);
     py::object result = co_await run_guarded(a, a.sandbox, program, command_failure_prefix,
-                                             a.global("parse_command_response"_name), py::tuple(argv));
+                                             "parse_command_response", py::tuple(argv));
     co_return result;
 }
 
@@ -125,7 +126,7 @@ Task<py::object> write_workspace_file(WriteWorkspaceFile a) {
     // while the sandbox runs.
     payload = py::object();
     py::object result = co_await run_guarded(a, a.sandbox, program, write_failure_prefix,
-                                             a.global("parse_write_response"_name), relative_path);
+                                             "parse_write_response", relative_path);
     co_return result;
 }
 
@@ -156,11 +157,14 @@ py::object primitive_response(PrimitiveResponse& a) {
         }
     }
     if (found != 1) pyx::raise(PyExc_ValueError, "expected exactly one JSON primitive response from sandbox output");
+    // Only text that is not JSON is malformed; any other error of the parser
+    // (a number too long to convert, say) goes on as it is.
+    py::object json = a.global("json"_name);
     py::object reply;
     try {
-        reply = pyx::call_method(a.global("json"_name), "loads"_name, reply_line);
+        reply = pyx::call_method(json, "loads"_name, reply_line);
     } catch (const pyx::PyError& error) {
-        if (!error.matches(PyExc_ValueError)) throw;
+        if (!error.matches(pyx::getattr(json, "JSONDecodeError"_name))) throw;
         pyx::raise_from(pyx::make_exception(PyExc_ValueError, "malformed JSON primitive response from sandbox"),
                         error.value());
     }
