@@ -395,3 +395,17 @@ async def test_unusable_terminate_replaces_the_cancellation():
     task.cancel()
     with pytest.raises(TypeError):
         await task
+
+
+async def test_a_cancellation_after_the_execution_terminates_too(monkeypatch):
+    # The whole guarded stretch is handled alike, not only the wait for the execution.
+    cancelled = asyncio.CancelledError("from the parser")
+
+    def parser(subject, response):
+        raise cancelled
+
+    monkeypatch.setattr(operations, "parse_command_response", parser)
+    sandbox = ScriptedSandbox(answer(SUCCESS_REPLY))
+    with pytest.raises(asyncio.CancelledError) as caught:
+        await run_workspace_command(sandbox, ["x"])
+    assert caught.value is cancelled and sandbox.terminate_calls == [((), {})] and sandbox.terminate_finished

@@ -46,36 +46,40 @@ constexpr const char* write_failure_prefix = "sandbox file-write primitive faile
     pyx::raise_from(pyx::call(py::handle(PyExc_ValueError), message), error.value());
 }
 
-// Runs the guarded part of a primitive, the execution and the parsing of its
-// output, under the failure handling above; the module's `parser` global,
-// looked up once the reply is in, makes the result of `parse_subject` and
-// the reply.
+// The guarded part of a primitive: the execution, the extraction of the reply
+// and the module's `parser` global, looked up once the reply is in, applied
+// to `parse_subject` and the reply.
+Task<py::object> execute_and_parse(const pyx::Params& a, py::object sandbox, py::object program, const char* parser,
+                                   py::object parse_subject) {
+    py::object execution = pyx::call_method(sandbox, "execute_code"_name, program, "timeout"_kw = 0);
+    py::object executed = co_await std::move(execution);
+    py::object response = pyx::call(a.global("_primitive_response"_name), executed);
+    co_return pyx::call(a.global(parser), parse_subject, response);
+}
+
+// Runs the guarded part under one failure handling, whichever step fails: a
+// cancellation terminates the sandbox and goes on as the very same
+// exception, the rest as reraise_as_primitive_failure says.
 Task<py::object> run_guarded(const pyx::Params& a, py::object sandbox, py::object program, const char* prefix,
                              const char* parser, py::object parse_subject) {
-    pyx::Outcome executed = co_await pyx::outcome_of(
-        [&] { return pyx::call_method(sandbox, "execute_code"_name, program, "timeout"_kw = 0); });
-    if (!executed) {
-        if (pyx::aio::is_cancellation(executed.error())) {
-            const pyx::PyError& cancelled = executed.error();
-            try {
-                co_await pyx::call(a.global("_terminate_after_cancellation"_name), sandbox);
-            } catch (const pyx::PyError& failure) {
-                // Raised while starting the termination, it replaces the
-                // cancellation, which stays attached as its context.
-                py::object context = py::reinterpret_steal<py::object>(PyException_GetContext(failure.value().ptr()));
-                if (!context) PyException_SetContext(failure.value().ptr(), cancelled.value().inc_ref().ptr());
-                throw;
-            }
-            executed.rethrow();
+    pyx::Outcome outcome =
+        co_await pyx::outcome_of([&] { return execute_and_parse(a, sandbox, program, parser, parse_subject); });
+    if (outcome) co_return outcome.value();
+    if (pyx::aio::is_cancellation(outcome.error())) {
+        const pyx::PyError& cancelled = outcome.error();
+        try {
+            py::object termination = pyx::call(a.global("_terminate_after_cancellation"_name), sandbox);
+            co_await std::move(termination);
+        } catch (const pyx::PyError& failure) {
+            // Raised while starting the termination, it replaces the
+            // cancellation, which stays attached as its context.
+            py::object context = py::reinterpret_steal<py::object>(PyException_GetContext(failure.value().ptr()));
+            if (!context) PyException_SetContext(failure.value().ptr(), cancelled.value().inc_ref().ptr());
+            throw;
         }
-        reraise_as_primitive_failure(executed.error(), prefix);
+        outcome.rethrow();
     }
-    try {
-        py::object response = pyx::call(a.global("_primitive_response"_name), executed.value());
-        co_return pyx::call(a.global(parser), parse_subject, response);
-    } catch (const pyx::PyError& error) {
-        reraise_as_primitive_failure(error, prefix);
-    }
+    reraise_as_primitive_failure(outcome.error(), prefix);
 }
 
 struct RunWorkspaceCommand : pyx::Params {
