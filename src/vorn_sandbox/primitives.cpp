@@ -6,6 +6,7 @@
 // The request text inside the program must be exactly what the sandbox's
 // json.loads reads back, and the program exactly its template, so every
 // literal is written by CPython's own json.dumps and repr.
+#include "pyx/annotations.hpp"
 #include "pyx/classes.hpp"
 #include "pyx/module.hpp"
 #include "pyx/names.hpp"
@@ -25,13 +26,28 @@ using namespace pyx::literals;
 namespace vorn_sandbox::primitives {
 namespace {
 
+namespace types = pyx::types;
+
+// tuple[str, ...]: working-directory components and a result's argv.
+py::object names_tuple() { return types::subscript(pyx::type_object(PyTuple_Type), {types::str(), py::ellipsis()}); }
+// dict[str, Any]: a request or a reply.
+py::object json_object() { return types::dict_of(types::str(), types::any()); }
+
 constexpr const char* runner_data_file = "primitive_runner.py";
 constexpr const char* source_suffix = ".py";
 
+// str(value). Messages that quote a caller's value are joined as Python
+// text, never through a C++ string, so any str converts as it does in Python
+// (a lone surrogate included).
 py::object text_of(py::handle value) {
     PyObject* text = PyObject_Str(value.ptr());
     if (!text) throw pyx::PyError::fetch();
     return py::reinterpret_steal<py::object>(text);
+}
+
+// raise ValueError(message), the message already Python text.
+[[noreturn]] void raise_value_error(py::handle message) {
+    throw pyx::PyError(pyx::call(py::handle(PyExc_ValueError), message));
 }
 
 // `left > right` with Python's comparison, so an unorderable limit raises
@@ -61,7 +77,7 @@ bool is_relative_name(py::handle name) {
 }
 
 struct ValidateCwdComponents : pyx::Params {
-    Arg cwd_components = arg("cwd_components");
+    Arg cwd_components = arg("cwd_components").annotated(pyx::optional(names_tuple()));
 };
 py::object validate_cwd_components(ValidateCwdComponents& a) {
     const py::object& components = a.cwd_components;
@@ -84,18 +100,18 @@ py::object validate_cwd_components(ValidateCwdComponents& a) {
 }
 
 struct BuildCommandPayload : pyx::Params {
-    Arg argv = arg("argv");
-    Arg cwd_components = kwonly("cwd_components");
-    Arg env = kwonly("env");
-    Arg env_allowlist = kwonly("env_allowlist");
-    Arg max_output_bytes = kwonly("max_output_bytes");
-    Arg timeout = kwonly("timeout");
-    Arg workspace_root = kwonly("workspace_root");
+    Arg argv = arg("argv").annotated(types::list_of(types::str()));
+    Arg cwd_components = kwonly("cwd_components").annotated(pyx::optional(names_tuple()));
+    Arg env = kwonly("env").annotated(pyx::optional(types::dict_of(types::str(), types::str())));
+    Arg env_allowlist = kwonly("env_allowlist").annotated(types::list_of(types::str()));
+    Arg max_output_bytes = kwonly("max_output_bytes").annotated(types::int_());
+    Arg timeout = kwonly("timeout").annotated(pyx::optional(types::float_()));
+    Arg workspace_root = kwonly("workspace_root").annotated(pyx::optional(types::str()));
 };
 py::object build_command_payload(BuildCommandPayload& a) {
     py::object limit = a.global("_MAX_OUTPUT_BYTES"_name);
     if (greater(a.max_output_bytes, limit)) {
-        pyx::raise(PyExc_ValueError, "max_output_bytes must not exceed " + text_of(limit).cast<std::string>());
+        raise_value_error(py::str("max_output_bytes must not exceed ") + text_of(limit));
     }
     py::object components = pyx::call(a.global("_validate_cwd_components"_name), a.cwd_components);
     py::dict request;
@@ -112,22 +128,22 @@ py::object build_command_payload(BuildCommandPayload& a) {
 }
 
 struct BuildFileWritePayload : pyx::Params {
-    Arg relative_path = arg("relative_path");
-    Arg data = arg("data");
-    Arg max_bytes = kwonly("max_bytes");
-    Arg overwrite = kwonly("overwrite");
-    Arg workspace_root = kwonly("workspace_root");
+    Arg relative_path = arg("relative_path").annotated(types::str());
+    Arg data = arg("data").annotated(types::bytes());
+    Arg max_bytes = kwonly("max_bytes").annotated(types::int_());
+    Arg overwrite = kwonly("overwrite").annotated(types::bool_());
+    Arg workspace_root = kwonly("workspace_root").annotated(pyx::optional(types::str()));
 };
 py::object build_file_write_payload(BuildFileWritePayload& a) {
     py::object limit = a.global("_MAX_WRITE_BYTES"_name);
     if (greater(a.max_bytes, limit)) {
-        pyx::raise(PyExc_ValueError, "max_bytes must not exceed " + text_of(limit).cast<std::string>());
+        raise_value_error(py::str("max_bytes must not exceed ") + text_of(limit));
     }
     Py_ssize_t size = PyObject_Size(a.data.ptr());
     if (size < 0) throw pyx::PyError::fetch();
     if (greater(py::int_(size), a.max_bytes)) {
-        pyx::raise(PyExc_ValueError,
-                   "data exceeds configured write limit of " + text_of(a.max_bytes).cast<std::string>() + " bytes");
+        raise_value_error(py::str("data exceeds configured write limit of ") + text_of(a.max_bytes) +
+                          py::str(" bytes"));
     }
     py::object encoded = pyx::call_method(a.global("base64"_name), "b64encode"_name, a.data);
     py::dict request;
@@ -235,7 +251,7 @@ std::vector<py::object> request_literal(py::handle json, py::handle request) {
 }
 
 struct RunnerBootstrap : pyx::Params {
-    Arg request = arg("request");
+    Arg request = arg("request").annotated(json_object());
 };
 py::object runner_bootstrap(RunnerBootstrap& a) {
     py::object json = a.global("json"_name);
@@ -284,7 +300,7 @@ py::object runner_bootstrap(RunnerBootstrap& a) {
 // Replies
 
 struct ExecutionErrorText : pyx::Params {
-    Arg message = arg("message");
+    Arg message = arg("message").annotated(types::str());
 };
 py::object execution_error(ExecutionErrorText& a) {
     py::object one_line = pyx::call_method(a.message, "replace"_name, "\n", " ");
@@ -292,7 +308,7 @@ py::object execution_error(ExecutionErrorText& a) {
 }
 
 struct DecodeBoundedText : pyx::Params {
-    Arg encoded = arg("encoded");
+    Arg encoded = arg("encoded").annotated(types::str());
 };
 py::object decode_bounded_text(DecodeBoundedText& a) {
     py::object raw = pyx::call_method(a.global("base64"_name), "b64decode"_name, a.encoded, "validate"_kw = true);
@@ -341,14 +357,16 @@ struct StreamReport {
 };
 
 struct ParseCommandResponse : pyx::Params {
-    Arg argv = arg("argv");
-    Arg response = arg("response");
+    Arg argv = arg("argv").annotated(names_tuple());
+    Arg response = arg("response").annotated(json_object());
 };
 py::object parse_command_response(ParseCommandResponse& a) {
     py::object statuses = a.global("ExecutionStatus"_name);
+    // Only the lookup of an unknown value is caught, not a failure to read it.
+    py::object status_text = text_of(field(a.response, "status", py::str("")));
     py::object status;
     try {
-        status = pyx::call(statuses, text_of(field(a.response, "status", py::str(""))));
+        status = pyx::call(statuses, status_text);
     } catch (const pyx::PyError& error) {
         if (!error.matches(PyExc_ValueError)) throw;
         status = pyx::getattr(statuses, "ERROR"_name);
@@ -378,14 +396,14 @@ py::object parse_command_response(ParseCommandResponse& a) {
 }
 
 struct ParseWriteResponse : pyx::Params {
-    Arg path = arg("path");
-    Arg response = arg("response");
+    Arg path = arg("path").annotated(types::str());
+    Arg response = arg("response").annotated(json_object());
 };
 py::object parse_write_response(ParseWriteResponse& a) {
     if (!pyx::truthy(field(a.response, "ok", py::bool_(false)))) {
         py::object error = field(a.response, "error", py::str("primitive write failed"));
         py::object message = pyx::call(a.global("_execution_error"_name), text_of(error));
-        throw pyx::PyError(pyx::call(py::handle(PyExc_ValueError), message));
+        raise_value_error(message);
     }
     // A success must carry both counts: item access raises KeyError as a dict does.
     py::object bytes_written = integer(item(a.response, "bytes_written"));
@@ -415,23 +433,31 @@ void init(py::module_& module) {
     module.attr("_DEFAULT_TIMEOUT") = py::float_(30.0);
 
     pyx::def_function(module, pyx::def("_validate_cwd_components", validate_cwd_components)
-                                  .with_doc("The working-directory components, checked as workspace-relative names."));
+                                  .with_doc("The working-directory components, checked as workspace-relative names.")
+                                  .returning(names_tuple()));
     pyx::def_function(module, pyx::def("build_command_payload", build_command_payload)
-                                  .with_doc("The versioned \"command\" request for an exact argument vector."));
+                                  .with_doc("The versioned \"command\" request for an exact argument vector.")
+                                  .returning(json_object()));
     pyx::def_function(module, pyx::def("build_file_write_payload", build_file_write_payload)
-                                  .with_doc("The versioned \"file_write\" request for bounded bytes."));
+                                  .with_doc("The versioned \"file_write\" request for bounded bytes.")
+                                  .returning(json_object()));
     pyx::def_function(module, pyx::def("runner_bootstrap", runner_bootstrap)
                                   .with_doc("The program that runs the runner source on the request and prints "
-                                            "its reply as one JSON line."));
+                                            "its reply as one JSON line.")
+                                  .returning(types::str()));
     pyx::def_function(module, pyx::def("_execution_error", execution_error)
-                                  .with_doc("A runner failure text made one line."));
+                                  .with_doc("A runner failure text made one line.")
+                                  .returning(types::str()));
     pyx::def_function(module, pyx::def("_decode_bounded_text", decode_bounded_text)
-                                  .with_doc("Retained output: strict base64, then UTF-8 with replacement."));
+                                  .with_doc("Retained output: strict base64, then UTF-8 with replacement.")
+                                  .returning(types::str()));
     pyx::def_function(module, pyx::def("parse_command_response", parse_command_response)
-                                  .with_doc("The CommandResult of a runner reply; failures and time-outs are data."));
+                                  .with_doc("The CommandResult of a runner reply; failures and time-outs are data.")
+                                  .returning(module.attr("CommandResult")));
     pyx::def_function(module, pyx::def("parse_write_response", parse_write_response)
                                   .with_doc("The WorkspaceFileWriteResult of a runner reply; raises ValueError "
-                                            "when the write failed."));
+                                            "when the write failed.")
+                                  .returning(module.attr("WorkspaceFileWriteResult")));
 }
 
 }  // namespace vorn_sandbox::primitives

@@ -36,6 +36,13 @@ def run_primitive(params):
 '''
 
 
+@pytest.fixture(scope="session")
+def stub_runner_source():
+    """The stub runner's text, for tests that build their own package folder (a test module cannot import
+    this conftest by name: the runner tests have a conftest of their own)."""
+    return STUB_RUNNER
+
+
 @pytest.fixture
 def stub_runner(tmp_path, monkeypatch):
     """Points the client's resource lookup at a package folder holding the stub runner."""

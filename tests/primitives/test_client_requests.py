@@ -14,7 +14,6 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vorn_sandbox.primitives as primitives
-from conftest import STUB_RUNNER
 from vorn_sandbox.primitives import build_command_payload, build_file_write_payload, runner_bootstrap
 
 # The program the sandbox runs, as the protocol fixes it; filled with Python's own repr and json.
@@ -152,6 +151,19 @@ def test_file_write_limits(data, max_bytes, message):
         write(data, max_bytes=max_bytes)
 
 
+class OddLimit(int):
+    """A limit whose text no C++ string can hold."""
+
+    def __str__(self):
+        return "5\udc80"
+
+
+def test_write_limit_message_quotes_any_text():
+    with pytest.raises(ValueError) as caught:
+        write(b"123456", max_bytes=OddLimit(5))
+    assert str(caught.value) == "data exceeds configured write limit of 5\udc80 bytes"
+
+
 @pytest.mark.parametrize("data, max_bytes", [(b"12345", 5), (b"", 1), (bytes(16777216), 16777216)])
 def test_file_write_within_limits(data, max_bytes):
     assert base64.b64decode(write(data, max_bytes=max_bytes)["data_b64"]) == data
@@ -194,19 +206,19 @@ text = st.text(st.characters(exclude_categories=()), max_size=30)
 
 
 @pytest.fixture(scope="module")
-def stub_package(tmp_path_factory):
+def stub_package(tmp_path_factory, stub_runner_source):
     package = tmp_path_factory.mktemp("pkg")
-    (package / "primitive_runner.py").write_text(STUB_RUNNER, encoding="utf-8")
+    (package / "primitive_runner.py").write_text(stub_runner_source, encoding="utf-8")
     return package
 
 
 @settings(max_examples=150, deadline=None)
 @given(argv=st.lists(text, max_size=5), env=st.dictionaries(text, text, max_size=3),
        root=st.none() | text, timeout=st.none() | st.floats(allow_nan=False, allow_infinity=False) | st.integers())
-def test_bootstrap_text_is_json_dumps_and_repr(stub_package, argv, env, root, timeout):
+def test_bootstrap_text_is_json_dumps_and_repr(stub_package, stub_runner_source, argv, env, root, timeout):
     request = command(argv, env=env, timeout=timeout, workspace_root=root)
     with mock.patch.object(primitives, "files", lambda anchor: stub_package):
-        assert runner_bootstrap(request) == expected_bootstrap(request, STUB_RUNNER)
+        assert runner_bootstrap(request) == expected_bootstrap(request, stub_runner_source)
 
 
 # Characters either side of what json.dumps and repr copy through unchanged.
@@ -216,11 +228,11 @@ EDGE_CHARACTERS = ["A", "+", "/", "=", "'", '"', "\\", "\n", "\x00", "\x1f", "\x
 @settings(max_examples=60, deadline=None)
 @given(unit=st.text(st.sampled_from(EDGE_CHARACTERS), min_size=1, max_size=20),
        size=st.integers(4000, 12000), key=text)
-def test_bootstrap_of_large_values(stub_package, unit, size, key):
+def test_bootstrap_of_large_values(stub_package, stub_runner_source, unit, size, key):
     payload = (unit * (size // len(unit) + 1))[:size]
     request = {"data_b64": payload, key: payload[:10], "version": 1}
     with mock.patch.object(primitives, "files", lambda anchor: stub_package):
-        assert runner_bootstrap(request) == expected_bootstrap(request, STUB_RUNNER)
+        assert runner_bootstrap(request) == expected_bootstrap(request, stub_runner_source)
 
 
 def installed_or_stub_source():

@@ -66,6 +66,17 @@ def test_status_and_exit_code(response, status, exit_code):
     assert result.status is status and result.exit_code == exit_code and result.timed_out is False
 
 
+class Unreadable:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+def test_only_an_unknown_status_reads_as_error():
+    # A status that cannot even be turned into text is not an unknown status.
+    with pytest.raises(ValueError, match="^no text$"):
+        parse_command_response(ARGV, {"status": Unreadable()})
+
+
 def test_timed_out_comes_only_from_its_key():
     assert parse_command_response(ARGV, {"status": "success", "timed_out": 1}).timed_out is True
 
@@ -206,6 +217,14 @@ def test_malformed_reply(line):
     with pytest.raises(ValueError, match=r"^malformed JSON primitive response from sandbox$") as caught:
         _primitive_response(ran(line + "\n"))
     assert isinstance(caught.value.__cause__, json.JSONDecodeError)
+
+
+def test_a_valid_reply_the_parser_cannot_convert_is_not_malformed():
+    line = '{"n": ' + "1" * 5000 + "}"  # valid JSON, beyond the interpreter's integer conversion limit
+    with pytest.raises(ValueError) as caught:
+        _primitive_response(ran(line + "\n"))
+    assert type(caught.value) is ValueError and "malformed" not in str(caught.value)
+    assert "4300" in str(caught.value) and caught.value.__cause__ is None
 
 
 @pytest.mark.parametrize("status, error, message", [

@@ -3,10 +3,12 @@
 import asyncio
 import inspect
 import json
+import typing
 
 import pytest
 
 import vorn_sandbox.code_interpreter.primitives as operations
+import vorn_sandbox.primitives as client
 from vorn_sandbox.code_interpreter import run_workspace_command, write_workspace_file
 from vorn_sandbox.code_interpreter.base import CodeInterpreterSandbox
 from vorn_sandbox.errors import SandboxExecutionError, SandboxNotInitializedError, SandboxTerminateError, Stage
@@ -100,6 +102,35 @@ def test_signatures():
     assert command.parameters["sandbox"].annotation is CodeInterpreterSandbox
     assert inspect.signature(write_workspace_file).return_annotation is WorkspaceFileWriteResult
     assert operations.__all__ == ["run_workspace_command", "write_workspace_file"]
+
+
+Names = tuple[str, ...]
+JsonObject = dict[str, typing.Any]
+
+
+@pytest.mark.parametrize("function, hints", [
+    (run_workspace_command, {
+        "sandbox": CodeInterpreterSandbox, "argv": list[str], "cwd_components": Names | None,
+        "env": dict[str, str] | None, "env_allowlist": list[str] | Names, "timeout": float | None,
+        "max_output_bytes": int, "workspace_root": str | None, "return": CommandResult}),
+    (write_workspace_file, {"sandbox": CodeInterpreterSandbox, "request": WorkspaceFileWriteRequest,
+                            "workspace_root": str | None, "return": WorkspaceFileWriteResult}),
+    (operations._primitive_response, {"result": ExecutionResult, "return": dict[str, object]}),
+    (operations._terminate_after_cancellation, {"sandbox": CodeInterpreterSandbox, "return": type(None)}),
+    (client._validate_cwd_components, {"cwd_components": Names | None, "return": Names}),
+    (client.build_command_payload, {
+        "argv": list[str], "cwd_components": Names | None, "env": dict[str, str] | None, "env_allowlist": list[str],
+        "max_output_bytes": int, "timeout": float | None, "workspace_root": str | None, "return": JsonObject}),
+    (client.build_file_write_payload, {"relative_path": str, "data": bytes, "max_bytes": int, "overwrite": bool,
+                                       "workspace_root": str | None, "return": JsonObject}),
+    (client.runner_bootstrap, {"request": JsonObject, "return": str}),
+    (client._execution_error, {"message": str, "return": str}),
+    (client._decode_bounded_text, {"encoded": str, "return": str}),
+    (client.parse_command_response, {"argv": Names, "response": JsonObject, "return": CommandResult}),
+    (client.parse_write_response, {"path": str, "response": JsonObject, "return": WorkspaceFileWriteResult}),
+], ids=lambda value: getattr(value, "__name__", ""))
+def test_annotations(function, hints):
+    assert typing.get_type_hints(function) == hints
 
 
 # --- the road of a call -------------------------------------------------------------------
@@ -265,6 +296,20 @@ async def test_execute_code_looked_up_through_the_instance():
     assert (await run_workspace_command(sandbox, ["x"])).stdout == "hi"
 
 
+@pytest.mark.parametrize("call, parser", [("command", "parse_command_response"), ("write", "parse_write_response")])
+async def test_parser_looked_up_once_the_reply_is_in(call, parser, monkeypatch):
+    class Patching(ScriptedSandbox):
+        async def execute_code(self, *args, **kwargs):
+            monkeypatch.setattr(operations, parser, lambda subject, response: ("parsed", subject, response))
+            return answer(SUCCESS_REPLY)
+
+    if call == "command":
+        outcome = await run_workspace_command(Patching(), ["x"])
+    else:
+        outcome = await write_workspace_file(Patching(), write_request())
+    assert outcome == ("parsed", ("x",) if call == "command" else "dir/x", SUCCESS_REPLY)
+
+
 # --- cancellation -------------------------------------------------------------------------
 
 
@@ -350,3 +395,17 @@ async def test_unusable_terminate_replaces_the_cancellation():
     task.cancel()
     with pytest.raises(TypeError):
         await task
+
+
+async def test_a_cancellation_after_the_execution_terminates_too(monkeypatch):
+    # The whole guarded stretch is handled alike, not only the wait for the execution.
+    cancelled = asyncio.CancelledError("from the parser")
+
+    def parser(subject, response):
+        raise cancelled
+
+    monkeypatch.setattr(operations, "parse_command_response", parser)
+    sandbox = ScriptedSandbox(answer(SUCCESS_REPLY))
+    with pytest.raises(asyncio.CancelledError) as caught:
+        await run_workspace_command(sandbox, ["x"])
+    assert caught.value is cancelled and sandbox.terminate_calls == [((), {})] and sandbox.terminate_finished

@@ -8,6 +8,7 @@
 // ValueError with a prefix and the error as its cause, and a cancellation
 // terminates the sandbox before it goes on as the very same exception.
 #include "pyx/aio.hpp"
+#include "pyx/annotations.hpp"
 #include "pyx/classes.hpp"
 #include "pyx/module.hpp"
 #include "pyx/names.hpp"
@@ -25,6 +26,11 @@ using pyx::Task;
 namespace vorn_sandbox::code_interpreter::primitives {
 namespace {
 
+namespace types = pyx::types;
+
+// tuple[str, ...]
+py::object names_tuple() { return types::subscript(pyx::type_object(PyTuple_Type), {types::str(), py::ellipsis()}); }
+
 constexpr const char* command_failure_prefix = "sandbox command primitive failed: ";
 constexpr const char* write_failure_prefix = "sandbox file-write primitive failed: ";
 
@@ -40,46 +46,53 @@ constexpr const char* write_failure_prefix = "sandbox file-write primitive faile
     pyx::raise_from(pyx::call(py::handle(PyExc_ValueError), message), error.value());
 }
 
-// Runs the guarded part of a primitive, the execution and the parsing of its
-// output, under the failure handling above; `parse(parse_subject, response)`
-// makes the result.
+// The guarded part of a primitive: the execution, the extraction of the reply
+// and the module's `parser` global, looked up once the reply is in, applied
+// to `parse_subject` and the reply.
+Task<py::object> execute_and_parse(const pyx::Params& a, py::object sandbox, py::object program, const char* parser,
+                                   py::object parse_subject) {
+    py::object execution = pyx::call_method(sandbox, "execute_code"_name, program, "timeout"_kw = 0);
+    py::object executed = co_await std::move(execution);
+    py::object response = pyx::call(a.global("_primitive_response"_name), executed);
+    co_return pyx::call(a.global(parser), parse_subject, response);
+}
+
+// Runs the guarded part under one failure handling, whichever step fails: a
+// cancellation terminates the sandbox and goes on as the very same
+// exception, the rest as reraise_as_primitive_failure says.
 Task<py::object> run_guarded(const pyx::Params& a, py::object sandbox, py::object program, const char* prefix,
-                             py::object parse, py::object parse_subject) {
-    pyx::Outcome executed = co_await pyx::outcome_of(
-        [&] { return pyx::call_method(sandbox, "execute_code"_name, program, "timeout"_kw = 0); });
-    if (!executed) {
-        if (pyx::aio::is_cancellation(executed.error())) {
-            const pyx::PyError& cancelled = executed.error();
-            try {
-                co_await pyx::call(a.global("_terminate_after_cancellation"_name), sandbox);
-            } catch (const pyx::PyError& failure) {
-                // Raised while starting the termination, it replaces the
-                // cancellation, which stays attached as its context.
-                py::object context = py::reinterpret_steal<py::object>(PyException_GetContext(failure.value().ptr()));
-                if (!context) PyException_SetContext(failure.value().ptr(), cancelled.value().inc_ref().ptr());
-                throw;
-            }
-            executed.rethrow();
+                             const char* parser, py::object parse_subject) {
+    pyx::Outcome outcome =
+        co_await pyx::outcome_of([&] { return execute_and_parse(a, sandbox, program, parser, parse_subject); });
+    if (outcome) co_return outcome.value();
+    if (pyx::aio::is_cancellation(outcome.error())) {
+        const pyx::PyError& cancelled = outcome.error();
+        try {
+            py::object termination = pyx::call(a.global("_terminate_after_cancellation"_name), sandbox);
+            co_await std::move(termination);
+        } catch (const pyx::PyError& failure) {
+            // Raised while starting the termination, it replaces the
+            // cancellation, which stays attached as its context.
+            py::object context = py::reinterpret_steal<py::object>(PyException_GetContext(failure.value().ptr()));
+            if (!context) PyException_SetContext(failure.value().ptr(), cancelled.value().inc_ref().ptr());
+            throw;
         }
-        reraise_as_primitive_failure(executed.error(), prefix);
+        outcome.rethrow();
     }
-    try {
-        py::object response = pyx::call(a.global("_primitive_response"_name), executed.value());
-        co_return pyx::call(parse, parse_subject, response);
-    } catch (const pyx::PyError& error) {
-        reraise_as_primitive_failure(error, prefix);
-    }
+    reraise_as_primitive_failure(outcome.error(), prefix);
 }
 
 struct RunWorkspaceCommand : pyx::Params {
     Arg sandbox = arg("sandbox").annotated(module_global("CodeInterpreterSandbox"));
-    Arg argv = arg("argv");
-    Arg cwd_components = kwonly("cwd_components", py::none());
-    Arg env = kwonly("env", py::none());
-    Arg env_allowlist = kwonly("env_allowlist", module_global("_DEFAULT_ENV_ALLOWLIST"));
-    Arg timeout = kwonly("timeout", module_global("_DEFAULT_TIMEOUT"));
-    Arg max_output_bytes = kwonly("max_output_bytes", module_global("_MAX_OUTPUT_BYTES"));
-    Arg workspace_root = kwonly("workspace_root", module_global("_DEFAULT_WORKSPACE_ROOT"));
+    Arg argv = arg("argv").annotated(types::list_of(types::str()));
+    Arg cwd_components = kwonly("cwd_components", py::none()).annotated(pyx::optional(names_tuple()));
+    Arg env = kwonly("env", py::none()).annotated(pyx::optional(types::dict_of(types::str(), types::str())));
+    Arg env_allowlist = kwonly("env_allowlist", module_global("_DEFAULT_ENV_ALLOWLIST"))
+                            .annotated(types::union_of({types::list_of(types::str()), names_tuple()}));
+    Arg timeout = kwonly("timeout", module_global("_DEFAULT_TIMEOUT")).annotated(pyx::optional(types::float_()));
+    Arg max_output_bytes = kwonly("max_output_bytes", module_global("_MAX_OUTPUT_BYTES")).annotated(types::int_());
+    Arg workspace_root =
+        kwonly("workspace_root", module_global("_DEFAULT_WORKSPACE_ROOT")).annotated(pyx::optional(types::str()));
 };
 Task<py::object> run_workspace_command(RunWorkspaceCommand a) {
     // Steps before anything reaches the sandbox are not guarded: what they
@@ -94,14 +107,15 @@ Task<py::object> run_workspace_command(RunWorkspaceCommand a) {
                                    "timeout"_kw = a.timeout, "workspace_root"_kw = a.workspace_root);
     py::object program = pyx::call(a.global("runner_bootstrap"_name), request);
     py::object result = co_await run_guarded(a, a.sandbox, program, command_failure_prefix,
-                                             a.global("parse_command_response"_name), py::tuple(argv));
+                                             "parse_command_response", py::tuple(argv));
     co_return result;
 }
 
 struct WriteWorkspaceFile : pyx::Params {
     Arg sandbox = arg("sandbox").annotated(module_global("CodeInterpreterSandbox"));
     Arg request = arg("request").annotated(module_global("WorkspaceFileWriteRequest"));
-    Arg workspace_root = kwonly("workspace_root", module_global("_DEFAULT_WORKSPACE_ROOT"));
+    Arg workspace_root =
+        kwonly("workspace_root", module_global("_DEFAULT_WORKSPACE_ROOT")).annotated(pyx::optional(types::str()));
 };
 Task<py::object> write_workspace_file(WriteWorkspaceFile a) {
     py::object relative_path = pyx::getattr(a.request, "relative_path"_name);
@@ -116,13 +130,13 @@ Task<py::object> write_workspace_file(WriteWorkspaceFile a) {
     // while the sandbox runs.
     payload = py::object();
     py::object result = co_await run_guarded(a, a.sandbox, program, write_failure_prefix,
-                                             a.global("parse_write_response"_name), relative_path);
+                                             "parse_write_response", relative_path);
     co_return result;
 }
 
 // Extracts the one JSON reply line that the runner printed.
 struct PrimitiveResponse : pyx::Params {
-    Arg result = arg("result");
+    Arg result = arg("result").annotated(module_global("ExecutionResult"));
 };
 py::object primitive_response(PrimitiveResponse& a) {
     py::object status = pyx::getattr(a.result, "status"_name);
@@ -147,11 +161,14 @@ py::object primitive_response(PrimitiveResponse& a) {
         }
     }
     if (found != 1) pyx::raise(PyExc_ValueError, "expected exactly one JSON primitive response from sandbox output");
+    // Only text that is not JSON is malformed; any other error of the parser
+    // (a number too long to convert, say) goes on as it is.
+    py::object json = a.global("json"_name);
     py::object reply;
     try {
-        reply = pyx::call_method(a.global("json"_name), "loads"_name, reply_line);
+        reply = pyx::call_method(json, "loads"_name, reply_line);
     } catch (const pyx::PyError& error) {
-        if (!error.matches(PyExc_ValueError)) throw;
+        if (!error.matches(pyx::getattr(json, "JSONDecodeError"_name))) throw;
         pyx::raise_from(pyx::make_exception(PyExc_ValueError, "malformed JSON primitive response from sandbox"),
                         error.value());
     }
@@ -164,7 +181,7 @@ py::object primitive_response(PrimitiveResponse& a) {
 // cancellation of the caller; a third one reaches the termination itself.
 // Its failures and cancellations are dropped.
 struct TerminateAfterCancellation : pyx::Params {
-    Arg sandbox = arg("sandbox");
+    Arg sandbox = arg("sandbox").annotated(module_global("CodeInterpreterSandbox"));
 };
 Task<py::object> terminate_after_cancellation(TerminateAfterCancellation a) {
     py::object asyncio = a.global("asyncio"_name);
@@ -212,10 +229,12 @@ void init(py::module_& module) {
                                             "every failure of the write raises ValueError.")
                                   .returning(module.attr("WorkspaceFileWriteResult")));
     pyx::def_function(module, pyx::def("_primitive_response", primitive_response)
-                                  .with_doc("The one JSON reply that the runner printed, as a dict."));
+                                  .with_doc("The one JSON reply that the runner printed, as a dict.")
+                                  .returning(types::dict_of(types::str(), pyx::type_object(PyBaseObject_Type))));
     pyx::def_function(module, pyx::def("_terminate_after_cancellation", terminate_after_cancellation)
                                   .with_doc("Terminates the sandbox after a cancellation, behind a shield, "
-                                            "dropping the termination's own failures."));
+                                            "dropping the termination's own failures.")
+                                  .returning(types::none()));
 }
 
 }  // namespace vorn_sandbox::code_interpreter::primitives
