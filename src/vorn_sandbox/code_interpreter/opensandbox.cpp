@@ -7,11 +7,11 @@
 // call time, as the Python module's own names would be.
 #include "pyx/aio.hpp"
 #include "pyx/classes.hpp"
-#include "pyx/edge.hpp"
 #include "pyx/module.hpp"
 #include "pyx/object.hpp"
 #include "pyx/outcome.hpp"
 #include "pyx/params.hpp"
+#include "pyx/text.hpp"
 #include "vorn_sandbox/modules.hpp"
 
 #include <optional>
@@ -42,19 +42,15 @@ void set_span_attributes(const pyx::Params& a, std::initializer_list<std::pair<p
 py::object span_attr(const pyx::Params& a, const char* name) { return a.global("SpanAttr"_name).attr(name); }
 
 // Output messages as one text: each without its trailing line feeds ("\n"
-// only), one line feed between them.
-std::string joined_lines(const py::object& messages) {
-    std::string joined;
-    if (!pyx::truthy(messages)) return joined;
-    bool first = true;
-    for (py::handle message : messages) {
-        std::string text = pyx::read<std::string>(message, "text"_name);
-        text.erase(text.find_last_not_of('\n') + 1);
-        if (!first) joined += '\n';
-        joined += text;
-        first = false;
+// only), one line feed between them. The texts stay Python strings: output
+// may hold lone surrogates, which a UTF-8 conversion would refuse.
+py::object joined_lines(const py::object& messages) {
+    py::str line_feed("\n");
+    py::list texts;
+    if (pyx::truthy(messages)) {
+        for (py::handle message : messages) texts.append(pyx::rstrip(pyx::getattr(message, "text"_name), line_feed));
     }
-    return joined;
+    return pyx::call_method(line_feed, "join"_name, texts);
 }
 
 // "{name}: {value}" of an SDK error object.
@@ -173,8 +169,9 @@ struct ProbeJupyter : pyx::Params {
 };
 // One probe run: whether the server answered. Every failure of the run counts
 // as "not yet".
-Task<py::object> jupyter_answers(py::object commands, py::object command) {
-    pyx::Outcome run = co_await pyx::outcome_of([&] { return pyx::call_method(commands, "run"_name, command); });
+Task<py::object> jupyter_answers(py::object sandbox, py::object command) {
+    pyx::Outcome run = co_await pyx::outcome_of(
+        [&] { return pyx::call_method(pyx::getattr(sandbox, "commands"_name), "run"_name, command); });
     if (!run) {
         run.pass_non_exceptions();
         co_return py::bool_(false);
@@ -202,8 +199,7 @@ Task<py::object> probe_jupyter(ProbeJupyter a) {
     while (pyx::call_method(loop, "time"_name) < deadline) {
         py::object command = py::str("curl -sf http://127.0.0.1:{}/api && echo OK || echo FAIL")
                                  .format(a.global("_JUPYTER_PORT"_name));
-        py::object commands = pyx::getattr(a.sandbox, "commands"_name);
-        py::object answered = co_await jupyter_answers(commands, command);
+        py::object answered = co_await jupyter_answers(a.sandbox, command);
         if (pyx::truthy(answered)) co_return py::none();
         co_await pyx::call_method(a.global("asyncio"_name), "sleep"_name, a.global("_JUPYTER_POLL_INTERVAL"_name));
     }
@@ -461,7 +457,7 @@ void set_status(const pyx::Params& a, const char* status) {
 py::object code_result(const ExecuteCode& a, const py::object& execution, const py::object& start_time) {
     py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
     py::object stdout_text = pyx::getattr(execution, "text"_name);
-    py::str stderr_text(joined_lines(pyx::getattr(pyx::getattr(execution, "logs"_name), "stderr"_name)));
+    py::object stderr_text = joined_lines(pyx::getattr(pyx::getattr(execution, "logs"_name), "stderr"_name));
     bool failed = pyx::truthy(pyx::getattr(execution, "error"_name));
     py::object error = failed ? named_error(pyx::getattr(execution, "error"_name)) : py::object(py::str(""));
     const char* status = pyx::truthy(pyx::getattr(execution, "error"_name)) ? "ERROR" : "SUCCESS";
@@ -545,35 +541,37 @@ struct ExecuteCommand : pyx::Params {
     Arg timeout = kwonly("timeout", py::none());
 };
 
-// What a finished command reports, read once from the SDK's execution.
+// What a finished command reports, read once from the SDK's execution. The
+// texts and the exit code stay Python objects: output may hold lone
+// surrogates, and an exit code is compared with 0 as Python compares it.
 struct CommandRun {
-    std::string output;
-    std::string stderr_text;
-    std::string stderr_stripped;              // by str.strip: Python's idea of whitespace
-    std::optional<long long> exit_code;
-    std::optional<std::string> daemon_error;  // "{name}: {value}"
+    py::object output;
+    py::object stderr_text;
+    py::object exit_code;
+    py::object daemon_error;  // the SDK's error object, or a falsy value
 
     static CommandRun from_python(py::handle execution) {
         py::object logs = pyx::getattr(execution, "logs"_name);
         CommandRun run;
         run.output = joined_lines(pyx::getattr(logs, "stdout"_name));
         run.stderr_text = joined_lines(pyx::getattr(logs, "stderr"_name));
-        run.stderr_stripped = pyx::read<std::string>(pyx::call_method(py::str(run.stderr_text), "strip"_name), "stderr");
-        run.exit_code = pyx::read<std::optional<long long>>(execution, "exit_code"_name);
-        py::object error = pyx::getattr(execution, "error"_name);
-        if (pyx::truthy(error)) run.daemon_error = named_error(error).cast<std::string>();
+        run.exit_code = pyx::getattr(execution, "exit_code"_name);
+        run.daemon_error = pyx::getattr(execution, "error"_name);
         return run;
     }
 
     // A reported error fails the command whatever its exit code; without one,
     // an unknown exit code counts as success.
-    bool failed() const { return daemon_error.has_value() || (exit_code && *exit_code != 0); }
+    bool failed() const {
+        return pyx::truthy(daemon_error) || (!exit_code.is_none() && pyx::compare(exit_code, Py_NE, 0));
+    }
 
     // The command's own words first, then the daemon's, then the exit code.
-    std::string error() const {
-        if (!stderr_stripped.empty()) return stderr_stripped;
-        if (daemon_error) return *daemon_error;
-        return "command exited with code " + (exit_code ? std::to_string(*exit_code) : std::string("None"));
+    py::object error() const {
+        py::object stripped = pyx::call_method(stderr_text, "strip"_name);
+        if (pyx::truthy(stripped)) return stripped;
+        if (pyx::truthy(daemon_error)) return named_error(daemon_error);
+        return py::str("command exited with code ") + py::str(exit_code);
     }
 };
 
@@ -596,10 +594,11 @@ Task<py::object> execute_command(ExecuteCommand a) {
                                                       "timeout"_kw = effective_timeout);
         py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
         CommandRun finished = CommandRun::from_python(result);
-        const char* status = finished.failed() ? "ERROR" : "SUCCESS";
+        bool failed = finished.failed();
+        py::object error = failed ? finished.error() : py::object(py::str(""));
+        const char* status = failed ? "ERROR" : "SUCCESS";
         set_status(a, status);
-        co_return execution_result(a, status, a.cmd, py::str(finished.output), py::str(finished.stderr_text),
-                                   py::str(finished.failed() ? finished.error() : std::string()), duration_ms);
+        co_return execution_result(a, status, a.cmd, finished.output, finished.stderr_text, error, duration_ms);
     } catch (...) {
         failure.emplace(current_error());
     }
