@@ -508,3 +508,26 @@ async def test_probe_swallows_a_failing_command_lookup(osb, monkeypatch):
     clock.install(monkeypatch, osb)
     assert await osb.OpenSandbox._probe_jupyter(NoCommands(), timeout=4) is None
     assert clock.sleeps == [2, 2]
+
+
+async def test_failed_install_also_closes_the_interpreters_clients(osb, opensandbox_local, monkeypatch):
+    real = osb._OSCiInterpreter
+    closed = []
+
+    class Recording:
+        @staticmethod
+        async def create(*, sandbox):
+            interpreter = await real.create(sandbox=sandbox)
+            original = interpreter.aclose
+
+            async def aclose():
+                closed.append(True)
+                await original()
+
+            interpreter.aclose = aclose
+            return interpreter
+
+    monkeypatch.setattr(osb, "_OSCiInterpreter", Recording)
+    with pytest.raises(SandboxExecutionError):
+        await create(osb, opensandbox_local, additional_packages=["/no/such/package"])
+    assert closed == [True] and opensandbox_local.live_count() == 0

@@ -343,7 +343,7 @@ Task<py::object> start_step(const CreateOnce& a, py::object classifier, const ch
 
 // Steps after the provider sandbox exists; any failure here is rolled back by
 // the caller.
-Task<py::object> finish_attempt(CreateOnce a, py::object sandbox, py::object classifier) {
+Task<py::object> finish_attempt(CreateOnce a, py::object sandbox, py::object classifier, py::list made_interpreter) {
     py::object messages = a.global("ErrorMessage"_name);
     py::object start_failed = messages.attr("SANDBOX_START_FAILED");
     py::object info = co_await start_step(a, classifier, "GET_INFO", start_failed,
@@ -364,6 +364,7 @@ Task<py::object> finish_attempt(CreateOnce a, py::object sandbox, py::object cla
     py::object interpreter = co_await start_step(a, classifier, "INTERPRETER_INIT", start_failed, [&] {
         return pyx::call_method(a.global("_OSCiInterpreter"_name), "create"_name, "sandbox"_kw = sandbox);
     });
+    made_interpreter.append(interpreter);
 
     py::object instance = pyx::call(a.cls, "language"_kw = a.language, "additional_packages"_kw = a.additional_packages);
     pyx::setattr(instance, "_sandbox"_name, sandbox);
@@ -402,7 +403,8 @@ Task<py::object> create_once(CreateOnce a) {
     }
     py::object sandbox = created.value();
 
-    pyx::Outcome finished = co_await pyx::outcome_of(finish_attempt(a, sandbox, classifier));
+    py::list made_interpreter;
+    pyx::Outcome finished = co_await pyx::outcome_of(finish_attempt(a, sandbox, classifier, made_interpreter));
     if (!finished) {
         const pyx::PyError& error = finished.error();
         if (!error.is_exception() && !pyx::aio::is_cancellation(error)) finished.rethrow();
@@ -410,6 +412,15 @@ Task<py::object> create_once(CreateOnce a) {
         // then raise the failure that started it, unchanged.
         py::object teardown = pyx::call(a.global("_teardown_sandbox"_name), sandbox);
         co_await pyx::call_method(a.cls, "_shielded_rollback"_name, teardown);
+        // An interpreter made before the failure holds HTTP clients of its
+        // own; released the same shielded, bounded, silent way.
+        if (py::len(made_interpreter) > 0) {
+            pyx::Outcome release = co_await pyx::outcome_of([&] {
+                py::object closing = pyx::call_method(made_interpreter[0], "aclose"_name);
+                return pyx::call_method(a.cls, "_shielded_rollback"_name, closing);
+            });
+            if (!release) release.pass_non_exceptions();
+        }
         finished.rethrow();
     }
     co_return finished.value();
