@@ -128,6 +128,12 @@ def test_startup_kwargs_merge_the_callers_environment(osb):
     assert osb.OpenSandbox._startup_kwargs(["x"], {"env": None})["entrypoint"] == ["x"]
 
 
+@pytest.mark.parametrize("env", [[("A", "1")], "ab", 5])
+def test_startup_kwargs_refuse_an_environment_that_is_not_a_mapping(osb, env):
+    with pytest.raises(TypeError, match="is not a mapping"):
+        osb.OpenSandbox._startup_kwargs(None, {"env": env})
+
+
 def test_import_without_an_sdk_names_the_extra():
     program = (
         "import sys\n"

@@ -142,7 +142,14 @@ py::object startup_kwargs(StartupKwargs& a) {
     env["JUPYTER_HOST"] = a.global("_JUPYTER_HOST"_name);
     env["JUPYTER_TOKEN"] = a.global("_JUPYTER_TOKEN"_name);
     py::object callers = pyx::call_method(a.kwargs, "pop"_name, py::str("env"), py::none());
-    if (pyx::truthy(callers)) pyx::call_method(env, "update"_name, callers);
+    // As `{**callers}`: a mapping only (dict.update would also take a list of
+    // pairs), later keys winning.
+    if (pyx::truthy(callers) && PyDict_Update(env.ptr(), callers.ptr()) < 0) {
+        pyx::PyError error = pyx::PyError::fetch();
+        if (!error.matches(PyExc_AttributeError)) throw error;
+        py::object type_name = pyx::getattr(py::type::of(callers), "__name__"_name);
+        throw pyx::PyError(pyx::call(py::handle(PyExc_TypeError), py::str("'{}' object is not a mapping").format(type_name)));
+    }
     py::dict startup;
     startup["entrypoint"] = pyx::truthy(a.entrypoint) ? py::object(a.entrypoint)
                                                        : py::object(a.global("Config"_name).attr("DEFAULT_CI_ENTRYPOINT"));
