@@ -128,6 +128,12 @@ def test_startup_kwargs_merge_the_callers_environment(osb):
     assert osb.OpenSandbox._startup_kwargs(["x"], {"env": None})["entrypoint"] == ["x"]
 
 
+@pytest.mark.parametrize("env", [[("A", "1")], "ab", 5])
+def test_startup_kwargs_refuse_an_environment_that_is_not_a_mapping(osb, env):
+    with pytest.raises(TypeError, match="is not a mapping"):
+        osb.OpenSandbox._startup_kwargs(None, {"env": env})
+
+
 def test_import_without_an_sdk_names_the_extra():
     program = (
         "import sys\n"
@@ -445,3 +451,89 @@ async def test_api_key_never_appears_in_errors(osb, opensandbox_local):
     with pytest.raises(SandboxStartError) as caught:
         await create(osb, opensandbox_local, api_key="s3cret-key-value")
     assert "s3cret-key-value" not in str(caught.value) and "s3cret-key-value" not in repr(caught.value.__cause__)
+
+
+# ---------------------------------------------------------------------------
+# SDK records read as Python reads them (fake handles: exact values the
+# server cannot produce)
+
+
+def _message(text):
+    from types import SimpleNamespace
+
+    return SimpleNamespace(text=text)
+
+
+def _started(osb, *, sandbox=None, interpreter=None):
+    from types import SimpleNamespace
+
+    instance = osb.OpenSandbox()
+    instance._sandbox = sandbox or SimpleNamespace(id="fake")
+    instance._interpreter = interpreter
+    return instance
+
+
+async def test_output_texts_stay_python_strings(osb):
+    from types import SimpleNamespace
+
+    lone = "half \ud800 pair\n"
+
+    async def run_code(code, **_):
+        return SimpleNamespace(text="out \udfff", logs=SimpleNamespace(stderr=[_message(lone), _message("x\r\n")]),
+                               error=None)
+
+    interpreter = SimpleNamespace(codes=SimpleNamespace(run=run_code))
+    result = await _started(osb, interpreter=interpreter).execute_code("pass")
+    assert (result.status, result.stdout, result.stderr) == \
+        (ExecutionStatus.SUCCESS, "out \udfff", "half \ud800 pair\nx\r")
+
+    async def run_command(cmd, **_):
+        return SimpleNamespace(logs=SimpleNamespace(stdout=[_message(lone)], stderr=[_message(" \udc80 \n")]),
+                               error=None, exit_code=2.0)
+
+    box = _started(osb, sandbox=SimpleNamespace(id="fake", commands=SimpleNamespace(run=run_command)))
+    result = await box.execute_command("ls")
+    # Exit code 2.0 compares as Python compares it; the stripped stderr is the error.
+    assert (result.status, result.stdout, result.stderr, result.error) == \
+        (ExecutionStatus.ERROR, "half \ud800 pair", " \udc80 ", "\udc80")
+
+    async def run_quiet(cmd, **_):
+        return SimpleNamespace(logs=SimpleNamespace(stdout=None, stderr=None), error=None, exit_code=3.0)
+
+    box = _started(osb, sandbox=SimpleNamespace(id="fake", commands=SimpleNamespace(run=run_quiet)))
+    assert (await box.execute_command("ls")).error == "command exited with code 3.0"
+
+
+async def test_probe_swallows_a_failing_command_lookup(osb, monkeypatch):
+    class NoCommands:
+        @property
+        def commands(self):
+            raise RuntimeError("transport gone")
+
+    clock = FakeClock()
+    clock.install(monkeypatch, osb)
+    assert await osb.OpenSandbox._probe_jupyter(NoCommands(), timeout=4) is None
+    assert clock.sleeps == [2, 2]
+
+
+async def test_failed_install_also_closes_the_interpreters_clients(osb, opensandbox_local, monkeypatch):
+    real = osb._OSCiInterpreter
+    closed = []
+
+    class Recording:
+        @staticmethod
+        async def create(*, sandbox):
+            interpreter = await real.create(sandbox=sandbox)
+            original = interpreter.aclose
+
+            async def aclose():
+                closed.append(True)
+                await original()
+
+            interpreter.aclose = aclose
+            return interpreter
+
+    monkeypatch.setattr(osb, "_OSCiInterpreter", Recording)
+    with pytest.raises(SandboxExecutionError):
+        await create(osb, opensandbox_local, additional_packages=["/no/such/package"])
+    assert closed == [True] and opensandbox_local.live_count() == 0

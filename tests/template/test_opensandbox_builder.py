@@ -296,3 +296,27 @@ def test_import_without_the_sdk_names_the_extra():
     out = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, check=True).stdout
     assert out.strip() == ("ModuleNotFoundError opensandbox is required for OpenSandboxTemplateBuilder. "
                            "Install it with: pip install 'vorn-sandbox[opensandbox]'")
+
+
+def test_build_sandbox_is_disposed_when_the_failed_result_cannot_be_made(tos, monkeypatch):
+    disposed = []
+
+    class Box:
+        def create_snapshot(self, *, name):
+            raise RuntimeError("snapshot refused")
+
+        def kill(self):
+            disposed.append("kill")
+
+        def close(self):
+            disposed.append("close")
+
+    monkeypatch.setattr(tos, "SandboxSync", SimpleNamespace(create=lambda image, **_: Box()))
+
+    class Broken(tos.OpenSandboxTemplateBuilder):
+        def _failed(self, detail, *, logs=""):
+            raise LookupError("no result")
+
+    with pytest.raises(LookupError):
+        Broken().build(TemplateSpec(template_id="t", image="local:base"))
+    assert disposed == ["kill", "close"]

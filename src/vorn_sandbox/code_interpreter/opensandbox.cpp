@@ -7,11 +7,11 @@
 // call time, as the Python module's own names would be.
 #include "pyx/aio.hpp"
 #include "pyx/classes.hpp"
-#include "pyx/edge.hpp"
 #include "pyx/module.hpp"
 #include "pyx/object.hpp"
 #include "pyx/outcome.hpp"
 #include "pyx/params.hpp"
+#include "pyx/text.hpp"
 #include "vorn_sandbox/modules.hpp"
 
 #include <optional>
@@ -42,19 +42,15 @@ void set_span_attributes(const pyx::Params& a, std::initializer_list<std::pair<p
 py::object span_attr(const pyx::Params& a, const char* name) { return a.global("SpanAttr"_name).attr(name); }
 
 // Output messages as one text: each without its trailing line feeds ("\n"
-// only), one line feed between them.
-std::string joined_lines(const py::object& messages) {
-    std::string joined;
-    if (!pyx::truthy(messages)) return joined;
-    bool first = true;
-    for (py::handle message : messages) {
-        std::string text = pyx::read<std::string>(message, "text"_name);
-        text.erase(text.find_last_not_of('\n') + 1);
-        if (!first) joined += '\n';
-        joined += text;
-        first = false;
+// only), one line feed between them. The texts stay Python strings: output
+// may hold lone surrogates, which a UTF-8 conversion would refuse.
+py::object joined_lines(const py::object& messages) {
+    py::str line_feed("\n");
+    py::list texts;
+    if (pyx::truthy(messages)) {
+        for (py::handle message : messages) texts.append(pyx::rstrip(pyx::getattr(message, "text"_name), line_feed));
     }
-    return joined;
+    return pyx::call_method(line_feed, "join"_name, texts);
 }
 
 // "{name}: {value}" of an SDK error object.
@@ -146,7 +142,14 @@ py::object startup_kwargs(StartupKwargs& a) {
     env["JUPYTER_HOST"] = a.global("_JUPYTER_HOST"_name);
     env["JUPYTER_TOKEN"] = a.global("_JUPYTER_TOKEN"_name);
     py::object callers = pyx::call_method(a.kwargs, "pop"_name, py::str("env"), py::none());
-    if (pyx::truthy(callers)) pyx::call_method(env, "update"_name, callers);
+    // As `{**callers}`: a mapping only (dict.update would also take a list of
+    // pairs), later keys winning.
+    if (pyx::truthy(callers) && PyDict_Update(env.ptr(), callers.ptr()) < 0) {
+        pyx::PyError error = pyx::PyError::fetch();
+        if (!error.matches(PyExc_AttributeError)) throw error;
+        py::object type_name = pyx::getattr(py::type::of(callers), "__name__"_name);
+        throw pyx::PyError(pyx::call(py::handle(PyExc_TypeError), py::str("'{}' object is not a mapping").format(type_name)));
+    }
     py::dict startup;
     startup["entrypoint"] = pyx::truthy(a.entrypoint) ? py::object(a.entrypoint)
                                                        : py::object(a.global("Config"_name).attr("DEFAULT_CI_ENTRYPOINT"));
@@ -173,8 +176,9 @@ struct ProbeJupyter : pyx::Params {
 };
 // One probe run: whether the server answered. Every failure of the run counts
 // as "not yet".
-Task<py::object> jupyter_answers(py::object commands, py::object command) {
-    pyx::Outcome run = co_await pyx::outcome_of([&] { return pyx::call_method(commands, "run"_name, command); });
+Task<py::object> jupyter_answers(py::object sandbox, py::object command) {
+    pyx::Outcome run = co_await pyx::outcome_of(
+        [&] { return pyx::call_method(pyx::getattr(sandbox, "commands"_name), "run"_name, command); });
     if (!run) {
         run.pass_non_exceptions();
         co_return py::bool_(false);
@@ -202,8 +206,7 @@ Task<py::object> probe_jupyter(ProbeJupyter a) {
     while (pyx::call_method(loop, "time"_name) < deadline) {
         py::object command = py::str("curl -sf http://127.0.0.1:{}/api && echo OK || echo FAIL")
                                  .format(a.global("_JUPYTER_PORT"_name));
-        py::object commands = pyx::getattr(a.sandbox, "commands"_name);
-        py::object answered = co_await jupyter_answers(commands, command);
+        py::object answered = co_await jupyter_answers(a.sandbox, command);
         if (pyx::truthy(answered)) co_return py::none();
         co_await pyx::call_method(a.global("asyncio"_name), "sleep"_name, a.global("_JUPYTER_POLL_INTERVAL"_name));
     }
@@ -347,7 +350,7 @@ Task<py::object> start_step(const CreateOnce& a, py::object classifier, const ch
 
 // Steps after the provider sandbox exists; any failure here is rolled back by
 // the caller.
-Task<py::object> finish_attempt(CreateOnce a, py::object sandbox, py::object classifier) {
+Task<py::object> finish_attempt(CreateOnce a, py::object sandbox, py::object classifier, py::list made_interpreter) {
     py::object messages = a.global("ErrorMessage"_name);
     py::object start_failed = messages.attr("SANDBOX_START_FAILED");
     py::object info = co_await start_step(a, classifier, "GET_INFO", start_failed,
@@ -368,6 +371,7 @@ Task<py::object> finish_attempt(CreateOnce a, py::object sandbox, py::object cla
     py::object interpreter = co_await start_step(a, classifier, "INTERPRETER_INIT", start_failed, [&] {
         return pyx::call_method(a.global("_OSCiInterpreter"_name), "create"_name, "sandbox"_kw = sandbox);
     });
+    made_interpreter.append(interpreter);
 
     py::object instance = pyx::call(a.cls, "language"_kw = a.language, "additional_packages"_kw = a.additional_packages);
     pyx::setattr(instance, "_sandbox"_name, sandbox);
@@ -406,7 +410,8 @@ Task<py::object> create_once(CreateOnce a) {
     }
     py::object sandbox = created.value();
 
-    pyx::Outcome finished = co_await pyx::outcome_of(finish_attempt(a, sandbox, classifier));
+    py::list made_interpreter;
+    pyx::Outcome finished = co_await pyx::outcome_of(finish_attempt(a, sandbox, classifier, made_interpreter));
     if (!finished) {
         const pyx::PyError& error = finished.error();
         if (!error.is_exception() && !pyx::aio::is_cancellation(error)) finished.rethrow();
@@ -414,6 +419,15 @@ Task<py::object> create_once(CreateOnce a) {
         // then raise the failure that started it, unchanged.
         py::object teardown = pyx::call(a.global("_teardown_sandbox"_name), sandbox);
         co_await pyx::call_method(a.cls, "_shielded_rollback"_name, teardown);
+        // An interpreter made before the failure holds HTTP clients of its
+        // own; released the same shielded, bounded, silent way.
+        if (py::len(made_interpreter) > 0) {
+            pyx::Outcome release = co_await pyx::outcome_of([&] {
+                py::object closing = pyx::call_method(made_interpreter[0], "aclose"_name);
+                return pyx::call_method(a.cls, "_shielded_rollback"_name, closing);
+            });
+            if (!release) release.pass_non_exceptions();
+        }
         finished.rethrow();
     }
     co_return finished.value();
@@ -461,7 +475,7 @@ void set_status(const pyx::Params& a, const char* status) {
 py::object code_result(const ExecuteCode& a, const py::object& execution, const py::object& start_time) {
     py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
     py::object stdout_text = pyx::getattr(execution, "text"_name);
-    py::str stderr_text(joined_lines(pyx::getattr(pyx::getattr(execution, "logs"_name), "stderr"_name)));
+    py::object stderr_text = joined_lines(pyx::getattr(pyx::getattr(execution, "logs"_name), "stderr"_name));
     bool failed = pyx::truthy(pyx::getattr(execution, "error"_name));
     py::object error = failed ? named_error(pyx::getattr(execution, "error"_name)) : py::object(py::str(""));
     const char* status = pyx::truthy(pyx::getattr(execution, "error"_name)) ? "ERROR" : "SUCCESS";
@@ -545,35 +559,37 @@ struct ExecuteCommand : pyx::Params {
     Arg timeout = kwonly("timeout", py::none());
 };
 
-// What a finished command reports, read once from the SDK's execution.
+// What a finished command reports, read once from the SDK's execution. The
+// texts and the exit code stay Python objects: output may hold lone
+// surrogates, and an exit code is compared with 0 as Python compares it.
 struct CommandRun {
-    std::string output;
-    std::string stderr_text;
-    std::string stderr_stripped;              // by str.strip: Python's idea of whitespace
-    std::optional<long long> exit_code;
-    std::optional<std::string> daemon_error;  // "{name}: {value}"
+    py::object output;
+    py::object stderr_text;
+    py::object exit_code;
+    py::object daemon_error;  // the SDK's error object, or a falsy value
 
     static CommandRun from_python(py::handle execution) {
         py::object logs = pyx::getattr(execution, "logs"_name);
         CommandRun run;
         run.output = joined_lines(pyx::getattr(logs, "stdout"_name));
         run.stderr_text = joined_lines(pyx::getattr(logs, "stderr"_name));
-        run.stderr_stripped = pyx::read<std::string>(pyx::call_method(py::str(run.stderr_text), "strip"_name), "stderr");
-        run.exit_code = pyx::read<std::optional<long long>>(execution, "exit_code"_name);
-        py::object error = pyx::getattr(execution, "error"_name);
-        if (pyx::truthy(error)) run.daemon_error = named_error(error).cast<std::string>();
+        run.exit_code = pyx::getattr(execution, "exit_code"_name);
+        run.daemon_error = pyx::getattr(execution, "error"_name);
         return run;
     }
 
     // A reported error fails the command whatever its exit code; without one,
     // an unknown exit code counts as success.
-    bool failed() const { return daemon_error.has_value() || (exit_code && *exit_code != 0); }
+    bool failed() const {
+        return pyx::truthy(daemon_error) || (!exit_code.is_none() && pyx::compare(exit_code, Py_NE, 0));
+    }
 
     // The command's own words first, then the daemon's, then the exit code.
-    std::string error() const {
-        if (!stderr_stripped.empty()) return stderr_stripped;
-        if (daemon_error) return *daemon_error;
-        return "command exited with code " + (exit_code ? std::to_string(*exit_code) : std::string("None"));
+    py::object error() const {
+        py::object stripped = pyx::call_method(stderr_text, "strip"_name);
+        if (pyx::truthy(stripped)) return stripped;
+        if (pyx::truthy(daemon_error)) return named_error(daemon_error);
+        return py::str("command exited with code ") + py::str(exit_code);
     }
 };
 
@@ -596,10 +612,11 @@ Task<py::object> execute_command(ExecuteCommand a) {
                                                       "timeout"_kw = effective_timeout);
         py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
         CommandRun finished = CommandRun::from_python(result);
-        const char* status = finished.failed() ? "ERROR" : "SUCCESS";
+        bool failed = finished.failed();
+        py::object error = failed ? finished.error() : py::object(py::str(""));
+        const char* status = failed ? "ERROR" : "SUCCESS";
         set_status(a, status);
-        co_return execution_result(a, status, a.cmd, py::str(finished.output), py::str(finished.stderr_text),
-                                   py::str(finished.failed() ? finished.error() : std::string()), duration_ms);
+        co_return execution_result(a, status, a.cmd, finished.output, finished.stderr_text, error, duration_ms);
     } catch (...) {
         failure.emplace(current_error());
     }

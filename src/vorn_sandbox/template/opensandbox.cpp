@@ -427,13 +427,18 @@ py::object build(Spec& a) {
         snapshot_ready = pyx::truthy(pyx::call_method(a.self, "_wait_until_ready"_name, pyx::getattr(snapshot, "id"_name)));
     } catch (...) {
         pyx::PyError error = current_error();
-        if (!error.is_exception()) {
+        // The build sandbox goes however this handler ends, as under `finally`:
+        // also when the warning or the failed result itself raises.
+        py::object result;
+        try {
+            if (!error.is_exception()) throw error;
+            warn(a, py::str("OpenSandbox snapshot build failed for {!r}: {}").format(template_id, error.value()));
+            result = pyx::call_method(a.self, "_failed"_name, py::str("snapshot build failed: {}").format(error.value()),
+                                      "logs"_kw = install_logs);
+        } catch (...) {
             pyx::call_method(a.self, "_dispose_build_sandbox"_name, sandbox);
-            throw error;
+            throw;
         }
-        warn(a, py::str("OpenSandbox snapshot build failed for {!r}: {}").format(template_id, error.value()));
-        py::object result = pyx::call_method(a.self, "_failed"_name, py::str("snapshot build failed: {}").format(error.value()),
-                                             "logs"_kw = install_logs);
         pyx::call_method(a.self, "_dispose_build_sandbox"_name, sandbox);
         return result;
     }
