@@ -134,10 +134,18 @@ def test_startup_kwargs_refuse_an_environment_that_is_not_a_mapping(osb, env):
         osb.OpenSandbox._startup_kwargs(None, {"env": env})
 
 
-def test_import_without_an_sdk_names_the_extra():
+@pytest.mark.parametrize(
+    ("breakage", "cause"),
+    [
+        ("sys.modules['code_interpreter'] = None", "ModuleNotFoundError"),
+        # An SDK release that lacks one of the names is as unusable as no SDK.
+        ("import opensandbox.exceptions as ex; del ex.PoolStateStoreUnavailableException", "ImportError"),
+    ],
+)
+def test_import_without_an_sdk_names_the_extra(breakage, cause):
     program = (
         "import sys\n"
-        "sys.modules['code_interpreter'] = None\n"
+        f"{breakage}\n"
         "try:\n"
         "    import vorn_sandbox.code_interpreter.opensandbox\n"
         "except ImportError as e:\n"
@@ -146,7 +154,7 @@ def test_import_without_an_sdk_names_the_extra():
     )
     out = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, check=True).stdout
     assert out.splitlines() == [
-        "ModuleNotFoundError opensandbox and opensandbox-code-interpreter packages are required. "
+        f"{cause} opensandbox and opensandbox-code-interpreter packages are required. "
         "Install them with: pip install 'vorn-sandbox[opensandbox]'", "False"]
 
 
