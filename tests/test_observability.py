@@ -245,7 +245,7 @@ async def test_callables_that_are_not_coroutine_functions_get_the_plain_wrapper(
 
 
 
-def test_start_span_yields_the_current_span_and_passes_failures(obs, finished):
+def test_start_span_yields_the_current_span_and_passes_failures(obs, finished, monkeypatch):
     attrs = {obs.SpanAttr.SANDBOX_ID: "sb-2", obs.SpanAttr.STATUS: None}
     with obs._start_span(obs.SpanName.UPLOAD, **attrs) as span:
         assert span is trace.get_current_span()
@@ -256,6 +256,11 @@ def test_start_span_yields_the_current_span_and_passes_failures(obs, finished):
     upload, download = finished()
     assert (upload.name, dict(upload.attributes)) == ("vorn_sandbox.file.upload", {"vorn_sandbox.sandbox_id": "sb-2"})
     assert download.status.status_code is StatusCode.ERROR
+
+    monkeypatch.setattr(obs, "_TRACING_AVAILABLE", False)
+    with obs._start_span(obs.SpanName.UPLOAD, **attrs) as span:
+        assert span is None
+    assert len(finished()) == 2
 
 
 @pytest.mark.parametrize("kind", ["sync", "async"])

@@ -6,7 +6,6 @@
 #include "pyx/classes.hpp"
 #include "pyx/context.hpp"
 #include "pyx/object.hpp"
-#include "pyx/outcome.hpp"
 #include "pyx/params.hpp"
 #include "vorn_sandbox/modules.hpp"
 
@@ -144,7 +143,7 @@ private:
 
     py::object manager_;
     py::object exit_;
-    py::object value_;
+    py::object value_ = py::none();
     bool enter_unbound_ = false;
     bool exit_unbound_ = false;
 };
@@ -187,6 +186,26 @@ bool enter_span(const pyx::Params& a, const Own& own, py::handle name, py::handl
     return true;
 }
 
+// `with span: return await func(*args, **kwargs)`, `kwargs` a dict or None. The
+// span lives in this frame's parameters, where the cycle collector sees it; the
+// rest is borrowed from the calling frame, which outlives this one.
+Task<py::object> await_in_span(SpanBlock span, py::handle func, py::handle args, py::handle kwargs) {
+    std::optional<pyx::PyError> failure;
+    py::object result;
+    try {
+        py::object awaitable = pyx::apply(func, args, kwargs);
+        result = co_await std::move(awaitable);
+    } catch (...) {
+        failure.emplace(pyx::to_pyerror(std::current_exception()));
+    }
+    if (failure) {
+        span.exit_raising(*failure);
+        co_return py::none();
+    }
+    span.exit_normally();
+    co_return result;
+}
+
 // Awaiting an instance hands its `value` to whoever drives the coroutine, once,
 // and resumes with nothing: the `yield value` of the span generator below.
 struct YieldInit : pyx::Params {
@@ -220,19 +239,11 @@ struct SpanGenerator {
     py::object yield_type;
     py::object apply_attrs;
 };
-Task<py::object> yield_span(SpanBlock block, py::handle yield_type) {
-    pyx::Outcome body = co_await pyx::outcome_of([&] { return pyx::call(yield_type, block.value()); });
-    if (!body) {
-        block.exit_raising(body.error());
-        co_return py::none();
-    }
-    block.exit_normally();
-    co_return py::none();
-}
 Task<py::object> span_generator(StartSpan a, const SpanGenerator& closure) {
     SpanBlock block;
     if (!enter_span(a, Own{py::none(), closure.apply_attrs}, a.name, a.attrs, block)) co_return py::none();
-    co_await yield_span(std::move(block), closure.yield_type);
+    py::tuple yielded = py::make_tuple(block.value());
+    co_await await_in_span(std::move(block), closure.yield_type, yielded, py::none());
     co_return py::none();
 }
 
@@ -261,26 +272,6 @@ SpanBlock open_span(const Wrapper& a, const Traced& closure) {
         pyx::raise_from(pyx::make_exception(PyExc_RuntimeError, "generator didn't yield"), py::handle());
     }
     return block;
-}
-
-// `with span: return await func(*args, **kwargs)`. The span lives in this frame's
-// parameters, where the cycle collector sees it; the rest is borrowed from the
-// wrapper's frame, which outlives this one.
-Task<py::object> await_in_span(SpanBlock span, py::handle func, py::handle args, py::handle kwargs) {
-    std::optional<pyx::PyError> failure;
-    py::object result;
-    try {
-        py::object awaitable = pyx::apply(func, args, kwargs);
-        result = co_await std::move(awaitable);
-    } catch (...) {
-        failure.emplace(pyx::to_pyerror(std::current_exception()));
-    }
-    if (failure) {
-        span.exit_raising(*failure);
-        co_return py::none();
-    }
-    span.exit_normally();
-    co_return result;
 }
 
 // The span opens at the coroutine's first step, inside the task that runs it,
