@@ -1,6 +1,7 @@
 """Optional tracing: ``vorn_sandbox.observability`` with the OpenTelemetry SDK, and without the API."""
 
 import asyncio
+import contextlib
 import inspect
 import subprocess
 import sys
@@ -244,7 +245,6 @@ async def test_callables_that_are_not_coroutine_functions_get_the_plain_wrapper(
     assert [item async for item in gen] != [download.context.span_id]
 
 
-
 def test_start_span_yields_the_current_span_and_passes_failures(obs, finished, monkeypatch):
     attrs = {obs.SpanAttr.SANDBOX_ID: "sb-2", obs.SpanAttr.STATUS: None}
     with obs._start_span(obs.SpanName.UPLOAD, **attrs) as span:
@@ -266,8 +266,6 @@ def test_start_span_yields_the_current_span_and_passes_failures(obs, finished, m
 @pytest.mark.parametrize("kind", ["sync", "async"])
 @pytest.mark.parametrize("replaced", ["_start_span", "_apply_attrs", "_TRACING_AVAILABLE", "_tracer"])
 async def test_decorated_calls_use_the_module_helpers_current_at_call_time(obs, finished, monkeypatch, kind, replaced):
-    import contextlib
-
     seen = []
 
     @contextlib.contextmanager
