@@ -1,6 +1,7 @@
 """Optional tracing: ``vorn_sandbox.observability`` with the OpenTelemetry SDK, and without the API."""
 
 import asyncio
+import contextlib
 import inspect
 import subprocess
 import sys
@@ -242,6 +243,70 @@ async def test_callables_that_are_not_coroutine_functions_get_the_plain_wrapper(
     assert inspect.isasyncgen(gen)
     [download] = [s for s in finished() if s.name == "vorn_sandbox.file.download"]
     assert [item async for item in gen] != [download.context.span_id]
+
+
+def test_start_span_yields_the_current_span_and_passes_failures(obs, finished, monkeypatch):
+    attrs = {obs.SpanAttr.SANDBOX_ID: "sb-2", obs.SpanAttr.STATUS: None}
+    with obs._start_span(obs.SpanName.UPLOAD, **attrs) as span:
+        assert span is trace.get_current_span()
+    boom = RuntimeError("upload failed")
+    with pytest.raises(RuntimeError) as info, obs._start_span(obs.SpanName.DOWNLOAD):
+        raise boom
+    assert info.value is boom
+    upload, download = finished()
+    assert (upload.name, dict(upload.attributes)) == ("vorn_sandbox.file.upload", {"vorn_sandbox.sandbox_id": "sb-2"})
+    assert download.status.status_code is StatusCode.ERROR
+
+    monkeypatch.setattr(obs, "_TRACING_AVAILABLE", False)
+    with obs._start_span(obs.SpanName.UPLOAD, **attrs) as span:
+        assert span is None
+    assert len(finished()) == 2
+
+
+@pytest.mark.parametrize("kind", ["sync", "async"])
+@pytest.mark.parametrize("replaced", ["_start_span", "_apply_attrs", "_TRACING_AVAILABLE", "_tracer"])
+async def test_decorated_calls_use_the_module_helpers_current_at_call_time(obs, finished, monkeypatch, kind, replaced):
+    seen = []
+
+    @contextlib.contextmanager
+    def start_span(name, **attrs):
+        seen.append((name, attrs))
+        yield None
+
+    def apply_attrs(span, attrs):
+        seen.append(dict(attrs))
+        attrs.clear()  # the caller's attributes must survive this
+
+    def build(x):
+        return x + 1
+
+    async def run(x):
+        await asyncio.sleep(0)
+        return x + 1
+
+    # Decorated before the helper is replaced: the wrapper must find the replacement.
+    wrapped = obs.traced(obs.SpanName.EXECUTE_CODE, **{obs.SpanAttr.BACKEND: "e2b"})(build if kind == "sync" else run)
+    replacement = {
+        "_start_span": start_span,
+        "_apply_attrs": apply_attrs,
+        "_TRACING_AVAILABLE": False,
+        "_tracer": trace.get_tracer("elsewhere"),
+    }[replaced]
+    monkeypatch.setattr(obs, replaced, replacement)
+
+    for _ in range(2):
+        result = wrapped(1)
+        assert (await result if kind == "async" else result) == 2
+    spans = finished()
+    if replaced == "_start_span":
+        assert spans == () and seen == [("vorn_sandbox.execute_code", {"vorn_sandbox.backend": "e2b"})] * 2
+    elif replaced == "_apply_attrs":
+        assert [dict(s.attributes) for s in spans] == [{}, {}] and seen == [{"vorn_sandbox.backend": "e2b"}] * 2
+    elif replaced == "_TRACING_AVAILABLE":
+        assert spans == ()
+    else:
+        assert [s.instrumentation_scope.name for s in spans] == ["elsewhere"] * 2
+        assert [dict(s.attributes) for s in spans] == [{"vorn_sandbox.backend": "e2b"}] * 2
 
 
 BLOCKER = """

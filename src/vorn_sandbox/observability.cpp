@@ -6,11 +6,13 @@
 #include "pyx/classes.hpp"
 #include "pyx/context.hpp"
 #include "pyx/object.hpp"
-#include "pyx/outcome.hpp"
 #include "pyx/params.hpp"
 #include "vorn_sandbox/modules.hpp"
 
+#include <cstddef>
 #include <exception>
+#include <initializer_list>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -58,6 +60,152 @@ py::object coroutine_function_test() {
 #endif
 }
 
+// The module's own `_start_span` and `_apply_attrs`. A decorated call looks both
+// up as globals, as Python would; while they are these very objects, it does
+// their work in place, without a generator, contextlib or an argument dict. A
+// replacement (a test's patch, say) is called as it stands.
+struct Own {
+    py::object start_span;
+    py::object apply_attrs;
+};
+
+// `with manager as value:` taken apart, for a block that suspends or must be
+// left from C++. The special methods are found on the type, as the statement
+// finds them; a plain function is called with the manager prepended instead of
+// being bound, which spares a method object on every call. An empty block
+// (tracing off) enters and exits nothing.
+class SpanBlock {
+public:
+    SpanBlock() = default;
+    explicit SpanBlock(py::object manager) : manager_(std::move(manager)) {
+        py::object enter = special("__enter__"_name.get(), enter_unbound_);
+        exit_ = special("__exit__"_name.get(), exit_unbound_);
+        value_ = invoke(enter, enter_unbound_, {});
+    }
+
+    const py::object& value() const noexcept { return value_; }
+
+    void exit_normally() {
+        if (manager_) invoke(exit_, exit_unbound_, {Py_None, Py_None, Py_None});
+    }
+
+    // Returns only when `__exit__` suppressed `error`; otherwise raises that very object.
+    void exit_raising(const pyx::PyError& error) {
+        if (!manager_) throw error;
+        const py::object& exception = error.value();
+        py::object traceback = py::reinterpret_steal<py::object>(PyException_GetTraceback(exception.ptr()));
+        py::object suppressed;
+        {
+            pyx::Handling handling(exception);  // inside `__exit__` the error is being handled, as in a `with`
+            suppressed = invoke(exit_, exit_unbound_,
+                                {error.type().ptr(), exception.ptr(), traceback ? traceback.ptr() : Py_None});
+        }
+        if (!pyx::truthy(suppressed)) throw error;
+    }
+
+    friend int pyx_traverse(const SpanBlock& block, visitproc visit, void* arg) {
+        Py_VISIT(block.manager_.ptr());
+        Py_VISIT(block.exit_.ptr());
+        Py_VISIT(block.value_.ptr());
+        return 0;
+    }
+
+private:
+    // `type(manager).<name>` as found in the type's MRO; `unbound` tells whether the
+    // call must pass the manager itself.
+    py::object special(PyObject* name, bool& unbound) const {
+        PyObject* found = _PyType_Lookup(Py_TYPE(manager_.ptr()), name);  // borrowed, sets no error
+        if (!found) {
+            pyx::raise(PyExc_TypeError, std::string("'") + Py_TYPE(manager_.ptr())->tp_name +
+                                            "' object does not support the context manager protocol");
+        }
+        py::object method = py::reinterpret_borrow<py::object>(found);
+        unbound = PyFunction_Check(found) || PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR);
+        if (unbound) return method;
+        descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+        if (!get) return method;
+        PyObject* bound = get(found, manager_.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(manager_.ptr())));
+        if (!bound) throw pyx::PyError::fetch();
+        return py::reinterpret_steal<py::object>(bound);
+    }
+
+    py::object invoke(const py::object& method, bool unbound, std::initializer_list<PyObject*> arguments) const {
+        PyObject* stack[5] = {nullptr, manager_.ptr()};
+        std::size_t count = 0;
+        for (PyObject* argument : arguments) stack[2 + count++] = argument;
+        // Slot 0 stays free for the callee (PY_VECTORCALL_ARGUMENTS_OFFSET).
+        PyObject* const* first = unbound ? stack + 1 : stack + 2;
+        std::size_t given = unbound ? count + 1 : count;
+        PyObject* result = PyObject_Vectorcall(method.ptr(), first, given | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        if (!result) throw pyx::PyError::fetch();
+        return py::reinterpret_steal<py::object>(result);
+    }
+
+    py::object manager_;
+    py::object exit_;
+    py::object value_ = py::none();
+    bool enter_unbound_ = false;
+    bool exit_unbound_ = false;
+};
+
+// `_apply_attrs(span, attrs)`, in place while it is the module's own; `attrs` is a
+// dict of this module's making (a `**` parameter), which no one else holds.
+void apply_attrs_to(const pyx::Params& a, const Own& own, py::handle span, py::handle attrs) {
+    py::object apply_attrs = a.global("_apply_attrs"_name);
+    if (!apply_attrs.is(own.apply_attrs)) {
+        // A replacement gets a dict of its own, as a `**attrs` parameter would.
+        pyx::call(apply_attrs, span, py::reinterpret_steal<py::dict>(PyDict_Copy(attrs.ptr())));
+        return;
+    }
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(attrs.ptr(), &position, &key, &value)) {
+        // An identity test: 0, "", False and empty containers are real values. The
+        // references are held across the call, which may run any Python code.
+        if (value == Py_None) continue;
+        py::object held_key = py::reinterpret_borrow<py::object>(key);
+        py::object held_value = py::reinterpret_borrow<py::object>(value);
+        pyx::call_method(span, "set_attribute"_name, held_key, held_value);
+    }
+}
+
+// What `_start_span(name, **attrs)` does up to its `yield`: the span opened as the
+// current one, with `attrs` written on it once it has started (out of a sampler's
+// sight), or an empty block when tracing is off. False when the span's manager
+// swallowed a failure of that write, which ends the generator without a yield.
+bool enter_span(const pyx::Params& a, const Own& own, py::handle name, py::handle attrs, SpanBlock& block) {
+    if (!pyx::truthy(a.global("_TRACING_AVAILABLE"_name))) return true;
+    block = SpanBlock(pyx::call_method(a.global("_tracer"_name), "start_as_current_span"_name, name));
+    try {
+        apply_attrs_to(a, own, block.value(), attrs);
+    } catch (...) {
+        block.exit_raising(pyx::to_pyerror(std::current_exception()));
+        return false;
+    }
+    return true;
+}
+
+// `with span: return await func(*args, **kwargs)`, `kwargs` a dict or None. The
+// span lives in this frame's parameters, where the cycle collector sees it; the
+// rest is borrowed from the calling frame, which outlives this one.
+Task<py::object> await_in_span(SpanBlock span, py::handle func, py::handle args, py::handle kwargs) {
+    std::optional<pyx::PyError> failure;
+    py::object result;
+    try {
+        py::object awaitable = pyx::apply(func, args, kwargs);
+        result = co_await std::move(awaitable);
+    } catch (...) {
+        failure.emplace(pyx::to_pyerror(std::current_exception()));
+    }
+    if (failure) {
+        span.exit_raising(*failure);
+        co_return py::none();
+    }
+    span.exit_normally();
+    co_return result;
+}
+
 // Awaiting an instance hands its `value` to whoever drives the coroutine, once,
 // and resumes with nothing: the `yield value` of the span generator below.
 struct YieldInit : pyx::Params {
@@ -81,32 +229,21 @@ py::object make_yield_type(py::module_& module) {
 }
 
 // The generator behind `_start_span`. contextlib drives it with next/throw/close,
-// which the native coroutine object implements with generator semantics, so the
-// span's own `with` block stays in one straight piece of code.
+// which the native coroutine object implements with generator semantics.
+// Decorated calls do not come through here unless `_start_span` is replaced.
 struct StartSpan : pyx::Params {
     Arg name = arg("name");
     Arg attrs = varkw("attrs");
 };
-struct YieldType {
+struct SpanGenerator {
     py::object yield_type;
+    py::object apply_attrs;
 };
-Task<py::object> span_generator(StartSpan a, const YieldType& closure) {
-    if (!pyx::truthy(a.global("_TRACING_AVAILABLE"_name))) {
-        co_await pyx::call(closure.yield_type, py::none());
-        co_return py::none();
-    }
-    // Only the name: attributes are written once the span has started, out of a
-    // sampler's sight.
-    pyx::WithBlock block(pyx::call_method(a.global("_tracer"_name), "start_as_current_span"_name, a.name));
-    pyx::Outcome body = co_await pyx::outcome_of([&] {
-        pyx::call(a.global("_apply_attrs"_name), block.value(), a.attrs);
-        return pyx::call(closure.yield_type, block.value());
-    });
-    if (!body) {
-        block.exit_raising(body.error());
-        co_return py::none();
-    }
-    block.exit_normally();
+Task<py::object> span_generator(StartSpan a, const SpanGenerator& closure) {
+    SpanBlock block;
+    if (!enter_span(a, Own{py::none(), closure.apply_attrs}, a.name, a.attrs, block)) co_return py::none();
+    py::tuple yielded = py::make_tuple(block.value());
+    co_await await_in_span(std::move(block), closure.yield_type, yielded, py::none());
     co_return py::none();
 }
 
@@ -118,37 +255,42 @@ struct Wrapper : pyx::Params {
 };
 struct Traced {
     py::object name;
-    py::object static_attrs;
+    py::dict static_attrs;
     py::object func;
+    Own own;
 };
 
-pyx::WithBlock open_span(const Wrapper& a, const Traced& closure) {
-    return pyx::WithBlock(pyx::apply(a.global("_start_span"_name), py::make_tuple(closure.name), closure.static_attrs));
+// `with _start_span(name, **static_attrs):`, entered.
+SpanBlock open_span(const Wrapper& a, const Traced& closure) {
+    py::object start_span = a.global("_start_span"_name);
+    if (!start_span.is(closure.own.start_span)) {
+        return SpanBlock(pyx::apply(start_span, py::make_tuple(closure.name), closure.static_attrs));
+    }
+    SpanBlock block;
+    if (!enter_span(a, closure.own, closure.name, closure.static_attrs, block)) {
+        // What contextlib reports for a generator that ends before its yield.
+        pyx::raise_from(pyx::make_exception(PyExc_RuntimeError, "generator didn't yield"), py::handle());
+    }
+    return block;
 }
 
 // The span opens at the coroutine's first step, inside the task that runs it,
 // so it is current (through contextvars) across every suspension of func.
 Task<py::object> async_wrapper(Wrapper a, const Traced& closure) {
-    pyx::WithBlock block = open_span(a, closure);
-    pyx::Outcome result = co_await pyx::outcome_of([&] { return pyx::apply(closure.func, a.args, a.kwargs); });
-    if (!result) {
-        block.exit_raising(result.error());
-        co_return py::none();
-    }
-    block.exit_normally();
-    co_return result.value();
+    py::object result = co_await await_in_span(open_span(a, closure), closure.func, a.args, a.kwargs);
+    co_return result;
 }
 
 py::object sync_wrapper(Wrapper& a, const Traced& closure) {
-    pyx::WithBlock block = open_span(a, closure);
+    SpanBlock span = open_span(a, closure);
     py::object result;
     try {
         result = pyx::apply(closure.func, a.args, a.kwargs);
     } catch (...) {
-        block.exit_raising(pyx::to_pyerror(std::current_exception()));
+        span.exit_raising(pyx::to_pyerror(std::current_exception()));
         return py::none();
     }
-    block.exit_normally();
+    span.exit_normally();
     return result;
 }
 
@@ -175,21 +317,22 @@ struct Decorator : pyx::Params {
 };
 struct DecoratorClosure {
     py::object name;
-    py::object static_attrs;
+    py::dict static_attrs;
+    Own own;
 };
 py::object decorator(Decorator& a, const DecoratorClosure& closure) {
     // Decided once per decorated function, not per call.
     bool coroutine = pyx::truthy(coroutine_function_test()(a.func));
-    return make_wrapper(coroutine, Traced{closure.name, closure.static_attrs, a.func}, a.globals());
+    return make_wrapper(coroutine, Traced{closure.name, closure.static_attrs, a.func, closure.own}, a.globals());
 }
 
 struct TracedParams : pyx::Params {
     Arg name = arg("name").annotated(pyx::builtin("str"));
     Arg static_attrs = varkw("static_attrs").annotated(pyx::typing("Any"));
 };
-py::object traced(TracedParams& a) {
+py::object traced(TracedParams& a, const Own& own) {
     return pyx::make_function(
-        pyx::def("decorator", decorator, DecoratorClosure{a.name, a.static_attrs}).returning(pyx::typing("Callable")),
+        pyx::def("decorator", decorator, DecoratorClosure{a.name, a.static_attrs, own}).returning(pyx::typing("Callable")),
         a.globals(), "traced.<locals>.decorator");
 }
 
@@ -210,11 +353,11 @@ py::object apply_attrs(ApplyAttrs& a) {
 struct SetCurrentSpanAttributes : pyx::Params {
     Arg attrs = varkw("attrs").annotated(pyx::typing("Any"));
 };
-py::object set_current_span_attributes(SetCurrentSpanAttributes& a) {
+py::object set_current_span_attributes(SetCurrentSpanAttributes& a, const Own& own) {
     if (!pyx::truthy(a.global("_TRACING_AVAILABLE"_name))) return py::none();
     py::object span = pyx::call_method(a.global("trace"_name), "get_current_span"_name);
     if (span.is_none() || !pyx::truthy(pyx::call_method(span, "is_recording"_name))) return py::none();
-    pyx::call(a.global("_apply_attrs"_name), span, a.attrs);
+    apply_attrs_to(a, own, span, a.attrs);
     return py::none();
 }
 
@@ -275,27 +418,30 @@ void init(py::module_& module) {
                 {"FILE_PATH", "vorn_sandbox.file_path"},
                 {"STATUS", "vorn_sandbox.status"}});
 
-    pyx::def_function(module, pyx::def("_apply_attrs", apply_attrs)
-                                  .returning(py::none())
-                                  .with_doc("Write each attribute whose value is not None onto span."));
+    py::object apply_attrs_function =
+        pyx::def_function(module, pyx::def("_apply_attrs", apply_attrs)
+                                      .returning(py::none())
+                                      .with_doc("Write each attribute whose value is not None onto span."));
 
-    py::object generator =
-        pyx::make_function(pyx::def("_start_span", span_generator, YieldType{make_yield_type(module)})
-                               .with_doc("Open name as the current span with attrs set on it and yield the span, "
-                                         "or yield None when tracing is unavailable."),
-                           globals);
-    module.attr("_start_span") = py::module_::import("contextlib").attr("contextmanager")(generator);
+    py::object generator = pyx::make_function(
+        pyx::def("_start_span", span_generator, SpanGenerator{make_yield_type(module), apply_attrs_function})
+            .with_doc("Open name as the current span with attrs set on it and yield the span, "
+                      "or yield None when tracing is unavailable."),
+        globals);
+    py::object start_span = py::module_::import("contextlib").attr("contextmanager")(generator);
+    module.attr("_start_span") = start_span;
+    Own own{start_span, apply_attrs_function};
 
     pyx::def_function(
         module,
-        pyx::def("traced", traced)
+        pyx::def("traced", traced, own)
             .returning(pyx::typing("Callable"))
             .with_doc("Decorator factory: run each call of the decorated function inside one span named "
                       "name that carries static_attrs.\n\nA coroutine function stays a coroutine function; "
                       "its span opens when the coroutine starts running and stays current until it "
                       "returns, raises or is cancelled."));
 
-    pyx::def_function(module, pyx::def("set_current_span_attributes", set_current_span_attributes)
+    pyx::def_function(module, pyx::def("set_current_span_attributes", set_current_span_attributes, own)
                                   .returning(py::none())
                                   .with_doc("Set attrs on the span that is current in the caller's context, when it "
                                             "records; otherwise do nothing."));
