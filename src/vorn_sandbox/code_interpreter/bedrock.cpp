@@ -14,6 +14,7 @@
 #include "pyx/object.hpp"
 #include "pyx/outcome.hpp"
 #include "pyx/params.hpp"
+#include "vorn_sandbox/backend_tracing.hpp"
 #include "vorn_sandbox/modules.hpp"
 
 #include <optional>
@@ -754,11 +755,7 @@ Task<py::object> parse_file_response(ParseFileResponse a) {
 
 // `traced(name, **{SpanAttr.BACKEND: "bedrock"})(function)`, applied at class creation as a decorator is.
 py::object traced(py::module_& module, const char* span, py::object function) {
-    py::dict static_attrs;
-    static_attrs[module.attr("SpanAttr").attr("BACKEND")] = py::str("bedrock");
-    py::object decorator =
-        pyx::apply(module.attr("traced"), py::make_tuple(module.attr("SpanName").attr(span)), static_attrs);
-    return decorator(function);
+    return backend_tracer(module, span, "bedrock")(function);
 }
 
 void import_sdk(py::module_& module) {

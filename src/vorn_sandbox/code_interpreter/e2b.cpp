@@ -11,6 +11,7 @@
 #include "pyx/object.hpp"
 #include "pyx/outcome.hpp"
 #include "pyx/params.hpp"
+#include "vorn_sandbox/backend_tracing.hpp"
 #include "vorn_sandbox/modules.hpp"
 
 #include <exception>
@@ -699,10 +700,7 @@ void import_sdk(py::module_& module) {
 
 // `traced(SpanName.<span>, **{SpanAttr.BACKEND: "e2b"})(function)`.
 py::object traced(py::module_& module, const char* span, py::object function) {
-    py::dict backend;
-    backend[module.attr("SpanAttr").attr("BACKEND")] = "e2b";
-    py::object decorator = pyx::apply(module.attr("traced"), py::make_tuple(module.attr("SpanName").attr(span)), backend);
-    return decorator(function);
+    return backend_tracer(module, span, "e2b")(function);
 }
 
 }  // namespace

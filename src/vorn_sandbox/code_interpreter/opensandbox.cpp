@@ -12,6 +12,7 @@
 #include "pyx/object.hpp"
 #include "pyx/outcome.hpp"
 #include "pyx/params.hpp"
+#include "vorn_sandbox/backend_tracing.hpp"
 #include "vorn_sandbox/modules.hpp"
 
 #include <optional>
@@ -749,11 +750,7 @@ void import_sdk(py::module_& module) {
 
 // `traced(name, **{SpanAttr.BACKEND: "opensandbox"})(function)`
 py::object traced(py::module_& module, const char* span, py::object function) {
-    py::dict static_attrs;
-    static_attrs[module.attr("SpanAttr").attr("BACKEND")] = py::str("opensandbox");
-    py::object decorator =
-        pyx::apply(module.attr("traced"), py::make_tuple(module.attr("SpanName").attr(span)), static_attrs);
-    return decorator(function);
+    return backend_tracer(module, span, "opensandbox")(function);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "pyx/module.hpp"
 #include "pyx/object.hpp"
 #include "pyx/params.hpp"
+#include "vorn_sandbox/backend_tracing.hpp"
 #include "vorn_sandbox/modules.hpp"
 
 #include <exception>
@@ -81,27 +82,26 @@ struct TemplateId : pyx::Params {
     Arg template_id = arg("template_id").annotated(types::str());
 };
 
-py::object alias_exists(TemplateId& a) {
-    bool exists = false;
-    auto failed = failure_of([&] { exists = pyx::truthy(template_call(a, a.self, "exists", a.template_id)); });
+// The truth of one of the SDK's template questions about the alias; a failure to
+// answer is logged as the named check and counts as no.
+bool template_check(TemplateId& a, const char* operation, const char* check) {
+    bool answer = false;
+    auto failed = failure_of([&] { answer = pyx::truthy(template_call(a, a.self, operation, a.template_id)); });
     if (failed) {
-        log(a, "warning", py::str("E2B template exists check failed for {}: {}").format(repr_of(a.template_id), failed->value()));
-        return py::bool_(false);
+        log(a, "warning",
+            py::str("E2B template {} check failed for {}: {}").format(check, repr_of(a.template_id), failed->value()));
+        return false;
     }
-    return py::bool_(exists);
+    return answer;
 }
+
+py::object alias_exists(TemplateId& a) { return py::bool_(template_check(a, "exists", "exists")); }
 
 // An alias can exist without a successful build; only a tag marks a build
 // that sandboxes can start from.
 py::object is_usable(TemplateId& a) {
     if (!pyx::truthy(pyx::call_method(a.self, "_alias_exists"_name, a.template_id))) return py::bool_(false);
-    bool tagged = false;
-    auto failed = failure_of([&] { tagged = pyx::truthy(template_call(a, a.self, "get_tags", a.template_id)); });
-    if (failed) {
-        log(a, "warning", py::str("E2B template tag check failed for {}: {}").format(repr_of(a.template_id), failed->value()));
-        return py::bool_(false);
-    }
-    return py::bool_(tagged);
+    return py::bool_(template_check(a, "get_tags", "tag"));
 }
 
 struct Build : pyx::Params {
@@ -281,10 +281,7 @@ void init(py::module_& module) {
     module.attr("_DEFAULT_CI_START_CMD") = py::str("sudo /root/.jupyter/start-up.sh");
     module.attr("_DEFAULT_CI_PORT") = py::int_(49999);
 
-    py::dict backend;
-    backend[module.attr("SpanAttr").attr("BACKEND")] = "e2b";
-    py::object traced_build =
-        pyx::apply(module.attr("traced"), py::make_tuple(module.attr("SpanName").attr("TEMPLATE_BUILD")), backend);
+    py::object traced_build = backend_tracer(module, "TEMPLATE_BUILD", "e2b");
 
     py::object result_type = module.attr("TemplateBuildResult");
     py::object definition_type = module.attr("TemplateBuilder");

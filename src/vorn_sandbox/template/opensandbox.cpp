@@ -5,6 +5,7 @@
 #include "pyx/module.hpp"
 #include "pyx/object.hpp"
 #include "pyx/params.hpp"
+#include "vorn_sandbox/backend_tracing.hpp"
 #include "vorn_sandbox/modules.hpp"
 
 namespace py = pybind11;
@@ -500,10 +501,7 @@ void init(py::module_& module) {
     body.property("supports_build", pyx::def("supports_build", supports_build).returning(pyx::builtin("bool")),
                   "Return True \u2014 OpenSandbox builds reusable snapshots.");
     body.method(pyx::def("is_usable", is_usable).returning(pyx::builtin("bool")).with_doc("True if a 'Ready' snapshot with this name exists."));
-    py::dict static_attrs;
-    static_attrs[module.attr("SpanAttr").attr("BACKEND")] = py::str("opensandbox");
-    py::object decorator = pyx::apply(module.attr("traced"), py::make_tuple(module.attr("SpanName").attr("TEMPLATE_BUILD")),
-                                      static_attrs);
+    py::object decorator = backend_tracer(module, "TEMPLATE_BUILD", "opensandbox");
     body.attr("build", decorator(body.function(
                            pyx::def("build", build)
                                .returning(module.attr("TemplateBuildResult"))
