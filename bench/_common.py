@@ -38,6 +38,22 @@ def per_call_sampler(loop, body: Callable[[int], Awaitable[None]], calls: int) -
     return sample
 
 
+def per_call_medians(
+    bodies: dict[str, Callable[[int], Awaitable[None]]],
+    calls: int,
+    rounds: int,
+    *,
+    warm_up: Callable[[int], Awaitable[None]] | None = None,
+) -> dict[str, float]:
+    """Median seconds per call of each `body(calls)`, interleaved round by round on a fresh event loop."""
+    loop = asyncio.new_event_loop()
+    try:
+        if warm_up is not None:
+            loop.run_until_complete(warm_up(calls))
+        return interleaved_medians({name: per_call_sampler(loop, body, calls) for name, body in bodies.items()}, rounds)
+    finally:
+        loop.close()
+
 def wall_clock_sampler(loop, make: Callable[[], Awaitable[object]]) -> Callable[[], float]:
     """Seconds that `make()` takes to run to completion on `loop`, by the wall clock."""
 
