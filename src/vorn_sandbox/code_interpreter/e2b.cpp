@@ -12,6 +12,7 @@
 #include "pyx/outcome.hpp"
 #include "pyx/params.hpp"
 #include "vorn_sandbox/backend_tracing.hpp"
+#include "vorn_sandbox/code_interpreter/signatures.hpp"
 #include "vorn_sandbox/modules.hpp"
 
 #include <exception>
@@ -113,10 +114,6 @@ py::object init_instance(Init& a, const DefiningClass& defining) {
     pyx::setattr(a.self, "commands"_name, py::none());
     return py::none();
 }
-
-struct SelfOnly : pyx::Params {
-    Arg self = arg("self");
-};
 
 py::object sandbox_id(SelfOnly& a) {
     py::object sandbox = pyx::getattr(a.self, "sandbox"_name);
@@ -400,11 +397,6 @@ py::object format_execution_error(FormatError& a) {
     return pyx::truthy(head) ? head : text_of(a.error);
 }
 
-struct UploadFiles : pyx::Params {
-    Arg self = arg("self");
-    Arg files = arg("files").annotated(types::list_of(module_global("SandboxFile")));
-    Arg upload_dir = arg("upload_dir", py::none()).annotated(pyx::optional(types::str()));
-};
 Task<py::object> upload_files(UploadFiles a) {
     set_span(a, {{"SANDBOX_ID", pyx::getattr(a.self, "sandbox_id"_name)}});
     for (py::handle item : a.files) {
@@ -429,13 +421,6 @@ Task<py::object> upload_files(UploadFiles a) {
 
 // ---------------------------------------------------------------------------
 // Shell commands
-
-struct ExecuteCommand : pyx::Params {
-    Arg self = arg("self");
-    Arg cmd = arg("cmd").annotated(types::str());
-    Arg env = kwonly("env", py::none()).annotated(pyx::optional(types::dict_of(types::str(), types::str())));
-    Arg timeout = kwonly("timeout", py::none()).annotated(pyx::optional(types::float_()));
-};
 
 // What execute_command reads of the SDK's command result. Any exit code that
 // compares unequal to 0 (None included) is a failure; missing output is empty
@@ -492,11 +477,6 @@ Task<py::object> execute_command(ExecuteCommand a) {
 // ---------------------------------------------------------------------------
 // Lease renewal, transport reset, teardown
 
-struct SetTimeout : pyx::Params {
-    Arg self = arg("self");
-    Arg seconds = arg("seconds").annotated(types::int_());
-};
-
 Task<py::object> renew(py::object method, py::object seconds) {
     py::object renewed = pyx::call(method, seconds);
     if (has_attribute(renewed, "__await__"_name.handle())) co_await std::move(renewed);
@@ -535,10 +515,6 @@ py::object reset_transport(SelfOnly& a) {
     return py::none();
 }
 
-struct Terminate : pyx::Params {
-    Arg self = arg("self");
-    Arg timeout = kwonly("timeout", module_global("DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS")).annotated(types::float_());
-};
 Task<py::object> terminate(Terminate a) {
     py::object sandbox = pyx::getattr(a.self, "sandbox"_name);
     if (!pyx::truthy(sandbox)) co_return py::none();
@@ -556,12 +532,6 @@ Task<py::object> terminate(Terminate a) {
 
 // ---------------------------------------------------------------------------
 // Downloads
-
-struct DownloadFile : pyx::Params {
-    Arg self = arg("self");
-    Arg file_path = arg("file_path").annotated(types::str());
-    Arg timeout = kwonly("timeout", module_global("DEFAULT_DOWNLOAD_TIMEOUT")).annotated(types::float_());
-};
 
 Task<py::object> download_steps(DownloadFile a, py::object budget) {
     py::object reading = pyx::call_method(a.self, "_read_file"_name, a.file_path, budget);

@@ -104,11 +104,12 @@ py::object is_usable(TemplateId& a) {
     return py::bool_(template_check(a, "get_tags", "tag"));
 }
 
-struct Build : pyx::Params {
+// `(self, spec: TemplateSpec)`: the build and its recipe.
+struct SpecParams : pyx::Params {
     Arg self = arg("self");
     Arg spec = arg("spec").annotated(module_global("TemplateSpec"));
 };
-py::object build(Build& a) {
+py::object build(SpecParams& a) {
     py::object template_id = pyx::getattr(a.spec, "template_id"_name);
     py::dict attrs;
     attrs[a.global("SpanAttr"_name).attr("TEMPLATE_ID")] = template_id;
@@ -158,11 +159,7 @@ py::object ensure_default(SelfOnly& a) {
 
 // The recipe: a source, an optional pip layer, an optional start command.
 // Each SDK step returns the definition to go on from.
-struct CreateTemplate : pyx::Params {
-    Arg self = arg("self");
-    Arg spec = arg("spec").annotated(module_global("TemplateSpec"));
-};
-py::object create_template(CreateTemplate& a) {
+py::object create_template(SpecParams& a) {
     // The deprecated sources are read only when no image is given.
     py::object image = pyx::getattr(a.spec, "image"_name);
     py::object definition;
