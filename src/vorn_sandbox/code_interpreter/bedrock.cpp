@@ -17,6 +17,7 @@
 #include "vorn_sandbox/backend_tracing.hpp"
 #include "vorn_sandbox/code_interpreter/signatures.hpp"
 #include "vorn_sandbox/modules.hpp"
+#include "vorn_sandbox/provider_sdk.hpp"
 
 #include <optional>
 #include <string>
@@ -731,15 +732,7 @@ py::object traced(py::module_& module, const char* span, py::object function) {
 }
 
 void import_sdk(py::module_& module) {
-    PyObject* sdk = PyImport_ImportModule("aioboto3");
-    if (!sdk) {
-        pyx::PyError failure = pyx::PyError::fetch();
-        if (failure.matches(PyExc_ImportError)) {
-            pyx::raise_from(pyx::make_exception(PyExc_ImportError, missing_sdk), failure.value());
-        }
-        throw failure;
-    }
-    module.attr("aioboto3") = py::reinterpret_steal<py::object>(sdk);
+    import_provider_sdk(missing_sdk, [&] { pyx::import_module(module, "aioboto3"); });
 }
 
 }  // namespace

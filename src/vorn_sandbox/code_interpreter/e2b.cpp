@@ -14,6 +14,7 @@
 #include "vorn_sandbox/backend_tracing.hpp"
 #include "vorn_sandbox/code_interpreter/signatures.hpp"
 #include "vorn_sandbox/modules.hpp"
+#include "vorn_sandbox/provider_sdk.hpp"
 
 #include <exception>
 #include <initializer_list>
@@ -655,17 +656,13 @@ Task<py::object> download_via_url(DownloadViaUrl a) {
 // Imports the SDK; a missing package becomes the install hint, chained to
 // the import's own error.
 void import_sdk(py::module_& module) {
-    try {
+    import_provider_sdk(install_hint, [&] {
         pyx::import_module(module, "httpx");
         pyx::import_from(module, "e2b.exceptions", {"RateLimitException", "TimeoutException"});
         pyx::import_from(module, "e2b.sandbox_async.commands.command", {"Commands"});
         pyx::import_from(module, "e2b.sandbox_async.filesystem.filesystem", {"Filesystem"});
         pyx::import_from(module, "e2b_code_interpreter", {"AsyncSandbox"});
-    } catch (...) {
-        pyx::PyError error = pyx::to_pyerror(std::current_exception());
-        if (!error.matches(PyExc_ImportError)) throw error;
-        pyx::raise_from(pyx::make_exception(PyExc_ImportError, install_hint), error.value());
-    }
+    });
 }
 
 // `traced(SpanName.<span>, **{SpanAttr.BACKEND: "e2b"})(function)`.

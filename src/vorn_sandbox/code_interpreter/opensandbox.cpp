@@ -14,6 +14,7 @@
 #include "pyx/params.hpp"
 #include "vorn_sandbox/backend_tracing.hpp"
 #include "vorn_sandbox/modules.hpp"
+#include "vorn_sandbox/provider_sdk.hpp"
 
 #include <optional>
 #include <string>
@@ -729,7 +730,9 @@ Task<py::object> upload_files(UploadFiles a) {
 // Module set-up
 
 void import_sdk(py::module_& module) {
-    try {
+    import_provider_sdk("opensandbox and opensandbox-code-interpreter packages are required. "
+                        "Install them with: pip install 'vorn-sandbox[opensandbox]'",
+                        [&] {
         module.attr("_OSCiInterpreter") = py::module_::import("code_interpreter").attr("CodeInterpreter");
         pyx::import_from(module, "opensandbox", {"Sandbox"});
         pyx::import_from(module, "opensandbox.config", {"ConnectionConfig"});
@@ -738,14 +741,7 @@ void import_sdk(py::module_& module) {
                          {"PoolAcquireFailedException", "PoolEmptyException", "PoolStateStoreUnavailableException",
                           "SandboxReadyTimeoutException", "SandboxUnhealthyException"});
         pyx::import_from(module, "opensandbox.models.execd", {"ExecutionHandlers", "RunCommandOpts"});
-    } catch (...) {
-        pyx::PyError error = current_error();
-        if (!error.matches(PyExc_ImportError)) throw error;
-        pyx::raise_from(pyx::make_exception(PyExc_ImportError,
-                                            "opensandbox and opensandbox-code-interpreter packages are required. "
-                                            "Install them with: pip install 'vorn-sandbox[opensandbox]'"),
-                        error.value());
-    }
+    });
 }
 
 // `traced(name, **{SpanAttr.BACKEND: "opensandbox"})(function)`

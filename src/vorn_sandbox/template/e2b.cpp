@@ -11,6 +11,7 @@
 #include "pyx/params.hpp"
 #include "vorn_sandbox/backend_tracing.hpp"
 #include "vorn_sandbox/modules.hpp"
+#include "vorn_sandbox/provider_sdk.hpp"
 
 #include <exception>
 #include <optional>
@@ -248,14 +249,10 @@ py::object failed(Failed& a) {
 }
 
 void import_sdk(py::module_& module) {
-    try {
+    import_provider_sdk(install_hint, [&] {
         pyx::import_from(module, "e2b", {"Template", "default_build_logger", "wait_for_port"});
         pyx::import_from(module, "e2b.template.main", {"TemplateBuilder"});
-    } catch (...) {
-        pyx::PyError error = pyx::to_pyerror(std::current_exception());
-        if (!error.matches(PyExc_ImportError)) throw error;
-        pyx::raise_from(pyx::make_exception(PyExc_ImportError, install_hint), error.value());
-    }
+    });
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "pyx/params.hpp"
 #include "vorn_sandbox/backend_tracing.hpp"
 #include "vorn_sandbox/modules.hpp"
+#include "vorn_sandbox/provider_sdk.hpp"
 
 namespace py = pybind11;
 using namespace pyx::literals;
@@ -457,19 +458,14 @@ py::object build(Spec& a) {
 // Module set-up
 
 void import_sdk(py::module_& module) {
-    try {
+    import_provider_sdk("opensandbox is required for OpenSandboxTemplateBuilder. "
+                        "Install it with: pip install 'vorn-sandbox[opensandbox]'",
+                        [&] {
         pyx::import_from(module, "opensandbox.config.connection_sync", {"ConnectionConfigSync"});
         pyx::import_from(module, "opensandbox.models.sandboxes", {"SandboxImageAuth", "SandboxImageSpec", "SnapshotInfo"});
         pyx::import_from(module, "opensandbox.sync.manager", {"SandboxManagerSync"});
         pyx::import_from(module, "opensandbox.sync.sandbox", {"SandboxSync"});
-    } catch (...) {
-        pyx::PyError error = current_error();
-        if (!error.matches(PyExc_ImportError)) throw error;
-        pyx::raise_from(pyx::make_exception(PyExc_ImportError,
-                                            "opensandbox is required for OpenSandboxTemplateBuilder. "
-                                            "Install it with: pip install 'vorn-sandbox[opensandbox]'"),
-                        error.value());
-    }
+    });
 }
 
 }  // namespace
