@@ -459,6 +459,18 @@ void set_status(const pyx::Params& a, const char* status) {
     set_span_attributes(a, {{span_attr(a, "STATUS"), a.global("ExecutionStatus"_name).attr(status).attr("value")}});
 }
 
+// The result of a run that did not finish: TIMEOUT, its message naming the time
+// limit, when the limit ran out; else ERROR with the failure's text.
+py::object unfinished_result(const pyx::Params& a, const pyx::PyError& failure, py::handle code,
+                             py::handle start_time, py::handle effective_timeout) {
+    bool timed_out = failure.matches(PyExc_TimeoutError);
+    py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
+    py::object error = timed_out
+        ? a.global("ErrorMessage"_name).attr("EXECUTION_TIMEOUT").attr("format")(effective_timeout)
+        : py::object(py::str(failure.value()));
+    return execution_result(a, timed_out ? "TIMEOUT" : "ERROR", code, py::str(""), py::str(""), error, duration_ms);
+}
+
 // The result of a finished run, from the SDK's execution record.
 py::object code_result(const ExecuteCode& a, const py::object& execution, const py::object& start_time) {
     py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
@@ -504,18 +516,12 @@ Task<py::object> execute_code(ExecuteCode a) {
     } catch (...) {
         failure.emplace(current_error());
     }
-    if (failure->matches(PyExc_TimeoutError)) {
-        set_status(a, "TIMEOUT");
-        // Free the kernel for the next call; the run itself has been abandoned.
-        co_await pyx::call_method(a.self, "_interrupt_kernel"_name, execution_id[0]);
-        py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
-        py::object message = a.global("ErrorMessage"_name).attr("EXECUTION_TIMEOUT").attr("format")(effective_timeout);
-        co_return execution_result(a, "TIMEOUT", a.code, py::str(""), py::str(""), message, duration_ms);
-    }
-    if (!failure->is_exception()) throw *failure;
-    set_status(a, "ERROR");
-    py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
-    co_return execution_result(a, "ERROR", a.code, py::str(""), py::str(""), py::str(failure->value()), duration_ms);
+    bool timed_out = failure->matches(PyExc_TimeoutError);
+    if (!timed_out && !failure->is_exception()) throw *failure;
+    set_status(a, timed_out ? "TIMEOUT" : "ERROR");
+    // Free the kernel for the next call; the run itself has been abandoned.
+    if (timed_out) co_await pyx::call_method(a.self, "_interrupt_kernel"_name, execution_id[0]);
+    co_return unfinished_result(a, *failure, a.code, start_time, effective_timeout);
 }
 
 struct InterruptKernel : pyx::Params {
@@ -605,16 +611,10 @@ Task<py::object> execute_command(ExecuteCommand a) {
     } catch (...) {
         failure.emplace(current_error());
     }
-    if (failure->matches(PyExc_TimeoutError)) {
-        set_status(a, "TIMEOUT");
-        py::object message = a.global("ErrorMessage"_name).attr("EXECUTION_TIMEOUT").attr("format")(effective_timeout);
-        py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
-        co_return execution_result(a, "TIMEOUT", a.cmd, py::str(""), py::str(""), message, duration_ms);
-    }
-    if (!failure->is_exception()) throw *failure;
-    set_status(a, "ERROR");
-    py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
-    co_return execution_result(a, "ERROR", a.cmd, py::str(""), py::str(""), py::str(failure->value()), duration_ms);
+    bool timed_out = failure->matches(PyExc_TimeoutError);
+    if (!timed_out && !failure->is_exception()) throw *failure;
+    set_status(a, timed_out ? "TIMEOUT" : "ERROR");
+    co_return unfinished_result(a, *failure, a.cmd, start_time, effective_timeout);
 }
 
 // ---------------------------------------------------------------------------
