@@ -22,11 +22,11 @@ def per_call(statement, calls=SYNC_CALLS):
 
 
 def sync_cases():
-    status = models.ExecutionStatus.ERROR
+    status, py_status = models.ExecutionStatus.ERROR, py_side.ExecutionStatus.ERROR
     return {
         "ExecutionResult.create": (
             lambda: models.ExecutionResult.create(status, "print(1)", stdout="out", error="boom", duration_ms=3),
-            lambda: py_side.ExecutionResult.create(status, "print(1)", stdout="out", error="boom", duration_ms=3),
+            lambda: py_side.ExecutionResult.create(py_status, "print(1)", stdout="out", error="boom", duration_ms=3),
         ),
         "SandboxFile.from_bytes": (
             lambda: models.SandboxFile.from_bytes(b"data", "a.txt"),

@@ -2,12 +2,11 @@
 
 from __future__ import annotations
 
-import asyncio
 import os
 import sys
 from pathlib import Path
 
-from _common import interleaved_medians, per_call_sampler
+from _common import per_call_medians
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, os.environ.get("PYX_BENCHMOD_DIR", str(ROOT / "build" / "bridge-bench")))
@@ -32,16 +31,7 @@ async def await_native(n: int) -> None:
 
 
 def main() -> None:
-    loop = asyncio.new_event_loop()
-    try:
-
-        samplers = {
-            "python": per_call_sampler(loop, await_python, AWAITS),
-            "native": per_call_sampler(loop, await_native, AWAITS),
-        }
-        medians = interleaved_medians(samplers, 60)
-    finally:
-        loop.close()
+    medians = per_call_medians({"python": await_python, "native": await_native}, AWAITS, 60)
     ratio = medians["native"] / medians["python"]
     print(
         f"await trivial coroutine, C++ / async def: {ratio:.2f}x "

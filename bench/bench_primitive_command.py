@@ -9,20 +9,14 @@ piped through `cat` into /dev/null.
 
 from __future__ import annotations
 
-import asyncio
+import functools
 import subprocess
 import sys
-import tempfile
 import time
-from pathlib import Path
 
-from _common import interleaved_medians
+from _common import interleaved_medians, local_workspace, wall_clock_sampler
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "primitives"))
-
-from local_sandbox import LocalInterpreterSandbox  # noqa: E402
-
-from vorn_sandbox.code_interpreter import run_workspace_command  # noqa: E402
+from vorn_sandbox.code_interpreter import run_workspace_command
 
 ROUNDS = 15
 DRAIN_ROUNDS = 3
@@ -31,18 +25,8 @@ RETAINED = 1 << 20
 
 
 def main() -> None:
-    loop = asyncio.new_event_loop()
-    with tempfile.TemporaryDirectory() as home:
-        workspace = Path(home) / "workspace"
-        workspace.mkdir()
-        sandbox = LocalInterpreterSandbox(Path(home))
-
-        def timed_async(make):
-            def sample() -> float:
-                start = time.perf_counter()
-                loop.run_until_complete(make())
-                return time.perf_counter() - start
-            return sample
+    with local_workspace() as (loop, sandbox, workspace):
+        timed_async = functools.partial(wall_clock_sampler, loop)
 
         def timed_run(argv):
             def sample() -> float:
@@ -72,8 +56,6 @@ def main() -> None:
 
         pipe = timed_run(["sh", "-c", f"head -c {DRAIN_BYTES} /dev/zero | cat > /dev/null"])
         drains = interleaved_medians({"drain": timed_async(drain), "cat": pipe}, DRAIN_ROUNDS)
-        loop.run_until_complete(sandbox.kill_all())
-    loop.close()
     gib = DRAIN_BYTES / (1 << 30)
     print(f"1 GiB drain: {drains['cat'] / drains['drain']:.2f}x the throughput of cat "
           f"(drain {gib / drains['drain']:.2f} GiB/s, cat {gib / drains['cat']:.2f} GiB/s); target >= 0.5x")

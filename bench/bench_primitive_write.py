@@ -8,24 +8,17 @@ is built in the caller's process, and its rate in payload bytes per second is pr
 
 from __future__ import annotations
 
-import asyncio
 import base64
+import functools
 import os
 import statistics
-import sys
-import tempfile
 import time
-from pathlib import Path
 
-from _common import interleaved_medians
+from _common import interleaved_medians, local_workspace, wall_clock_sampler
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "primitives"))
-
-from local_sandbox import LocalInterpreterSandbox  # noqa: E402
-
-from vorn_sandbox.code_interpreter import write_workspace_file  # noqa: E402
-from vorn_sandbox.models import WorkspaceFileWriteRequest  # noqa: E402
-from vorn_sandbox.primitives import build_file_write_payload, runner_bootstrap  # noqa: E402
+from vorn_sandbox.code_interpreter import write_workspace_file
+from vorn_sandbox.models import WorkspaceFileWriteRequest
+from vorn_sandbox.primitives import build_file_write_payload, runner_bootstrap
 
 SIZES = {"1 KiB": 1 << 10, "1 MiB": 1 << 20, "16 MiB": 1 << 24}
 ROUNDS = {"1 KiB": 15, "1 MiB": 11, "16 MiB": 7}
@@ -33,18 +26,8 @@ BOOTSTRAP_CALLS = 30
 
 
 def main() -> None:
-    loop = asyncio.new_event_loop()
-    with tempfile.TemporaryDirectory() as home:
-        workspace = Path(home) / "workspace"
-        workspace.mkdir()
-        sandbox = LocalInterpreterSandbox(Path(home))
-
-        def timed(make):
-            def sample() -> float:
-                start = time.perf_counter()
-                loop.run_until_complete(make())
-                return time.perf_counter() - start
-            return sample
+    with local_workspace() as (loop, sandbox, workspace):
+        timed = functools.partial(wall_clock_sampler, loop)
 
         for label, size in SIZES.items():
             data = os.urandom(size)
@@ -63,8 +46,6 @@ def main() -> None:
             print(f"write_workspace_file {label}: {medians['write'] / medians['execute']:.2f}x execute_code of the"
                   f" payload (write {medians['write'] * 1e3:.1f} ms, execute_code {medians['execute'] * 1e3:.1f} ms)"
                   f"{target}")
-        loop.run_until_complete(sandbox.kill_all())
-    loop.close()
 
     data = os.urandom(SIZES["16 MiB"])
     payload = build_file_write_payload("payload.bin", data, max_bytes=len(data), overwrite=True, workspace_root=None)

@@ -3,9 +3,7 @@ against awaiting the same attempt directly."""
 
 from __future__ import annotations
 
-import asyncio
-
-from _common import interleaved_medians, per_call_sampler
+from _common import per_call_medians
 
 from vorn_sandbox.utils import create_with_retry
 
@@ -32,14 +30,7 @@ async def with_retry(n: int) -> None:
 
 
 def main() -> None:
-    loop = asyncio.new_event_loop()
-    try:
-
-        loop.run_until_complete(with_retry(CALLS))  # warm up
-        samplers = {"direct": per_call_sampler(loop, direct, CALLS), "retry": per_call_sampler(loop, with_retry, CALLS)}
-        medians = interleaved_medians(samplers, ROUNDS)
-    finally:
-        loop.close()
+    medians = per_call_medians({"direct": direct, "retry": with_retry}, CALLS, ROUNDS, warm_up=with_retry)
     ratio = medians["retry"] / medians["direct"]
     print(
         f"create_with_retry overhead: {ratio:.2f}x "

@@ -9,9 +9,6 @@ from pathlib import Path
 
 import pytest
 from opentelemetry import trace
-from opentelemetry.sdk.trace import TracerProvider
-from opentelemetry.sdk.trace.export import SimpleSpanProcessor
-from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter
 from opentelemetry.trace import StatusCode
 
 from vorn_sandbox.observability import SpanAttr, SpanName, set_current_span_attributes, traced
@@ -20,19 +17,6 @@ BACKEND = SpanAttr.BACKEND
 
 # Before 3.12 inspect cannot see the coroutine mark of native functions; asyncio's test can.
 iscoroutinefunction = inspect.iscoroutinefunction if sys.version_info >= (3, 12) else asyncio.iscoroutinefunction
-
-
-@pytest.fixture(scope="module")
-def exporter():
-    # The global provider can be set once per process: join one that another test
-    # module already installed instead of losing our spans to it.
-    provider = trace.get_tracer_provider()
-    if not isinstance(provider, TracerProvider):
-        trace.set_tracer_provider(TracerProvider())
-        provider = trace.get_tracer_provider()
-    memory = InMemorySpanExporter()
-    provider.add_span_processor(SimpleSpanProcessor(memory))
-    return memory
 
 
 @pytest.fixture

@@ -5,39 +5,12 @@ from __future__ import annotations
 import asyncio
 import logging
 
-from pydantic import BaseModel
-
-from vorn_sandbox.models import ExecutionStatus
+# The models are the pure-Python mirror's own, so that one copy serves both benches.
+from pure.mirror.models import ExecutionResult, ExecutionStatus, SandboxFile  # noqa: F401
 
 logger = logging.getLogger("bench.pure")
 
 _INSTALLABLE_LANGUAGES = {"python", "py"}
-
-
-class ExecutionResult(BaseModel):
-    status: ExecutionStatus
-    code: str = ""
-    stdout: str = ""
-    stderr: str = ""
-    text: str = ""
-    error: str = ""
-    exit_code: int = 0
-    duration_ms: int | None = None
-
-    @classmethod
-    def create(cls, status, code, stdout="", stderr="", error="", duration_ms=None):
-        success = status == ExecutionStatus.SUCCESS
-        return cls(status=status, code=code, stdout=stdout, stderr=stderr, text=error or stdout, error=error,
-                   exit_code=0 if success else 1, duration_ms=duration_ms)
-
-
-class SandboxFile(BaseModel):
-    filename: str
-    data: bytes
-
-    @classmethod
-    def from_bytes(cls, data, filename):
-        return cls(filename=filename, data=data)
 
 
 def build_upload_path(filename, upload_dir, default_dir):

@@ -228,7 +228,10 @@ def _before_replace(parent_fd: int) -> None:
     return None
 
 
-_COMMAND_HELPER_HEAD = '''
+# The helper runs in a fresh interpreter before exec, so it carries its own
+# copy of the confinement code; its numbers come from the tables above so that
+# the two cannot drift apart.
+_COMMAND_HELPER_HEAD = f'''
 import ctypes
 import errno
 import json
@@ -236,31 +239,15 @@ import os
 import platform
 import sys
 
-_ABI = {"aarch64": (437, 444, 445, 446, 276), "riscv64": (437, 444, 445, 446, 276), "x86_64": (437, 444, 445, 446, 316)}
-_NO_MAGIC = 0x02
-_NO_SYMLINKS = 0x04
-_BENEATH = 0x08
-_EXECUTE = 1 << 0
-_WRITE_FILE = 1 << 1
-_READ_FILE = 1 << 2
-_READ_DIR = 1 << 3
-_REMOVE_DIR = 1 << 4
-_REMOVE_FILE = 1 << 5
-_MAKE_CHAR = 1 << 6
-_MAKE_DIR = 1 << 7
-_MAKE_REG = 1 << 8
-_MAKE_SOCK = 1 << 9
-_MAKE_FIFO = 1 << 10
-_MAKE_BLOCK = 1 << 11
-_MAKE_SYM = 1 << 12
-_REFER = 1 << 13
-_TRUNCATE = 1 << 14
-_IOCTL_DEV = 1 << 15
-_ALL = (1 << 16) - 1
-_BASE = _ALL & ~_IOCTL_DEV
-_LANDLOCK_RULE_PATH_BENEATH = 1
-_LANDLOCK_CREATE_RULESET_VERSION = 1
-_LANDLOCK_MIN_ABI = 3
+_ABI = {_SYSCALL_ABI!r}
+_RESOLVE = {_RESOLVE_BENEATH | _RESOLVE_NO_SYMLINKS | _RESOLVE_NO_MAGICLINKS}
+_BASE = {_LANDLOCK_BASE}
+_IOCTL_DEV = {_LANDLOCK_ACCESS_FS_IOCTL_DEV}
+_IOCTL_ABI = {_LANDLOCK_IOCTL_ABI}
+_READ_EXECUTE = {_LANDLOCK_READ_EXECUTE}
+_LANDLOCK_RULE_PATH_BENEATH = {_LANDLOCK_RULE_PATH_BENEATH}
+_LANDLOCK_CREATE_RULESET_VERSION = {_LANDLOCK_CREATE_RULESET_VERSION}
+_LANDLOCK_MIN_ABI = {_LANDLOCK_MIN_ABI}
 
 
 class How(ctypes.Structure):
@@ -288,7 +275,7 @@ def fail():
 
 
 def open_beneath(path, flags):
-    how = How(flags, 0, _BENEATH | _NO_SYMLINKS | _NO_MAGIC)
+    how = How(flags, 0, _RESOLVE)
     root = int(os.environ["VORN_SANDBOX_ROOT_FD"])
     result = libc.syscall(_OPENAT2, root, path.encode(), ctypes.byref(how), ctypes.sizeof(how))
     if result < 0:
@@ -305,7 +292,7 @@ def landlock(root):
     version = libc.syscall(_CREATE_RULESET, None, 0, _LANDLOCK_CREATE_RULESET_VERSION)
     if version < _LANDLOCK_MIN_ABI:
         raise RuntimeError("platform cannot safely confine workspace writes (Landlock ABI 3 required)")
-    handled_access = _BASE | (_IOCTL_DEV if version >= 5 else 0)
+    handled_access = _BASE | (_IOCTL_DEV if version >= _IOCTL_ABI else 0)
     attributes = Ruleset(handled_access, 0)
     ruleset = libc.syscall(_CREATE_RULESET, ctypes.byref(attributes), ctypes.sizeof(attributes), 0)
     if ruleset < 0:
@@ -315,7 +302,7 @@ def landlock(root):
         fail()
     top = os.open("/", os.O_PATH | os.O_CLOEXEC)
     try:
-        rule = PathRule(_EXECUTE | _READ_FILE | _READ_DIR, top)
+        rule = PathRule(_READ_EXECUTE, top)
         if libc.syscall(_ADD_RULE, ruleset, _LANDLOCK_RULE_PATH_BENEATH, ctypes.byref(rule), 0) < 0:
             fail()
     finally:

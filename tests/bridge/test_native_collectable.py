@@ -1,19 +1,13 @@
 """Everything a native function or coroutine holds is visible to the cycle collector."""
 
 import asyncio
-import gc
 import weakref
+
+from _cycles import collected, collected_after_loop
 
 
 class Box:
     pass
-
-
-def collected(make):
-    """Runs `make()`, which builds a cycle and returns a weak reference into it."""
-    ref = make()
-    gc.collect()
-    return ref() is None
 
 
 def test_closure_of_a_native_function(testmod):
@@ -65,10 +59,4 @@ def test_coroutine_frame_of_a_parameter_struct(testmod):
         coro.send(None)
         return weakref.ref(box)
 
-    loop = asyncio.new_event_loop()
-    try:
-        ref = loop.run_until_complete(run())
-    finally:
-        loop.close()
-    gc.collect()
-    assert ref() is None
+    assert collected_after_loop(run)

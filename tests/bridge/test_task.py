@@ -9,6 +9,8 @@ import weakref
 
 import pytest
 
+from _cycles import collected_after_loop
+
 
 async def test_asyncio_entry_points_accept_native_coroutines(testmod):
     assert await testmod.add_later(2, 3) == 5
@@ -166,13 +168,7 @@ def test_gc_sees_frame_arguments(testmod):
         coro.send(None)
         return ref
 
-    loop = asyncio.new_event_loop()
-    try:
-        ref = loop.run_until_complete(run())
-    finally:
-        loop.close()
-    gc.collect()
-    assert ref() is None
+    assert collected_after_loop(run)
 
 
 def test_long_synchronous_await_chains_do_not_grow_the_stack(testmod):

@@ -15,9 +15,6 @@ from pathlib import Path
 
 import pytest
 from opentelemetry import trace
-from opentelemetry.sdk.trace import TracerProvider
-from opentelemetry.sdk.trace.export import SimpleSpanProcessor
-from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter
 
 import vorn_sandbox.code_interpreter.e2b as e2b_module
 from vorn_sandbox.code_interpreter.e2b import E2BSandbox
@@ -43,19 +40,6 @@ async def sandbox(e2b_local):
     yield backend
     if backend.sandbox is not None:
         await backend.terminate()
-
-
-@pytest.fixture(scope="module")
-def exporter():
-    if not isinstance(trace.get_tracer_provider(), TracerProvider):
-        trace.set_tracer_provider(TracerProvider())
-    provider = trace.get_tracer_provider()
-    if not isinstance(provider, TracerProvider):
-        pytest.skip("a non-SDK tracer provider is installed globally")
-    exp = InMemorySpanExporter()
-    provider.add_span_processor(SimpleSpanProcessor(exp))
-    yield exp
-    exp.shutdown()
 
 
 @pytest.fixture

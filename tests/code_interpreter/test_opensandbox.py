@@ -12,9 +12,6 @@ from datetime import timedelta
 
 import pytest
 from opentelemetry import trace
-from opentelemetry.sdk.trace import TracerProvider
-from opentelemetry.sdk.trace.export import SimpleSpanProcessor
-from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter
 
 from opensandbox.config.connection_sync import ConnectionConfigSync
 from opensandbox.exceptions import SandboxApiException, SandboxReadyTimeoutException
@@ -33,19 +30,6 @@ def osb():
     import vorn_sandbox.code_interpreter.opensandbox as module
 
     return module
-
-
-@pytest.fixture(scope="module")
-def exporter():
-    if not isinstance(trace.get_tracer_provider(), TracerProvider):
-        trace.set_tracer_provider(TracerProvider())
-    provider = trace.get_tracer_provider()
-    if not isinstance(provider, TracerProvider):
-        pytest.skip("a non-SDK tracer provider is installed globally")
-    exp = InMemorySpanExporter()
-    provider.add_span_processor(SimpleSpanProcessor(exp))
-    yield exp
-    exp.shutdown()
 
 
 @pytest.fixture

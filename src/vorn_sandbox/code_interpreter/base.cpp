@@ -6,6 +6,7 @@
 #include "pyx/module.hpp"
 #include "pyx/object.hpp"
 #include "pyx/params.hpp"
+#include "vorn_sandbox/code_interpreter/signatures.hpp"
 #include "vorn_sandbox/modules.hpp"
 
 namespace py = pybind11;
@@ -73,10 +74,6 @@ py::object detail(Detail& a) {
     return py::str(InstallRun::from_python(a.result).detail());
 }
 
-struct SelfOnly : pyx::Params {
-    Arg self = arg("self");
-};
-
 py::object non_python_skip_message(SelfOnly& a) {
     py::object messages = a.global("PackageInstallErrorMessage"_name);
     py::object language = pyx::getattr(a.self, "language"_name);
@@ -126,18 +123,6 @@ struct ExecuteCode : pyx::Params {
     Arg on_stdout = arg("on_stdout", py::none()).annotated(output_callback());
     Arg on_stderr = arg("on_stderr", py::none()).annotated(output_callback());
     Arg kwargs = varkw().annotated(types::any());
-};
-
-struct ExecuteCommand : pyx::Params {
-    Arg self = arg("self");
-    Arg cmd = arg("cmd").annotated(types::str());
-    Arg env = kwonly("env", py::none()).annotated(pyx::optional(types::dict_of(types::str(), types::str())));
-    Arg timeout = kwonly("timeout", py::none()).annotated(pyx::optional(types::float_()));
-};
-
-struct SetTimeout : pyx::Params {
-    Arg self = arg("self");
-    Arg seconds = arg("seconds").annotated(types::int_());
 };
 
 py::object reset_transport(SelfOnly&) { return py::none(); }

@@ -14,7 +14,10 @@
 #include "pyx/object.hpp"
 #include "pyx/outcome.hpp"
 #include "pyx/params.hpp"
+#include "vorn_sandbox/backend_tracing.hpp"
+#include "vorn_sandbox/code_interpreter/signatures.hpp"
 #include "vorn_sandbox/modules.hpp"
+#include "vorn_sandbox/provider_sdk.hpp"
 
 #include <optional>
 #include <string>
@@ -188,10 +191,6 @@ py::object init_instance(Init& a) {
     return none();
 }
 
-struct SelfOnly : pyx::Params {
-    Arg self = arg("self");
-};
-
 py::object warn_if_session_outlived_by_install(SelfOnly& a) {
     py::object packages = pyx::getattr(a.self, "additional_packages"_name);
     if (!pyx::truthy(packages)) return none();
@@ -205,10 +204,6 @@ py::object warn_if_session_outlived_by_install(SelfOnly& a) {
     return none();
 }
 
-struct SetTimeout : pyx::Params {
-    Arg self = arg("self");
-    Arg seconds = arg("seconds").annotated(types::int_());
-};
 Task<py::object> set_timeout(SetTimeout a) {
     // A running session keeps the lifetime it started with; the service has no renewal.
     pyx::call_method(a.global("logger"_name), "warning"_name,
@@ -299,10 +294,6 @@ Task<py::object> start_session(SelfOnly a) {
     co_return none();
 }
 
-struct Terminate : pyx::Params {
-    Arg self = arg("self");
-    Arg timeout = kwonly("timeout", module_global("DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS")).annotated(types::float_());
-};
 Task<py::object> terminate(Terminate a) {
     if (equal(a.timeout, py::int_(0), Py_LE)) pyx::raise(PyExc_ValueError, "`timeout` must be positive");
     if (!pyx::truthy(pyx::getattr(a.self, "_client_context"_name))) co_return none();
@@ -518,13 +509,6 @@ Task<py::object> execute_code(ExecuteCode a) {
 // ---------------------------------------------------------------------------
 // Shell commands
 
-struct ExecuteCommand : pyx::Params {
-    Arg self = arg("self");
-    Arg cmd = arg("cmd").annotated(types::str());
-    Arg env = kwonly("env", py::none()).annotated(pyx::optional(types::dict_of(types::str(), types::str())));
-    Arg timeout = kwonly("timeout", py::none()).annotated(pyx::optional(types::float_()));
-};
-
 // The script that runs `cmd` through the session's shell. Every text goes in as a
 // Python literal written by CPython's own repr, so quotes, backslashes and
 // newlines reach the sandbox unchanged and nothing is shell-quoted here.
@@ -557,11 +541,6 @@ Task<py::object> execute_command(ExecuteCommand a) {
 // ---------------------------------------------------------------------------
 // File upload
 
-struct UploadFiles : pyx::Params {
-    Arg self = arg("self");
-    Arg files = arg("files").annotated(types::list_of(module_global("SandboxFile")));
-    Arg upload_dir = arg("upload_dir", py::none()).annotated(pyx::optional(types::str()));
-};
 Task<py::object> upload_files(UploadFiles a) {
     set_span(a, {{"SANDBOX_ID", pyx::getattr(a.self, "sandbox_id"_name)}});
     py::object build_upload_path = a.global("build_upload_path"_name);
@@ -610,11 +589,6 @@ Task<py::object> upload_files(UploadFiles a) {
 // ---------------------------------------------------------------------------
 // File download
 
-struct DownloadFile : pyx::Params {
-    Arg self = arg("self");
-    Arg file_path = arg("file_path").annotated(types::str());
-    Arg timeout = kwonly("timeout", module_global("DEFAULT_DOWNLOAD_TIMEOUT")).annotated(types::float_());
-};
 Task<py::object> download_file(DownloadFile a) {
     if (!pyx::truthy(pyx::getattr(a.self, "_is_started"_name))) {
         throw pyx::PyError(pyx::call(a.global("SandboxNotInitializedError"_name), error_message(a, "SESSION_NOT_STARTED")));
@@ -754,23 +728,11 @@ Task<py::object> parse_file_response(ParseFileResponse a) {
 
 // `traced(name, **{SpanAttr.BACKEND: "bedrock"})(function)`, applied at class creation as a decorator is.
 py::object traced(py::module_& module, const char* span, py::object function) {
-    py::dict static_attrs;
-    static_attrs[module.attr("SpanAttr").attr("BACKEND")] = py::str("bedrock");
-    py::object decorator =
-        pyx::apply(module.attr("traced"), py::make_tuple(module.attr("SpanName").attr(span)), static_attrs);
-    return decorator(function);
+    return backend_tracer(module, span, "bedrock")(function);
 }
 
 void import_sdk(py::module_& module) {
-    PyObject* sdk = PyImport_ImportModule("aioboto3");
-    if (!sdk) {
-        pyx::PyError failure = pyx::PyError::fetch();
-        if (failure.matches(PyExc_ImportError)) {
-            pyx::raise_from(pyx::make_exception(PyExc_ImportError, missing_sdk), failure.value());
-        }
-        throw failure;
-    }
-    module.attr("aioboto3") = py::reinterpret_steal<py::object>(sdk);
+    import_provider_sdk(missing_sdk, [&] { pyx::import_module(module, "aioboto3"); });
 }
 
 }  // namespace

@@ -11,7 +11,10 @@
 #include "pyx/object.hpp"
 #include "pyx/outcome.hpp"
 #include "pyx/params.hpp"
+#include "vorn_sandbox/backend_tracing.hpp"
+#include "vorn_sandbox/code_interpreter/signatures.hpp"
 #include "vorn_sandbox/modules.hpp"
+#include "vorn_sandbox/provider_sdk.hpp"
 
 #include <exception>
 #include <initializer_list>
@@ -112,10 +115,6 @@ py::object init_instance(Init& a, const DefiningClass& defining) {
     pyx::setattr(a.self, "commands"_name, py::none());
     return py::none();
 }
-
-struct SelfOnly : pyx::Params {
-    Arg self = arg("self");
-};
 
 py::object sandbox_id(SelfOnly& a) {
     py::object sandbox = pyx::getattr(a.self, "sandbox"_name);
@@ -399,11 +398,6 @@ py::object format_execution_error(FormatError& a) {
     return pyx::truthy(head) ? head : text_of(a.error);
 }
 
-struct UploadFiles : pyx::Params {
-    Arg self = arg("self");
-    Arg files = arg("files").annotated(types::list_of(module_global("SandboxFile")));
-    Arg upload_dir = arg("upload_dir", py::none()).annotated(pyx::optional(types::str()));
-};
 Task<py::object> upload_files(UploadFiles a) {
     set_span(a, {{"SANDBOX_ID", pyx::getattr(a.self, "sandbox_id"_name)}});
     for (py::handle item : a.files) {
@@ -428,13 +422,6 @@ Task<py::object> upload_files(UploadFiles a) {
 
 // ---------------------------------------------------------------------------
 // Shell commands
-
-struct ExecuteCommand : pyx::Params {
-    Arg self = arg("self");
-    Arg cmd = arg("cmd").annotated(types::str());
-    Arg env = kwonly("env", py::none()).annotated(pyx::optional(types::dict_of(types::str(), types::str())));
-    Arg timeout = kwonly("timeout", py::none()).annotated(pyx::optional(types::float_()));
-};
 
 // What execute_command reads of the SDK's command result. Any exit code that
 // compares unequal to 0 (None included) is a failure; missing output is empty
@@ -491,11 +478,6 @@ Task<py::object> execute_command(ExecuteCommand a) {
 // ---------------------------------------------------------------------------
 // Lease renewal, transport reset, teardown
 
-struct SetTimeout : pyx::Params {
-    Arg self = arg("self");
-    Arg seconds = arg("seconds").annotated(types::int_());
-};
-
 Task<py::object> renew(py::object method, py::object seconds) {
     py::object renewed = pyx::call(method, seconds);
     if (has_attribute(renewed, "__await__"_name.handle())) co_await std::move(renewed);
@@ -534,10 +516,6 @@ py::object reset_transport(SelfOnly& a) {
     return py::none();
 }
 
-struct Terminate : pyx::Params {
-    Arg self = arg("self");
-    Arg timeout = kwonly("timeout", module_global("DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS")).annotated(types::float_());
-};
 Task<py::object> terminate(Terminate a) {
     py::object sandbox = pyx::getattr(a.self, "sandbox"_name);
     if (!pyx::truthy(sandbox)) co_return py::none();
@@ -555,12 +533,6 @@ Task<py::object> terminate(Terminate a) {
 
 // ---------------------------------------------------------------------------
 // Downloads
-
-struct DownloadFile : pyx::Params {
-    Arg self = arg("self");
-    Arg file_path = arg("file_path").annotated(types::str());
-    Arg timeout = kwonly("timeout", module_global("DEFAULT_DOWNLOAD_TIMEOUT")).annotated(types::float_());
-};
 
 Task<py::object> download_steps(DownloadFile a, py::object budget) {
     py::object reading = pyx::call_method(a.self, "_read_file"_name, a.file_path, budget);
@@ -684,25 +656,18 @@ Task<py::object> download_via_url(DownloadViaUrl a) {
 // Imports the SDK; a missing package becomes the install hint, chained to
 // the import's own error.
 void import_sdk(py::module_& module) {
-    try {
+    import_provider_sdk(install_hint, [&] {
         pyx::import_module(module, "httpx");
         pyx::import_from(module, "e2b.exceptions", {"RateLimitException", "TimeoutException"});
         pyx::import_from(module, "e2b.sandbox_async.commands.command", {"Commands"});
         pyx::import_from(module, "e2b.sandbox_async.filesystem.filesystem", {"Filesystem"});
         pyx::import_from(module, "e2b_code_interpreter", {"AsyncSandbox"});
-    } catch (...) {
-        pyx::PyError error = pyx::to_pyerror(std::current_exception());
-        if (!error.matches(PyExc_ImportError)) throw error;
-        pyx::raise_from(pyx::make_exception(PyExc_ImportError, install_hint), error.value());
-    }
+    });
 }
 
 // `traced(SpanName.<span>, **{SpanAttr.BACKEND: "e2b"})(function)`.
 py::object traced(py::module_& module, const char* span, py::object function) {
-    py::dict backend;
-    backend[module.attr("SpanAttr").attr("BACKEND")] = "e2b";
-    py::object decorator = pyx::apply(module.attr("traced"), py::make_tuple(module.attr("SpanName").attr(span)), backend);
-    return decorator(function);
+    return backend_tracer(module, span, "e2b")(function);
 }
 
 }  // namespace

@@ -12,7 +12,9 @@
 #include "pyx/outcome.hpp"
 #include "pyx/params.hpp"
 #include "pyx/text.hpp"
+#include "vorn_sandbox/backend_tracing.hpp"
 #include "vorn_sandbox/modules.hpp"
+#include "vorn_sandbox/provider_sdk.hpp"
 
 #include <optional>
 #include <string>
@@ -471,6 +473,18 @@ void set_status(const pyx::Params& a, const char* status) {
     set_span_attributes(a, {{span_attr(a, "STATUS"), a.global("ExecutionStatus"_name).attr(status).attr("value")}});
 }
 
+// The result of a run that did not finish: TIMEOUT, its message naming the time
+// limit, when the limit ran out; else ERROR with the failure's text.
+py::object unfinished_result(const pyx::Params& a, const pyx::PyError& failure, py::handle code,
+                             py::handle start_time, py::handle effective_timeout) {
+    bool timed_out = failure.matches(PyExc_TimeoutError);
+    py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
+    py::object error = timed_out
+        ? a.global("ErrorMessage"_name).attr("EXECUTION_TIMEOUT").attr("format")(effective_timeout)
+        : py::object(py::str(failure.value()));
+    return execution_result(a, timed_out ? "TIMEOUT" : "ERROR", code, py::str(""), py::str(""), error, duration_ms);
+}
+
 // The result of a finished run, from the SDK's execution record.
 py::object code_result(const ExecuteCode& a, const py::object& execution, const py::object& start_time) {
     py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
@@ -516,18 +530,12 @@ Task<py::object> execute_code(ExecuteCode a) {
     } catch (...) {
         failure.emplace(current_error());
     }
-    if (failure->matches(PyExc_TimeoutError)) {
-        set_status(a, "TIMEOUT");
-        // Free the kernel for the next call; the run itself has been abandoned.
-        co_await pyx::call_method(a.self, "_interrupt_kernel"_name, execution_id[0]);
-        py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
-        py::object message = a.global("ErrorMessage"_name).attr("EXECUTION_TIMEOUT").attr("format")(effective_timeout);
-        co_return execution_result(a, "TIMEOUT", a.code, py::str(""), py::str(""), message, duration_ms);
-    }
-    if (!failure->is_exception()) throw *failure;
-    set_status(a, "ERROR");
-    py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
-    co_return execution_result(a, "ERROR", a.code, py::str(""), py::str(""), py::str(failure->value()), duration_ms);
+    bool timed_out = failure->matches(PyExc_TimeoutError);
+    if (!timed_out && !failure->is_exception()) throw *failure;
+    set_status(a, timed_out ? "TIMEOUT" : "ERROR");
+    // Free the kernel for the next call; the run itself has been abandoned.
+    if (timed_out) co_await pyx::call_method(a.self, "_interrupt_kernel"_name, execution_id[0]);
+    co_return unfinished_result(a, *failure, a.code, start_time, effective_timeout);
 }
 
 struct InterruptKernel : pyx::Params {
@@ -620,16 +628,10 @@ Task<py::object> execute_command(ExecuteCommand a) {
     } catch (...) {
         failure.emplace(current_error());
     }
-    if (failure->matches(PyExc_TimeoutError)) {
-        set_status(a, "TIMEOUT");
-        py::object message = a.global("ErrorMessage"_name).attr("EXECUTION_TIMEOUT").attr("format")(effective_timeout);
-        py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
-        co_return execution_result(a, "TIMEOUT", a.cmd, py::str(""), py::str(""), message, duration_ms);
-    }
-    if (!failure->is_exception()) throw *failure;
-    set_status(a, "ERROR");
-    py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
-    co_return execution_result(a, "ERROR", a.cmd, py::str(""), py::str(""), py::str(failure->value()), duration_ms);
+    bool timed_out = failure->matches(PyExc_TimeoutError);
+    if (!timed_out && !failure->is_exception()) throw *failure;
+    set_status(a, timed_out ? "TIMEOUT" : "ERROR");
+    co_return unfinished_result(a, *failure, a.cmd, start_time, effective_timeout);
 }
 
 // ---------------------------------------------------------------------------
@@ -745,7 +747,9 @@ Task<py::object> upload_files(UploadFiles a) {
 // Module set-up
 
 void import_sdk(py::module_& module) {
-    try {
+    import_provider_sdk("opensandbox and opensandbox-code-interpreter packages are required. "
+                        "Install them with: pip install 'vorn-sandbox[opensandbox]'",
+                        [&] {
         module.attr("_OSCiInterpreter") = py::module_::import("code_interpreter").attr("CodeInterpreter");
         pyx::import_from(module, "opensandbox", {"Sandbox"});
         pyx::import_from(module, "opensandbox.config", {"ConnectionConfig"});
@@ -754,23 +758,12 @@ void import_sdk(py::module_& module) {
                          {"PoolAcquireFailedException", "PoolEmptyException", "PoolStateStoreUnavailableException",
                           "SandboxReadyTimeoutException", "SandboxUnhealthyException"});
         pyx::import_from(module, "opensandbox.models.execd", {"ExecutionHandlers", "RunCommandOpts"});
-    } catch (...) {
-        pyx::PyError error = current_error();
-        if (!error.matches(PyExc_ImportError)) throw error;
-        pyx::raise_from(pyx::make_exception(PyExc_ImportError,
-                                            "opensandbox and opensandbox-code-interpreter packages are required. "
-                                            "Install them with: pip install 'vorn-sandbox[opensandbox]'"),
-                        error.value());
-    }
+    });
 }
 
 // `traced(name, **{SpanAttr.BACKEND: "opensandbox"})(function)`
 py::object traced(py::module_& module, const char* span, py::object function) {
-    py::dict static_attrs;
-    static_attrs[module.attr("SpanAttr").attr("BACKEND")] = py::str("opensandbox");
-    py::object decorator =
-        pyx::apply(module.attr("traced"), py::make_tuple(module.attr("SpanName").attr(span)), static_attrs);
-    return decorator(function);
+    return backend_tracer(module, span, "opensandbox")(function);
 }
 
 }  // namespace

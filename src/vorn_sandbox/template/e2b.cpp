@@ -9,7 +9,9 @@
 #include "pyx/module.hpp"
 #include "pyx/object.hpp"
 #include "pyx/params.hpp"
+#include "vorn_sandbox/backend_tracing.hpp"
 #include "vorn_sandbox/modules.hpp"
+#include "vorn_sandbox/provider_sdk.hpp"
 
 #include <exception>
 #include <optional>
@@ -81,34 +83,34 @@ struct TemplateId : pyx::Params {
     Arg template_id = arg("template_id").annotated(types::str());
 };
 
-py::object alias_exists(TemplateId& a) {
-    bool exists = false;
-    auto failed = failure_of([&] { exists = pyx::truthy(template_call(a, a.self, "exists", a.template_id)); });
+// The truth of one of the SDK's template questions about the alias; a failure to
+// answer is logged as the named check and counts as no.
+bool template_check(TemplateId& a, const char* operation, const char* check) {
+    bool answer = false;
+    auto failed = failure_of([&] { answer = pyx::truthy(template_call(a, a.self, operation, a.template_id)); });
     if (failed) {
-        log(a, "warning", py::str("E2B template exists check failed for {}: {}").format(repr_of(a.template_id), failed->value()));
-        return py::bool_(false);
+        log(a, "warning",
+            py::str("E2B template {} check failed for {}: {}").format(check, repr_of(a.template_id), failed->value()));
+        return false;
     }
-    return py::bool_(exists);
+    return answer;
 }
+
+py::object alias_exists(TemplateId& a) { return py::bool_(template_check(a, "exists", "exists")); }
 
 // An alias can exist without a successful build; only a tag marks a build
 // that sandboxes can start from.
 py::object is_usable(TemplateId& a) {
     if (!pyx::truthy(pyx::call_method(a.self, "_alias_exists"_name, a.template_id))) return py::bool_(false);
-    bool tagged = false;
-    auto failed = failure_of([&] { tagged = pyx::truthy(template_call(a, a.self, "get_tags", a.template_id)); });
-    if (failed) {
-        log(a, "warning", py::str("E2B template tag check failed for {}: {}").format(repr_of(a.template_id), failed->value()));
-        return py::bool_(false);
-    }
-    return py::bool_(tagged);
+    return py::bool_(template_check(a, "get_tags", "tag"));
 }
 
-struct Build : pyx::Params {
+// `(self, spec: TemplateSpec)`: the build and its recipe.
+struct SpecParams : pyx::Params {
     Arg self = arg("self");
     Arg spec = arg("spec").annotated(module_global("TemplateSpec"));
 };
-py::object build(Build& a) {
+py::object build(SpecParams& a) {
     py::object template_id = pyx::getattr(a.spec, "template_id"_name);
     py::dict attrs;
     attrs[a.global("SpanAttr"_name).attr("TEMPLATE_ID")] = template_id;
@@ -158,11 +160,7 @@ py::object ensure_default(SelfOnly& a) {
 
 // The recipe: a source, an optional pip layer, an optional start command.
 // Each SDK step returns the definition to go on from.
-struct CreateTemplate : pyx::Params {
-    Arg self = arg("self");
-    Arg spec = arg("spec").annotated(module_global("TemplateSpec"));
-};
-py::object create_template(CreateTemplate& a) {
+py::object create_template(SpecParams& a) {
     // The deprecated sources are read only when no image is given.
     py::object image = pyx::getattr(a.spec, "image"_name);
     py::object definition;
@@ -251,14 +249,10 @@ py::object failed(Failed& a) {
 }
 
 void import_sdk(py::module_& module) {
-    try {
+    import_provider_sdk(install_hint, [&] {
         pyx::import_from(module, "e2b", {"Template", "default_build_logger", "wait_for_port"});
         pyx::import_from(module, "e2b.template.main", {"TemplateBuilder"});
-    } catch (...) {
-        pyx::PyError error = pyx::to_pyerror(std::current_exception());
-        if (!error.matches(PyExc_ImportError)) throw error;
-        pyx::raise_from(pyx::make_exception(PyExc_ImportError, install_hint), error.value());
-    }
+    });
 }
 
 }  // namespace
@@ -281,10 +275,7 @@ void init(py::module_& module) {
     module.attr("_DEFAULT_CI_START_CMD") = py::str("sudo /root/.jupyter/start-up.sh");
     module.attr("_DEFAULT_CI_PORT") = py::int_(49999);
 
-    py::dict backend;
-    backend[module.attr("SpanAttr").attr("BACKEND")] = "e2b";
-    py::object traced_build =
-        pyx::apply(module.attr("traced"), py::make_tuple(module.attr("SpanName").attr("TEMPLATE_BUILD")), backend);
+    py::object traced_build = backend_tracer(module, "TEMPLATE_BUILD", "e2b");
 
     py::object result_type = module.attr("TemplateBuildResult");
     py::object definition_type = module.attr("TemplateBuilder");

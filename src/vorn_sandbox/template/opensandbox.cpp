@@ -5,7 +5,9 @@
 #include "pyx/module.hpp"
 #include "pyx/object.hpp"
 #include "pyx/params.hpp"
+#include "vorn_sandbox/backend_tracing.hpp"
 #include "vorn_sandbox/modules.hpp"
+#include "vorn_sandbox/provider_sdk.hpp"
 
 namespace py = pybind11;
 using namespace pyx::literals;
@@ -461,19 +463,14 @@ py::object build(Spec& a) {
 // Module set-up
 
 void import_sdk(py::module_& module) {
-    try {
+    import_provider_sdk("opensandbox is required for OpenSandboxTemplateBuilder. "
+                        "Install it with: pip install 'vorn-sandbox[opensandbox]'",
+                        [&] {
         pyx::import_from(module, "opensandbox.config.connection_sync", {"ConnectionConfigSync"});
         pyx::import_from(module, "opensandbox.models.sandboxes", {"SandboxImageAuth", "SandboxImageSpec", "SnapshotInfo"});
         pyx::import_from(module, "opensandbox.sync.manager", {"SandboxManagerSync"});
         pyx::import_from(module, "opensandbox.sync.sandbox", {"SandboxSync"});
-    } catch (...) {
-        pyx::PyError error = current_error();
-        if (!error.matches(PyExc_ImportError)) throw error;
-        pyx::raise_from(pyx::make_exception(PyExc_ImportError,
-                                            "opensandbox is required for OpenSandboxTemplateBuilder. "
-                                            "Install it with: pip install 'vorn-sandbox[opensandbox]'"),
-                        error.value());
-    }
+    });
 }
 
 }  // namespace
@@ -505,10 +502,7 @@ void init(py::module_& module) {
     body.property("supports_build", pyx::def("supports_build", supports_build).returning(pyx::builtin("bool")),
                   "Return True \u2014 OpenSandbox builds reusable snapshots.");
     body.method(pyx::def("is_usable", is_usable).returning(pyx::builtin("bool")).with_doc("True if a 'Ready' snapshot with this name exists."));
-    py::dict static_attrs;
-    static_attrs[module.attr("SpanAttr").attr("BACKEND")] = py::str("opensandbox");
-    py::object decorator = pyx::apply(module.attr("traced"), py::make_tuple(module.attr("SpanName").attr("TEMPLATE_BUILD")),
-                                      static_attrs);
+    py::object decorator = backend_tracer(module, "TEMPLATE_BUILD", "opensandbox");
     body.attr("build", decorator(body.function(
                            pyx::def("build", build)
                                .returning(module.attr("TemplateBuildResult"))

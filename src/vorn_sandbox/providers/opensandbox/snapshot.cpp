@@ -5,6 +5,7 @@
 #include "pyx/object.hpp"
 #include "pyx/params.hpp"
 #include "vorn_sandbox/modules.hpp"
+#include "vorn_sandbox/provider_sdk.hpp"
 
 namespace py = pybind11;
 using namespace pyx::literals;
@@ -108,18 +109,13 @@ py::object newest_ready_snapshot_id(NewestReadySnapshotId& a) {
 }
 
 void import_sdk(py::module_& module) {
-    try {
+    import_provider_sdk("opensandbox is required for OpenSandbox snapshot lookup. "
+                        "Install it with: pip install 'vorn-sandbox[opensandbox]'",
+                        [&] {
         pyx::import_from(module, "opensandbox.config.connection_sync", {"ConnectionConfigSync"});
         pyx::import_from(module, "opensandbox.models.sandboxes", {"SnapshotFilter", "SnapshotInfo"});
         pyx::import_from(module, "opensandbox.sync.manager", {"SandboxManagerSync"});
-    } catch (...) {
-        pyx::PyError error = pyx::to_pyerror(std::current_exception());
-        if (!error.matches(PyExc_ImportError)) throw error;
-        pyx::raise_from(pyx::make_exception(PyExc_ImportError,
-                                            "opensandbox is required for OpenSandbox snapshot lookup. "
-                                            "Install it with: pip install 'vorn-sandbox[opensandbox]'"),
-                        error.value());
-    }
+    });
 }
 
 }  // namespace

@@ -9,6 +9,7 @@ import hashlib
 import os
 import signal
 import time
+from pathlib import Path
 from typing import TYPE_CHECKING
 
 from connectrpc.code import Code
@@ -38,6 +39,17 @@ POLL_SECONDS = 0.05
 
 def envd_error(status: int, message: str) -> JSONResponse:
     return JSONResponse({"code": status, "message": message}, status_code=status)
+
+
+def file_target(sandbox: Sandbox, path: str) -> tuple[Path | None, JSONResponse | None]:
+    """The host file that `path` names in the sandbox, or the error that refuses it."""
+    try:
+        target = sandbox.host_path(path)
+    except PathOutsideSandbox as error:
+        return None, envd_error(400, str(error))
+    if target.is_dir():
+        return None, envd_error(400, f"path '{path}' is a directory")
+    return target, None
 
 
 def file_signature(path: str, operation: str, username: str | None, token: str, expiration: int | None) -> str:
@@ -207,12 +219,9 @@ def routes(service: LocalE2BService) -> list[Route]:
         if refused is not None:
             return refused
         path = request.query_params.get("path", "")
-        try:
-            target = sandbox.host_path(path)
-        except PathOutsideSandbox as error:
-            return envd_error(400, str(error))
-        if target.is_dir():
-            return envd_error(400, f"path '{path}' is a directory")
+        target, refused = file_target(sandbox, path)
+        if refused is not None:
+            return refused
         try:
             content = await asyncio.to_thread(target.read_bytes)
         except FileNotFoundError:
@@ -240,12 +249,9 @@ def routes(service: LocalE2BService) -> list[Route]:
         for path, data in uploads:
             if not path:
                 return envd_error(400, "a path is required for every file")
-            try:
-                target = sandbox.host_path(path)
-            except PathOutsideSandbox as error:
-                return envd_error(400, str(error))
-            if target.is_dir():
-                return envd_error(400, f"path '{path}' is a directory")
+            target, refused = file_target(sandbox, path)
+            if refused is not None:
+                return refused
 
             def write(target=target, data=data) -> None:
                 target.parent.mkdir(parents=True, exist_ok=True)
