@@ -386,7 +386,7 @@ py::object make_function(FunctionSpec spec, py::handle globals, std::string qual
     self->dict = attributes.release().ptr();
     if (own.coroutine) {
         py::module_ inspect = py::module_::import("inspect");
-        if (py::hasattr(inspect, "markcoroutinefunction")) {
+        if (pyx::hasattr(inspect, py::str("markcoroutinefunction"))) {
             inspect.attr("markcoroutinefunction")(function);
         } else {  // 3.11: asyncio's own mark
             function.attr("_is_coroutine") = py::module_::import("asyncio.coroutines").attr("_is_coroutine");

@@ -200,6 +200,24 @@ py::object getattr(py::handle object, Name<S>) {
     return detail::steal_result(PyObject_GetAttr(object.ptr(), Name<S>::get()));
 }
 
+// `getattr(object, name, fallback)` as Python has it: only an AttributeError
+// gives the fallback; any other failure of the look-up (an interrupt, a
+// property that raises something else) propagates. pybind11's three-argument
+// `py::getattr` and `py::hasattr` swallow every error: do not use them.
+py::object getattr(py::handle object, py::handle name, py::handle fallback);
+py::object getattr(py::handle object, const char* name, py::handle fallback);
+template <FixedString S>
+py::object getattr(py::handle object, Name<S>, py::handle fallback) {
+    return pyx::getattr(object, py::handle(Name<S>::get()), fallback);
+}
+
+// `hasattr(object, name)`: False only for an AttributeError.
+bool hasattr(py::handle object, py::handle name);
+template <FixedString S>
+bool hasattr(py::handle object, Name<S>) {
+    return pyx::hasattr(object, py::handle(Name<S>::get()));
+}
+
 // `object.name = value`
 template <FixedString S>
 void setattr(py::handle object, Name<S>, py::handle value) {
