@@ -133,13 +133,6 @@ py::object make_enum(py::handle enum_base, py::handle module, const std::string&
     return created;
 }
 
-py::object not_implemented(Args&) { throw PyError(py::handle(PyExc_NotImplementedError)()); }
-
-Task<py::object> not_implemented_async(Args) {
-    throw PyError(py::handle(PyExc_NotImplementedError)());
-    co_return py::none();
-}
-
 py::object pydantic(const char* name) { return py::module_::import("pydantic").attr(name); }
 py::object typing(const char* name) { return py::module_::import("typing").attr(name); }
 

@@ -76,11 +76,6 @@ private:
     py::object class_cell_;
 };
 
-// Bodies of abstract members: raise NotImplementedError without a message,
-// which only a subclass that delegates to the base reaches.
-py::object not_implemented(Args& args);
-Task<py::object> not_implemented_async(Args args);
-
 // `enum_base(name, members, module=..., qualname=...)`, e.g. enum.StrEnum.
 py::object make_enum(py::handle enum_base, py::handle module, const std::string& qualname,
                      const std::vector<std::pair<std::string, py::object>>& members, const std::string& doc = {});
