@@ -71,10 +71,37 @@ ClassBody& ClassBody::field(const char* name, py::object annotation, py::object 
     return *this;
 }
 
+py::object ClassBody::class_cell() {
+    if (!class_cell_) {
+        class_cell_ = py::reinterpret_steal<py::object>(PyCell_New(nullptr));
+        if (!class_cell_) throw PyError::fetch();
+    }
+    return class_cell_;
+}
+
 py::object ClassBody::create(py::handle metaclass, py::tuple bases) const {
     py::dict body = namespace_;
     if (!annotations_.empty()) set_name(body, "__annotations__", annotations_);
-    return metaclass(py::str(name_), bases, body);
+    // type.__new__ fills a `__classcell__` before __set_name__ and
+    // __init_subclass__ run, as for a class statement whose methods use super().
+    if (class_cell_) set_name(body, "__classcell__", class_cell_);
+    py::object created = metaclass(py::str(name_), bases, body);
+    if (class_cell_) {
+        // A metaclass that builds its own namespace may not pass the cell on.
+        PyObject* held = PyCell_GET(class_cell_.ptr());
+        if (held != created.ptr() && PyCell_Set(class_cell_.ptr(), created.ptr()) < 0) throw PyError::fetch();
+    }
+    return created;
+}
+
+py::object super(const DefiningClass& defining, py::handle self) {
+    if (!defining.cell || !PyCell_Check(defining.cell.ptr())) raise(PyExc_SystemError, "super(): the defining class's cell is missing");
+    PyObject* cls = PyCell_GET(defining.cell.ptr());
+    if (!cls) raise(PyExc_RuntimeError, "super(): empty __class__ cell");
+    PyObject* args[] = {cls, self.ptr()};
+    PyObject* result = PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), args, 2, nullptr);
+    if (!result) throw PyError::fetch();
+    return py::reinterpret_steal<py::object>(result);
 }
 
 py::object ClassBody::create_abc(py::tuple bases) const {
@@ -104,13 +131,6 @@ py::object make_enum(py::handle enum_base, py::handle module, const std::string&
                                    py::arg("qualname") = py::str(qualname));
     if (!doc.empty()) created.attr("__doc__") = py::str(doc);
     return created;
-}
-
-py::object not_implemented(Args&) { throw PyError(py::handle(PyExc_NotImplementedError)()); }
-
-Task<py::object> not_implemented_async(Args) {
-    throw PyError(py::handle(PyExc_NotImplementedError)());
-    co_return py::none();
 }
 
 py::object pydantic(const char* name) { return py::module_::import("pydantic").attr(name); }

@@ -13,6 +13,29 @@
 namespace pyx {
 namespace py = pybind11;
 
+// The class a method is defined in, as the `__class__` cell of a Python
+// method holds it for a bare `super()`: a cell that the class body hands out
+// before the class exists and fills when it makes the class. A method that
+// named its class through the module global instead would call itself without
+// end (and overflow the C stack) as soon as a caller rebinds that global to a
+// subclass. Held in a closure struct, so the collector sees the cycle
+// class -> method -> cell -> class.
+//
+//     struct Init : pyx::Params { Arg self = arg("self"); };
+//     py::object init(Init& a, const pyx::DefiningClass& defining) {
+//         pyx::call_method(pyx::super(defining, a.self), "__init__"_name);   // super().__init__()
+//         ...
+//     }
+//     body.method(pyx::def("__init__", init, pyx::DefiningClass{body.class_cell()}));
+struct DefiningClass {
+    py::object cell;
+};
+
+// `super()` inside a method of the class in `defining`: super(cls, self), or
+// super(cls, cls) in a classmethod. Raises RuntimeError while the class is
+// still being made, as Python does for an empty `__class__` cell.
+py::object super(const DefiningClass& defining, py::handle self);
+
 class ClassBody {
 public:
     // `module` is the defining module; `qualname` the class's qualified name.
@@ -26,6 +49,10 @@ public:
     ClassBody& property(const char* name, FunctionSpec getter, std::string doc = {});
     // pydantic: a field with its annotation and, optionally, its default (a value or a FieldInfo).
     ClassBody& field(const char* name, py::object annotation, py::object default_value = {});
+
+    // The cell that create*() fills with the class: the closure of a method
+    // that calls super(). Every call gives the same cell.
+    py::object class_cell();
 
     // A native function named for this class (qualname "Class.name"), not yet in the namespace.
     py::object function(FunctionSpec spec) const;
@@ -46,12 +73,8 @@ private:
     std::string name_;
     py::dict namespace_;
     py::dict annotations_;
+    py::object class_cell_;
 };
-
-// Bodies of abstract members: raise NotImplementedError without a message,
-// which only a subclass that delegates to the base reaches.
-py::object not_implemented(Args& args);
-Task<py::object> not_implemented_async(Args args);
 
 // `enum_base(name, members, module=..., qualname=...)`, e.g. enum.StrEnum.
 py::object make_enum(py::handle enum_base, py::handle module, const std::string& qualname,

@@ -83,7 +83,5 @@ void raise_from(py::object exception, py::handle cause) {
     throw PyError(std::move(exception));
 }
 
-ErrorIndicatorGuard::ErrorIndicatorGuard() noexcept : saved_(PyErr_GetRaisedException()) {}
-ErrorIndicatorGuard::~ErrorIndicatorGuard() { PyErr_SetRaisedException(saved_); }
 
 }  // namespace pyx

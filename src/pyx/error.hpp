@@ -5,6 +5,7 @@
 
 #include <exception>
 #include <string>
+#include <utility>
 
 namespace pyx {
 namespace py = pybind11;
@@ -49,14 +50,22 @@ py::object make_exception(py::handle exception_type, const std::string& message)
 
 // Saves the error indicator for the lifetime of the guard, for code that runs
 // C++ destructors (which may drop Python references) while an error is pending.
+// It runs on every coroutine's completion, so it reads the thread state once
+// (each C-API error call looks it up again, a thread-local access through
+// libpython) and calls into the C API only when an error is actually pending.
 class ErrorIndicatorGuard {
 public:
-    ErrorIndicatorGuard() noexcept;
-    ~ErrorIndicatorGuard();
+    ErrorIndicatorGuard() noexcept
+        : tstate_(PyThreadState_GET()), saved_(std::exchange(tstate_->current_exception, nullptr)) {}
+    ~ErrorIndicatorGuard() {
+        // As PyErr_SetRaisedException(saved): what the guarded code left pending is dropped.
+        if (saved_ || tstate_->current_exception) PyErr_SetRaisedException(saved_);
+    }
     ErrorIndicatorGuard(const ErrorIndicatorGuard&) = delete;
     ErrorIndicatorGuard& operator=(const ErrorIndicatorGuard&) = delete;
 
 private:
+    PyThreadState* tstate_;
     PyObject* saved_;
 };
 

@@ -175,12 +175,12 @@ void install_importer(py::module_& package, std::span<const ModuleEntry> table) 
         reg.table = table;
         reg.built = PyDict_New();
         if (!reg.built) throw PyError::fetch();
-        reg.origin = py::object(py::getattr(package, "__file__", py::none())).release().ptr();
+        reg.origin = py::object(pyx::getattr(package, "__file__", py::none())).release().ptr();
         py::object finder_class = make_finder_classes(package);
         reg.finder = finder_class().release().ptr();
         py::module_::import("sys").attr("meta_path").attr("insert")(0, py::handle(reg.finder));
     }
-    py::object path = py::getattr(package, "__path__", py::none());
+    py::object path = pyx::getattr(package, "__path__", py::none());
     if (path.is_none()) {
         path = py::list();
         package.attr("__path__") = path;

@@ -17,36 +17,6 @@ Param varargs(std::string name) { return {std::move(name), ParamKind::VarPositio
 Param varkw(std::string name) { return {std::move(name), ParamKind::VarKeyword, {}, {}}; }
 
 namespace {
-FunctionSpec named_spec(std::string name, std::vector<Param> params) {
-    FunctionSpec spec;
-    spec.name = std::move(name);
-    spec.params = std::move(params);
-    return spec;
-}
-}  // namespace
-
-FunctionSpec def(std::string name, std::vector<Param> params, SyncBody body) {
-    FunctionSpec spec = named_spec(std::move(name), std::move(params));
-    spec.sync = std::move(body);
-    return spec;
-}
-
-FunctionSpec def_async(std::string name, std::vector<Param> params, AsyncBody body) {
-    FunctionSpec spec = named_spec(std::move(name), std::move(params));
-    spec.async = std::move(body);
-    spec.coroutine = true;
-    return spec;
-}
-
-Args::Args(ArgValues values, py::handle function)
-    : values_(std::move(values)), function_(py::reinterpret_borrow<py::object>(function)) {}
-
-int pyx_traverse(const Args& args, visitproc visit, void* arg) {
-    for (std::size_t i = 0; i < args.values_.size(); ++i) Py_VISIT(args.values_[i].ptr());
-    return 0;
-}
-
-namespace {
 
 struct FunctionData {
     FunctionSpec spec;
@@ -180,15 +150,8 @@ PyObject* function_call(PyObject* callable, PyObject* const* args, size_t nargsf
             static_cast<std::size_t>(nargs) == data.spec.params.size()) {
             return data.spec.direct(callable, args, data.spec.direct_body, data.qualname.ptr());
         }
-        if (data.spec.bound) {
-            ArgValues values = bind(data, args, nargs, kwnames);
-            return data.spec.bound(callable, values, data.spec.direct_body, data.qualname.ptr());
-        }
-        Args bound(bind(data, args, nargs, kwnames), callable);
-        if (data.spec.async) return to_python(data.spec.async(std::move(bound)), data.qualname).release().ptr();
-        py::object result = data.spec.sync(bound);
-        if (!result) raise(PyExc_SystemError, qualname_of(data) + "() returned no object and raised nothing");
-        return result.release().ptr();
+        ArgValues values = bind(data, args, nargs, kwnames);
+        return data.spec.bound(callable, values, data.spec.direct_body, data.qualname.ptr());
     } catch (...) {
         set_python_error(std::current_exception());
         return nullptr;
@@ -341,6 +304,7 @@ py::handle function_type() {
 }
 
 py::object make_function(FunctionSpec spec, py::handle globals, std::string qualname) {
+    if (!spec.bound) raise(PyExc_SystemError, spec.name + ": a native function is made by pyx::def or an abstract_* declaration");
     if (spec.describe) spec.params = spec.describe(globals);
     auto data = std::make_unique<FunctionData>();
     for (std::size_t i = 0; i < spec.params.size(); ++i) {
@@ -386,7 +350,7 @@ py::object make_function(FunctionSpec spec, py::handle globals, std::string qual
     self->dict = attributes.release().ptr();
     if (own.coroutine) {
         py::module_ inspect = py::module_::import("inspect");
-        if (py::hasattr(inspect, "markcoroutinefunction")) {
+        if (pyx::hasattr(inspect, py::str("markcoroutinefunction"))) {
             inspect.attr("markcoroutinefunction")(function);
         } else {  // 3.11: asyncio's own mark
             function.attr("_is_coroutine") = py::module_::import("asyncio.coroutines").attr("_is_coroutine");
@@ -395,11 +359,6 @@ py::object make_function(FunctionSpec spec, py::handle globals, std::string qual
     return function;
 }
 
-py::object Args::global(const char* name) const {
-    py::object key = py::reinterpret_steal<py::object>(PyUnicode_FromString(name));
-    if (!key) throw PyError::fetch();
-    return global_by_name(function_, key.ptr());
-}
 
 py::object global_by_name(py::handle function, PyObject* name) {
     auto* data = as_function(function.ptr())->data;

@@ -7,7 +7,6 @@
 #include "pyx/task.hpp"
 
 #include <cstddef>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -71,33 +70,6 @@ private:
     alignas(py::object) std::byte inline_[inline_capacity * sizeof(py::object)];
 };
 
-// The bound arguments of one call, one slot per parameter in declaration
-// order (*args as a tuple, **kwargs as a dict).
-class Args {
-public:
-    Args(ArgValues values, py::handle function);
-
-    py::object& operator[](std::size_t index) { return values_[index]; }
-    const py::object& operator[](std::size_t index) const { return values_[index]; }
-    std::size_t size() const noexcept { return values_.size(); }
-    template <class T>
-    T as(std::size_t index) const { return values_[index].cast<T>(); }
-
-    // The function being called, and a global of its module looked up now,
-    // as Python code resolves a global name at call time.
-    const py::object& function() const noexcept { return function_; }
-    py::object global(const char* name) const;
-    template <FixedString S>
-    py::object global(Name<S>) const { return global_by_name(function_, Name<S>::get()); }
-
-
-    friend int pyx_traverse(const Args& args, visitproc visit, void* arg);
-
-private:
-    ArgValues values_;
-    py::object function_;
-};
-
 // The global `name` (an interned string) of `function`'s module, looked up now.
 py::object global_by_name(py::handle function, PyObject* name);
 
@@ -115,14 +87,9 @@ py::object globals_of(py::handle function);
 // The closure of a native function, null when it has none.
 const ClosureBase* closure_of(py::handle function) noexcept;
 
-using SyncBody = std::function<py::object(Args&)>;
-using AsyncBody = std::function<Task<py::object>(Args)>;
-
 struct FunctionSpec {
     std::string name;
     std::vector<Param> params;
-    SyncBody sync;
-    AsyncBody async;
     std::string doc;
     py::object returns;  // return annotation, null: none
     bool is_abstract = false;
@@ -142,12 +109,8 @@ struct FunctionSpec {
     const void* direct_body = nullptr;  // the body function, for a body given as a function pointer
 
     FunctionSpec&& with_doc(std::string text) && { doc = std::move(text); return std::move(*this); }
-    FunctionSpec&& abstract() && { is_abstract = true; return std::move(*this); }
     FunctionSpec&& returning(py::object annotation) && { returns = std::move(annotation); return std::move(*this); }
 };
-
-FunctionSpec def(std::string name, std::vector<Param> params, SyncBody body);
-FunctionSpec def_async(std::string name, std::vector<Param> params, AsyncBody body);
 
 // Creates the function object. `globals` is the dict of the module that
 // defines it; `qualname` defaults to the name.

@@ -16,3 +16,29 @@ PyObject* keyword_tuple(const char* const* names, std::size_t count) {
 }
 
 }  // namespace pyx::detail
+
+namespace pyx {
+
+py::object getattr(py::handle object, py::handle name, py::handle fallback) {
+    PyObject* value = nullptr;
+    int found = PyObject_GetOptionalAttr(object.ptr(), name.ptr(), &value);
+    if (found < 0) throw PyError::fetch();
+    if (found == 0) return py::reinterpret_borrow<py::object>(fallback);
+    return py::reinterpret_steal<py::object>(value);
+}
+
+py::object getattr(py::handle object, const char* name, py::handle fallback) {
+    PyObject* value = nullptr;
+    int found = PyObject_GetOptionalAttrString(object.ptr(), name, &value);
+    if (found < 0) throw PyError::fetch();
+    if (found == 0) return py::reinterpret_borrow<py::object>(fallback);
+    return py::reinterpret_steal<py::object>(value);
+}
+
+bool hasattr(py::handle object, py::handle name) {
+    int found = PyObject_HasAttrWithError(object.ptr(), name.ptr());
+    if (found < 0) throw PyError::fetch();
+    return found == 1;
+}
+
+}  // namespace pyx

@@ -175,6 +175,24 @@ py::object call(py::handle callable, A&&... arguments) {
                                                     detail::keyword_names<A...>()));
 }
 
+namespace detail {
+// A function of a plain module (`asyncio.sleep`), found in the module's dict
+// as Python's specialised attribute load on a module finds it; null where the
+// generic look-up must decide. The module type's own attributes are all
+// dunder names, so any other name cannot be shadowed by a descriptor.
+template <FixedString S>
+PyObject* module_function(PyObject* object) {
+    if constexpr (S.text[0] == '_' && S.text[1] == '_') {
+        return nullptr;
+    } else {
+        if (!PyModule_CheckExact(object)) return nullptr;
+        PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(object), Name<S>::get());  // borrowed
+        if (!found && PyErr_Occurred()) throw PyError::fetch();
+        return found;
+    }
+}
+}  // namespace detail
+
 // `object.name(positional..., name=value...)`, without a bound method object.
 template <FixedString S, class... A>
 py::object call_method(py::handle object, Name<S>, A&&... arguments) {
@@ -184,6 +202,12 @@ py::object call_method(py::handle object, Name<S>, A&&... arguments) {
     values[0] = object.ptr();
     for (std::size_t i = 0; i < sizeof...(A); ++i) values[i + 1] = refs[i].ptr;
     constexpr std::size_t positional = 1 + sizeof...(A) - detail::keyword_count<A...>();
+    if (PyObject* function = detail::module_function<S>(object.ptr())) {
+        py::object held = py::reinterpret_borrow<py::object>(function);  // the call may rebind the module's name
+        return detail::steal_result(PyObject_Vectorcall(function, values.data() + 1,
+                                                        (positional - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                        detail::keyword_names<A...>()));
+    }
     return detail::steal_result(
         PyObject_VectorcallMethod(Name<S>::get(), values.data(), positional, detail::keyword_names<A...>()));
 }
@@ -198,6 +222,24 @@ py::object format(Name<S> text, A&&... arguments) {
 template <FixedString S>
 py::object getattr(py::handle object, Name<S>) {
     return detail::steal_result(PyObject_GetAttr(object.ptr(), Name<S>::get()));
+}
+
+// `getattr(object, name, fallback)` as Python has it: only an AttributeError
+// gives the fallback; any other failure of the look-up (an interrupt, a
+// property that raises something else) propagates. pybind11's three-argument
+// `py::getattr` and `py::hasattr` swallow every error: do not use them.
+py::object getattr(py::handle object, py::handle name, py::handle fallback);
+py::object getattr(py::handle object, const char* name, py::handle fallback);
+template <FixedString S>
+py::object getattr(py::handle object, Name<S>, py::handle fallback) {
+    return pyx::getattr(object, py::handle(Name<S>::get()), fallback);
+}
+
+// `hasattr(object, name)`: False only for an AttributeError.
+bool hasattr(py::handle object, py::handle name);
+template <FixedString S>
+bool hasattr(py::handle object, Name<S>) {
+    return pyx::hasattr(object, py::handle(Name<S>::get()));
 }
 
 // `object.name = value`

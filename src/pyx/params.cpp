@@ -20,6 +20,21 @@ FunctionSpec spec_with_params(std::string name, std::vector<Param> (*describe)(p
     return spec;
 }
 
+PyObject* raise_not_implemented(PyObject*, ArgValues&, const void*, PyObject*) {
+    throw PyError(py::handle(PyExc_NotImplementedError)());
+}
+
+namespace {
+Task<py::object> not_implemented_task() {
+    throw PyError(py::handle(PyExc_NotImplementedError)());
+    co_return py::none();
+}
+}  // namespace
+
+PyObject* not_implemented_coroutine(PyObject*, ArgValues&, const void*, PyObject* qualname) {
+    return to_python(not_implemented_task(), qualname).release().ptr();
+}
+
 }  // namespace detail
 
 py::object Params::global(const char* name) const {

@@ -231,6 +231,12 @@ py::object to_object(R&& result) {
 
 FunctionSpec spec_with_params(std::string name, std::vector<Param> (*describe)(py::handle));
 
+// Bodies of abstract members: raise NotImplementedError without a message
+// (the coroutine's when awaited), which only a subclass that delegates to the
+// base reaches.
+PyObject* raise_not_implemented(PyObject* function, ArgValues& values, const void* body, PyObject* qualname);
+PyObject* not_implemented_coroutine(PyObject* function, ArgValues& values, const void* body, PyObject* qualname);
+
 // The body itself: a function pointer kept in the spec, or a lambda without
 // captures, made afresh (it has no state).
 template <class F>
@@ -290,17 +296,14 @@ PyObject* run_body(F body, P&& params, PyObject* qualname) {
 template <class P>
 FunctionSpec abstract_method(std::string name) {
     FunctionSpec spec = detail::spec_with_params(std::move(name), &detail::describe<P>);
-    spec.sync = [](Args&) -> py::object { throw PyError(py::handle(PyExc_NotImplementedError)()); };
+    spec.bound = &detail::raise_not_implemented;
     spec.is_abstract = true;
     return spec;
 }
 template <class P>
 FunctionSpec abstract_coroutine(std::string name) {
     FunctionSpec spec = detail::spec_with_params(std::move(name), &detail::describe<P>);
-    spec.async = [](Args) -> Task<py::object> {
-        throw PyError(py::handle(PyExc_NotImplementedError)());
-        co_return py::none();
-    };
+    spec.bound = &detail::not_implemented_coroutine;
     spec.coroutine = true;
     spec.is_abstract = true;
     return spec;

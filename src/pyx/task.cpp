@@ -5,6 +5,7 @@
 #include <structmember.h>
 
 #include <string>
+#include <string_view>
 
 namespace pyx {
 namespace detail {
@@ -176,14 +177,21 @@ struct Shared {
 
 Shared& shared();
 
-void destroy_frames(CoroObject* self) noexcept {
+// Destroying the frames runs C++ destructors that drop Python references; an
+// error pending meanwhile (as in tp_dealloc or tp_clear) is set aside.
+void destroy_frames_no_error_pending(CoroObject* self) noexcept {
     if (!self->root) return;
-    ErrorIndicatorGuard guard;
     auto root = std::exchange(self->root, {});
     self->promise = nullptr;
     self->driver.leaf = {};
     root.destroy();
     Py_CLEAR(self->frame);
+}
+
+void destroy_frames(CoroObject* self) noexcept {
+    if (!self->root) return;
+    ErrorIndicatorGuard guard;
+    destroy_frames_no_error_pending(self);
 }
 
 // Only drops references, which is safe with an error pending, as in any tp_dealloc.
@@ -261,13 +269,15 @@ struct DeallocCharge {};
 // Suspended at an await: what CPython calls being awaited by someone.
 bool suspended(const CoroObject* self) { return !self->running && self->driver.pending; }
 
+// Runs on every completion, with no error pending (a failure is still a C++
+// exception or a PyError value here), so the frames go without a guard.
 PySendResult finish(CoroObject* self, PyObject** out) {
     self->finished = true;
     PromiseBase& promise = *self->promise;
     if (promise.error) {
         PyError error = to_pyerror(promise.error);
         promise.error = nullptr;
-        destroy_frames(self);
+        destroy_frames_no_error_pending(self);
         if (error.matches(PyExc_StopIteration)) {
             py::object replacement = make_exception(PyExc_RuntimeError, "coroutine raised StopIteration");
             set_cause(replacement, error.value());
@@ -278,7 +288,7 @@ PySendResult finish(CoroObject* self, PyObject** out) {
     }
     try {
         py::object result = self->take(self->root);
-        destroy_frames(self);
+        destroy_frames_no_error_pending(self);
         *out = result.release().ptr();
         return PYGEN_RETURN;
     } catch (...) {
@@ -667,13 +677,48 @@ int coro_clear(PyObject* object) {
     return 0;
 }
 
+// A coroutine object comes and goes with every call of a native async
+// function. Dead ones are kept for reuse, as CPython keeps its own small
+// objects on free lists: their memory, collector header included, untracked,
+// holding no reference (their type's neither). Only used with the GIL held.
+constexpr std::size_t coros_kept = 64;
+struct CoroPool {
+    CoroObject* head = nullptr;  // linked through the (destroyed) driver's storage
+    std::size_t count = 0;
+};
+CoroPool& coro_pool() {
+    static CoroPool pool;
+    return pool;
+}
+CoroObject*& next_free(CoroObject* self) { return *reinterpret_cast<CoroObject**>(&self->driver); }
+
+CoroObject* new_coro(PyTypeObject* type) {
+    CoroPool& pool = coro_pool();
+    if (CoroObject* self = pool.head) {
+        pool.head = next_free(self);
+        --pool.count;
+        PyObject_Init(reinterpret_cast<PyObject*>(self), type);  // refcount 1, and a reference to the type
+        return self;
+    }
+    return PyObject_GC_New(CoroObject, type);
+}
+
 // Drops what is left once the frames and the driver are empty.
 void free_coro(CoroObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     self->driver.~Driver();
     Py_CLEAR(self->qualname);
     Py_CLEAR(self->frame);
-    type->tp_free(self);
+    CoroPool& pool = coro_pool();
+    // One whose finalizer has run keeps that mark in its collector header,
+    // which would silence the finalizer of the next coroutine in its memory.
+    if (pool_frames && pool.count < coros_kept && !PyObject_GC_IsFinalized(reinterpret_cast<PyObject*>(self))) {
+        next_free(self) = pool.head;
+        pool.head = self;
+        ++pool.count;
+    } else {
+        type->tp_free(self);
+    }
     Py_DECREF(type);
 }
 
@@ -864,11 +909,30 @@ Shared& shared() {
 
 bool native_coroutine_awaited_already(PyObject* coroutine) { return suspended(as_coro(coroutine)); }
 
+// The C getter behind `coroutine.cr_await`, taken once from the coroutine
+// type's own table: every await of a Python coroutine asks it, and a look-up
+// by name would search the type on each of them.
+// (A plain C table: nothing Python runs under this static's guard.)
+const PyGetSetDef* cr_await_entry() {
+    static const PyGetSetDef* found = []() -> const PyGetSetDef* {
+        for (const PyGetSetDef* entry = PyCoro_Type.tp_getset; entry && entry->name; ++entry) {
+            if (std::string_view(entry->name) == "cr_await" && entry->get) return entry;
+        }
+        return nullptr;
+    }();
+    return found;
+}
+
 // A Python coroutine is suspended only inside an await, so one with something
 // in `cr_await` already has an awaiter.
 bool python_coroutine_awaited_already(PyObject* coroutine) {
     PyObject* awaited = nullptr;
-    if (PyObject_GetOptionalAttr(coroutine, shared().cr_await.ptr(), &awaited) < 0) throw PyError::fetch();
+    if (const PyGetSetDef* entry = cr_await_entry()) {
+        awaited = entry->get(coroutine, entry->closure);
+        if (!awaited) throw PyError::fetch();
+    } else if (PyObject_GetOptionalAttr(coroutine, shared().cr_await.ptr(), &awaited) < 0) {
+        throw PyError::fetch();
+    }
     bool awaiting = awaited && awaited != Py_None;
     Py_XDECREF(awaited);
     return awaiting;
@@ -880,7 +944,7 @@ py::object wrap_root(std::coroutine_handle<> root, PromiseBase& promise, ResultT
     // Every field is set below, so the object is not zeroed first as
     // tp_alloc would; it is tracked by the collector once complete.
     auto* type = reinterpret_cast<PyTypeObject*>(coroutine_type().ptr());
-    CoroObject* self = PyObject_GC_New(CoroObject, type);
+    CoroObject* self = new_coro(type);
     if (!self) {
         ErrorIndicatorGuard guard;
         root.destroy();

@@ -21,9 +21,9 @@ struct InitInstance : pyx::Params {
     Arg self = arg("self");
     Arg kwargs = varkw().annotated(types::any());
 };
-py::object init_instance(InitInstance& a) {
+py::object init_instance(InitInstance& a, const pyx::DefiningClass& defining) {
     // Extra keyword arguments of a backend end here: the next initialiser gets none.
-    pyx::call_method(pyx::builtin("super")(a.global("BaseSandbox"_name), a.self), "__init__"_name);
+    pyx::call_method(pyx::super(defining, a.self), "__init__"_name);
     return py::none();
 }
 
@@ -104,7 +104,7 @@ void init(py::module_& module) {
     pyx::ClassBody body(module, "BaseSandbox");
     body.doc("Abstract root of every sandbox backend: transient-failure test, shielded rollback, "
              "teardown and file download.")
-        .method(pyx::def("__init__", init_instance).returning(types::none()))
+        .method(pyx::def("__init__", init_instance, pyx::DefiningClass{body.class_cell()}).returning(types::none()))
         .classmethod(pyx::def("_is_transient_create_error", is_transient_create_error)
                          .returning(types::bool_())
                          .with_doc("Whether one failure raised while creating a sandbox is worth another attempt."))

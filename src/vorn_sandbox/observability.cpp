@@ -295,7 +295,7 @@ py::object sync_wrapper(Wrapper& a, const Traced& closure) {
 }
 
 py::object make_wrapper(bool coroutine, const Traced& traced, py::handle globals) {
-    py::object qualname = py::getattr(traced.func, "__qualname__", py::none());
+    py::object qualname = pyx::getattr(traced.func, "__qualname__"_name, py::none());
     std::string own_qualname = py::isinstance<py::str>(qualname)
                                    ? qualname.cast<std::string>()
                                    : std::string("traced.<locals>.decorator.<locals>.") +

@@ -88,6 +88,26 @@ def test_a_coroutine_never_awaited_warns(kind):
     ]
 
 
+def test_each_coroutine_never_awaited_warns_even_in_recycled_memory(kind):
+    # Coroutine objects are recycled; the mark of a finalizer that ran must
+    # not silence the next coroutine made in the same memory. (A recorded
+    # warning would keep its coroutine alive as its source, so only the
+    # categories are kept.)
+    categories = []
+    with warnings.catch_warnings():
+        warnings.simplefilter("always")
+        warnings.showwarning = lambda message, category, *rest, **named: categories.append(category)
+        for _ in range(3):
+            coro = kind.add_later(1, 2)
+            del coro
+            gc.collect()
+        assert asyncio.run(kind.add_later(1, 2)) == 3
+        coro = kind.add_later(1, 2)
+        del coro
+        gc.collect()
+    assert categories == [RuntimeWarning] * 4
+
+
 ENDINGS = {
     "awaited": lambda coro: asyncio.run(coro),
     "closed before start": lambda coro: coro.close(),

@@ -35,9 +35,8 @@ struct InitInstance : pyx::Params {
         arg("additional_packages", py::none()).annotated(pyx::optional(types::list_of(types::str())));
     Arg kwargs = varkw().annotated(types::any());
 };
-py::object init_instance(InitInstance& a) {
-    py::dict kwargs = a.kwargs;
-    pyx::builtin("super")(a.global("CodeInterpreterSandbox"_name), a.self).attr("__init__")(**kwargs);
+py::object init_instance(InitInstance& a, const pyx::DefiningClass& defining) {
+    pyx::apply(pyx::getattr(pyx::super(defining, a.self), "__init__"_name), py::tuple(), a.kwargs);
     pyx::setattr(a.self, "language"_name, a.language);
     pyx::setattr(a.self, "additional_packages"_name, pyx::truthy(a.additional_packages) ? a.additional_packages : py::list());
     return py::none();
@@ -52,7 +51,7 @@ struct InstallRun {
 
     static InstallRun from_python(py::handle result) {
         py::object status = pyx::getattr(result, "status"_name);
-        py::object value = py::getattr(status, "value", status);
+        py::object value = pyx::getattr(status, "value"_name, status);
         return {pyx::read<std::string>(result, "error"_name),
                 pyx::read<std::string>(result, "stderr"_name), py::str(value).cast<std::string>(),
                 pyx::read<long long>(result, "exit_code"_name)};
@@ -148,7 +147,7 @@ void init(py::module_& module) {
              "install additional_packages once at start.")
         .field("language", pyx::builtin("str"))
         .field("additional_packages", pyx::builtin("list")[pyx::builtin("str")])
-        .method(pyx::def("__init__", init_instance).returning(types::none()))
+        .method(pyx::def("__init__", init_instance, pyx::DefiningClass{body.class_cell()}).returning(types::none()))
         .method(pyx::def("_detail", detail)
                     .returning(types::str())
                     .with_doc("The most informative failure text of a result: error, else stderr, else status and "

@@ -86,14 +86,6 @@ py::object get(py::handle mapping, py::handle key, py::handle fallback) {
     return pyx::call_method(mapping, "get"_name, key, fallback);
 }
 
-// `getattr(value, name, None)`: only a missing attribute gives None; any other
-// failure of the lookup propagates, as it does in Python.
-py::object attribute_or_none(py::handle value, const char* name) {
-    PyObject* found = nullptr;
-    if (PyObject_GetOptionalAttrString(value.ptr(), name, &found) < 0) throw pyx::PyError::fetch();
-    return found ? py::reinterpret_steal<py::object>(found) : py::none();
-}
-
 bool equal(py::handle left, py::handle right, int op = Py_EQ) {
     int result = PyObject_RichCompareBool(left.ptr(), right.ptr(), op);
     if (result < 0) throw pyx::PyError::fetch();
@@ -145,8 +137,8 @@ struct Init : pyx::Params {
         arg("aioboto3_session_kwargs", py::none()).annotated(pyx::optional(types::dict_of(types::str(), types::any())));
     Arg additional_packages = arg("additional_packages", py::none()).annotated(pyx::optional(types::list_of(types::str())));
 };
-py::object init_instance(Init& a) {
-    pyx::call_method(pyx::call(pyx::builtin("super"), a.global("BedrockAgentCoreSandbox"_name), a.self), "__init__"_name,
+py::object init_instance(Init& a, const pyx::DefiningClass& defining) {
+    pyx::call_method(pyx::super(defining, a.self), "__init__"_name,
                      "language"_kw = a.language, "additional_packages"_kw = a.additional_packages);
 
     py::object python = a.global("Language"_name).attr("PYTHON");
@@ -644,7 +636,7 @@ struct CloseStream : pyx::Params {
     Arg response = arg("response").annotated(pyx::type_object(PyDict_Type));
 };
 Task<py::object> close_stream(CloseStream a) {
-    py::object close = attribute_or_none(get(a.response, field(a, "STREAM")), "close");
+    py::object close = pyx::getattr(get(a.response, field(a, "STREAM")), "close"_name, py::none());
     if (close.is_none()) co_return none();
     // The client's close may be synchronous or a coroutine; both are served.
     pyx::Outcome closed = co_await pyx::outcome_of([&]() -> Task<py::object> {
@@ -777,7 +769,7 @@ void init(py::module_& module) {
         .field("_client_context", types::any())
         .field("_session_id", pyx::optional(types::str()))
         .field("_is_started", types::bool_())
-        .method(pyx::def("__init__", init_instance).returning(types::none()))
+        .method(pyx::def("__init__", init_instance, pyx::DefiningClass{body.class_cell()}).returning(types::none()))
         .method(pyx::def("_warn_if_session_outlived_by_install", warn_if_session_outlived_by_install)
                     .returning(types::none())
                     .with_doc("Warns when the session lifetime is shorter than the package-install budget."))

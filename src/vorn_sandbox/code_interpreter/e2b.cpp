@@ -54,24 +54,6 @@ py::object status_member(const pyx::Params& a, const char* member) {
     throw pyx::PyError(pyx::call(a.global("SandboxNotInitializedError"_name)));
 }
 
-// `getattr(object, name, fallback)` as Python does it: only a missing
-// attribute gives the fallback. pybind11's form would swallow any failure,
-// an interrupt included.
-py::object getattr_or(py::handle object, py::handle name, py::handle fallback) {
-    PyObject* value = nullptr;
-    int found = PyObject_GetOptionalAttr(object.ptr(), name.ptr(), &value);
-    if (found < 0) throw pyx::PyError::fetch();
-    if (found == 0) return py::reinterpret_borrow<py::object>(fallback);
-    return py::reinterpret_steal<py::object>(value);
-}
-
-// `hasattr(object, name)`: False only for a missing attribute.
-bool has_attribute(py::handle object, py::handle name) {
-    int found = PyObject_HasAttrWithError(object.ptr(), name.ptr());
-    if (found < 0) throw pyx::PyError::fetch();
-    return found == 1;
-}
-
 void warn(const pyx::Params& a, py::handle message) {
     pyx::call_method(a.global("logger"_name), "warning"_name, message);
 }
@@ -80,7 +62,7 @@ void warn(const pyx::Params& a, py::handle message) {
 py::object call_merged(py::handle fn, py::dict named, py::handle extra) {
     for (auto item : py::reinterpret_borrow<py::dict>(extra)) {
         if (named.contains(item.first)) {
-            py::object qualname = getattr_or(fn, "__qualname__"_name.handle(), py::str("function"));
+            py::object qualname = pyx::getattr(fn, "__qualname__"_name, py::str("function"));
             py::object message =
                 py::str("{}() got multiple values for keyword argument '{}'").format(qualname, item.first);
             throw pyx::PyError(pyx::call(py::handle(PyExc_TypeError), message));
@@ -99,16 +81,8 @@ struct Init : pyx::Params {
     Arg additional_packages =
         arg("additional_packages", py::none()).annotated(pyx::optional(types::list_of(types::str())));
 };
-// The class that defines __init__, as the `__class__` cell of a Python
-// method holds it for super(); filled in once the class exists. Looking it up
-// as a module global instead would recurse without end as soon as a caller
-// rebinds that global to a subclass.
-struct DefiningClass {
-    py::list cell;
-};
-py::object init_instance(Init& a, const DefiningClass& defining) {
-    py::object parent = pyx::builtin("super")(defining.cell[0], a.self);
-    pyx::call_method(parent, "__init__"_name, "language"_kw = a.language,
+py::object init_instance(Init& a, const pyx::DefiningClass& defining) {
+    pyx::call_method(pyx::super(defining, a.self), "__init__"_name, "language"_kw = a.language,
                      "additional_packages"_kw = a.additional_packages);
     pyx::setattr(a.self, "sandbox"_name, py::none());
     pyx::setattr(a.self, "files"_name, py::none());
@@ -119,7 +93,7 @@ py::object init_instance(Init& a, const DefiningClass& defining) {
 py::object sandbox_id(SelfOnly& a) {
     py::object sandbox = pyx::getattr(a.self, "sandbox"_name);
     if (sandbox.is_none()) return py::none();
-    return getattr_or(sandbox, "sandbox_id"_name.handle(), py::none());
+    return pyx::getattr(sandbox, "sandbox_id"_name, py::none());
 }
 
 // ---------------------------------------------------------------------------
@@ -281,7 +255,7 @@ struct Callback {
 };
 // Hands one output line to the caller's callback, without its line ends.
 py::object forward_line(ForwardLine& a, const Callback& target) {
-    py::object line = getattr_or(a.message, "line"_name.handle(), py::none());
+    py::object line = pyx::getattr(a.message, "line"_name, py::none());
     py::object text = pyx::truthy(line) ? pyx::call_method(line, "rstrip"_name, "\n") : py::str("");
     return pyx::call(target.callback, text);
 }
@@ -382,7 +356,7 @@ struct FormatError : pyx::Params {
     Arg error = arg("error").annotated(types::any());
 };
 py::object attribute_or_empty(py::handle object, const char* name) {
-    py::object value = getattr_or(object, py::str(name), py::none());
+    py::object value = pyx::getattr(object, name, py::none());
     return pyx::truthy(value) ? value : py::str("");
 }
 // Traceback first, then "Name: value", as a reader scans an error.
@@ -480,14 +454,14 @@ Task<py::object> execute_command(ExecuteCommand a) {
 
 Task<py::object> renew(py::object method, py::object seconds) {
     py::object renewed = pyx::call(method, seconds);
-    if (has_attribute(renewed, "__await__"_name.handle())) co_await std::move(renewed);
+    if (pyx::hasattr(renewed, "__await__"_name)) co_await std::move(renewed);
     co_return py::none();
 }
 
 Task<py::object> set_timeout(SetTimeout a) {
     py::object sandbox = pyx::getattr(a.self, "sandbox"_name);
     if (sandbox.is_none()) co_return py::none();
-    py::object method = getattr_or(sandbox, "set_timeout"_name.handle(), py::none());
+    py::object method = pyx::getattr(sandbox, "set_timeout"_name, py::none());
     if (method.is_none()) co_return py::none();
     pyx::Outcome renewed = co_await pyx::outcome_of(renew(method, a.seconds));
     if (!renewed) {
@@ -634,7 +608,7 @@ Task<py::object> fetch_signed_url(DownloadViaUrl a, py::object sandbox) {
 
 Task<py::object> download_via_url(DownloadViaUrl a) {
     py::object sandbox = pyx::getattr(a.self, "sandbox"_name);
-    if (sandbox.is_none() || !has_attribute(sandbox, "download_url"_name.handle())) co_return py::none();
+    if (sandbox.is_none() || !pyx::hasattr(sandbox, "download_url"_name)) co_return py::none();
     pyx::Outcome fetched = co_await pyx::outcome_of(fetch_signed_url(a, sandbox));
     if (!fetched) {
         // Any failure of the URL path falls back to the filesystem API.
@@ -701,11 +675,10 @@ void init(py::module_& module) {
     py::object classmethod = pyx::builtin("classmethod");
     py::object result_type = module.attr("ExecutionResult");
     py::object self_type = module.attr("Self");
-    py::list defining_class;
     pyx::ClassBody body(module, "E2BSandbox");
     body.doc("The E2B implementation of the code-interpreter sandbox: one E2B sandbox, its code runs, commands, "
              "uploads and downloads, lease and teardown.")
-        .method(pyx::def("__init__", init_instance, DefiningClass{defining_class}).returning(types::none()))
+        .method(pyx::def("__init__", init_instance, pyx::DefiningClass{body.class_cell()}).returning(types::none()))
         .classmethod(pyx::def("_is_transient_create_error", is_transient_create_error)
                          .returning(types::bool_())
                          .with_doc("E2B's cold-start failures: the SDK's time-out and rate limit, and the HTTP "
@@ -758,9 +731,7 @@ void init(py::module_& module) {
         .method(pyx::def("_download_via_url", download_via_url).returning(pyx::optional(types::bytes())))
         .attr("_upload_files", traced(module, "UPLOAD",
                                       body.function(pyx::def("_upload_files", upload_files).returning(types::none()))));
-    py::object e2b_sandbox = body.create(py::type::of(base), py::make_tuple(base));
-    defining_class.append(e2b_sandbox);
-    module.attr("E2BSandbox") = e2b_sandbox;
+    module.attr("E2BSandbox") = body.create(py::type::of(base), py::make_tuple(base));
 }
 
 }  // namespace vorn_sandbox::code_interpreter::e2b

@@ -127,9 +127,8 @@ struct InitInstance : pyx::Params {
     Arg language = arg("language", module_global("Language").attr("PYTHON"));
     Arg additional_packages = arg("additional_packages", py::none());
 };
-py::object init_instance(InitInstance& a) {
-    py::object base = pyx::builtin("super")(a.global("OpenSandbox"_name), a.self);
-    pyx::call_method(base, "__init__"_name, "language"_kw = a.language, "additional_packages"_kw = a.additional_packages);
+py::object init_instance(InitInstance& a, const pyx::DefiningClass& defining) {
+    pyx::call_method(pyx::super(defining, a.self), "__init__"_name, "language"_kw = a.language, "additional_packages"_kw = a.additional_packages);
     pyx::setattr(a.self, "_sandbox"_name, py::none());
     pyx::setattr(a.self, "_interpreter"_name, py::none());
     return py::none();
@@ -445,7 +444,7 @@ struct CaptureInit : pyx::Params {
     Arg message = arg("message");
 };
 Task<py::object> capture_init(CaptureInit a, const InitCell& cell) {
-    py::object id = py::getattr(a.message, "id", py::none());
+    py::object id = pyx::getattr(a.message, "id"_name, py::none());
     if (PyList_SetItem(cell.execution_id.ptr(), 0, id.release().ptr()) < 0) throw pyx::PyError::fetch();
     co_return py::none();
 }
@@ -653,9 +652,9 @@ struct SelfOnly : pyx::Params {
 py::object sandbox_id(SelfOnly& a) {
     py::object handle = pyx::getattr(a.self, "_sandbox"_name);
     if (handle.is_none()) return py::none();
-    py::object id = py::getattr(handle, "id", py::none());
+    py::object id = pyx::getattr(handle, "id"_name, py::none());
     if (pyx::truthy(id)) return id;
-    return py::getattr(handle, "sandbox_id", py::none());
+    return pyx::getattr(handle, "sandbox_id"_name, py::none());
 }
 
 struct Terminate : pyx::Params {
@@ -673,7 +672,7 @@ Task<py::object> terminate(Terminate a) {
     // The interpreter's own HTTP clients go first, then the sandbox's
     // transport; neither failure matters once the sandbox is gone.
     py::object interpreter = pyx::getattr(a.self, "_interpreter"_name);
-    if (!interpreter.is_none() && py::hasattr(interpreter, "aclose")) {
+    if (!interpreter.is_none() && pyx::hasattr(interpreter, "aclose"_name)) {
         pyx::Outcome released = co_await pyx::outcome_of([&] { return pyx::call_method(interpreter, "aclose"_name); });
         if (!released) released.pass_non_exceptions();
     }
@@ -808,7 +807,7 @@ void init(py::module_& module) {
 
     pyx::ClassBody body(module, "OpenSandbox");
     body.doc("Implementation of Sandbox interface for OpenSandbox.");
-    body.method(pyx::def("__init__", init_instance)
+    body.method(pyx::def("__init__", init_instance, pyx::DefiningClass{body.class_cell()})
                     .with_doc("Use OpenSandbox.create(), not this constructor: it starts no sandbox."));
     body.classmethod(pyx::def("_probe_jupyter", probe_jupyter)
                          .with_doc("Polls the sandbox's Jupyter server until it answers or `timeout` seconds "

@@ -70,8 +70,8 @@ void close_quietly(const py::object& manager) {
 // A field of the spec read without pydantic's deprecation warning: the
 // builder looking at a deprecated field is not the caller using it.
 py::object quiet_field(const py::object& spec, const char* name) {
-    py::object fields = py::getattr(spec, "__dict__", py::none());
-    if (fields.is_none()) return py::getattr(spec, name, py::none());
+    py::object fields = pyx::getattr(spec, "__dict__"_name, py::none());
+    if (fields.is_none()) return pyx::getattr(spec, name, py::none());
     return pyx::call_method(fields, "get"_name, py::str(name));
 }
 
@@ -276,9 +276,9 @@ struct ExecutionOutput : pyx::Params {
     Arg execution = arg("execution").annotated(module_global("Any"));
 };
 py::object execution_output(ExecutionOutput& a) {
-    py::object logs = py::getattr(a.execution, "logs", py::none());
-    return py::make_tuple(joined_texts(py::getattr(logs, "stdout", py::none())),
-                          joined_texts(py::getattr(logs, "stderr", py::none())));
+    py::object logs = pyx::getattr(a.execution, "logs"_name, py::none());
+    return py::make_tuple(joined_texts(pyx::getattr(logs, "stdout"_name, py::none())),
+                          joined_texts(pyx::getattr(logs, "stderr"_name, py::none())));
 }
 
 struct InstallPackages : pyx::Params {
@@ -296,10 +296,10 @@ py::object install_packages(InstallPackages& a) {
     py::object execution = pyx::call_method(commands, "run"_name, py::str("pip install -q ") + packages_str);
     py::tuple output = pyx::call_method(a.self, "_execution_output"_name, execution);
     py::object stdout_text = output[0], stderr_text = output[1];
-    py::object error = py::getattr(execution, "error", py::none());
-    py::object exit_code = py::getattr(execution, "exit_code", py::none());
+    py::object error = pyx::getattr(execution, "error"_name, py::none());
+    py::object exit_code = pyx::getattr(execution, "exit_code"_name, py::none());
     bool failed = pyx::truthy(error) || (!exit_code.is_none() && !exit_code.equal(py::int_(0))) ||
-                  py::getattr(execution, "success", py::none()).is(py::bool_(false));
+                  pyx::getattr(execution, "success"_name, py::none()).is(py::bool_(false));
     if (failed) {
         py::object reason = pyx::truthy(stderr_text) ? stderr_text
                             : pyx::truthy(error)     ? py::object(py::str(error))
