@@ -13,18 +13,36 @@
 namespace pyx::types {
 namespace py = pybind11;
 
-inline py::object str() { return type_object(PyUnicode_Type); }
-inline py::object int_() { return type_object(PyLong_Type); }
-inline py::object float_() { return type_object(PyFloat_Type); }
-inline py::object bool_() { return type_object(PyBool_Type); }
-inline py::object bytes() { return type_object(PyBytes_Type); }
-inline py::object base_exception() { return py::reinterpret_borrow<py::object>(PyExc_BaseException); }
+inline py::object str() {
+    return type_object(PyUnicode_Type);
+}
+inline py::object int_() {
+    return type_object(PyLong_Type);
+}
+inline py::object float_() {
+    return type_object(PyFloat_Type);
+}
+inline py::object bool_() {
+    return type_object(PyBool_Type);
+}
+inline py::object bytes() {
+    return type_object(PyBytes_Type);
+}
+inline py::object base_exception() {
+    return py::reinterpret_borrow<py::object>(PyExc_BaseException);
+}
 // `-> None`
-inline py::object none() { return py::none(); }
+inline py::object none() {
+    return py::none();
+}
 
 // `name` of `module`, e.g. typing.Any or collections.abc.Awaitable.
-inline py::object from(const char* module, const char* name) { return py::module_::import(module).attr(name); }
-inline py::object any() { return from("typing", "Any"); }
+inline py::object from(const char* module, const char* name) {
+    return py::module_::import(module).attr(name);
+}
+inline py::object any() {
+    return from("typing", "Any");
+}
 
 // `generic[a, b, ...]`
 inline py::object subscript(py::handle generic, std::initializer_list<py::handle> items) {
@@ -35,8 +53,12 @@ inline py::object subscript(py::handle generic, std::initializer_list<py::handle
     return py::reinterpret_borrow<py::object>(generic)[arguments];
 }
 
-inline py::object list_of(py::handle item) { return subscript(type_object(PyList_Type), {item}); }
-inline py::object dict_of(py::handle key, py::handle value) { return subscript(type_object(PyDict_Type), {key, value}); }
+inline py::object list_of(py::handle item) {
+    return subscript(type_object(PyList_Type), {item});
+}
+inline py::object dict_of(py::handle key, py::handle value) {
+    return subscript(type_object(PyDict_Type), {key, value});
+}
 
 // `a | b | ...`
 inline py::object union_of(std::initializer_list<py::handle> items) {

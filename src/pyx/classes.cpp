@@ -6,7 +6,9 @@ namespace {
 // Names go into a class namespace interned, as a class statement's names
 // are: every later look-up of the attribute (and pydantic's field look-ups
 // in instance dicts keyed by these names) then matches by identity.
-py::object name_key(const char* name) { return py::reinterpret_borrow<py::object>(detail::intern(name)); }
+py::object name_key(const char* name) {
+    return py::reinterpret_borrow<py::object>(detail::intern(name));
+}
 
 void set_name(const py::dict& space, const char* name, py::handle value) {
     if (PyDict_SetItem(space.ptr(), name_key(name).ptr(), value.ptr()) < 0) throw PyError::fetch();
@@ -46,14 +48,16 @@ ClassBody& ClassBody::method(FunctionSpec spec) {
 ClassBody& ClassBody::classmethod(FunctionSpec spec) {
     std::string name = spec.name;
     set_name(namespace_, name.c_str(),
-             py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyClassMethod_Type))(function(std::move(spec))));
+             py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyClassMethod_Type))(
+                 function(std::move(spec))));
     return *this;
 }
 
 ClassBody& ClassBody::staticmethod(FunctionSpec spec) {
     std::string name = spec.name;
     set_name(namespace_, name.c_str(),
-             py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyStaticMethod_Type))(function(std::move(spec))));
+             py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyStaticMethod_Type))(
+                 function(std::move(spec))));
     return *this;
 }
 
@@ -61,7 +65,8 @@ ClassBody& ClassBody::property(const char* name, FunctionSpec getter, std::strin
     getter.name = name;
     py::object fget = function(std::move(getter));
     py::object builtin_property = py::module_::import("builtins").attr("property");
-    set_name(namespace_, name, doc.empty() ? builtin_property(fget) : builtin_property(fget, py::none(), py::none(), doc));
+    set_name(namespace_, name,
+             doc.empty() ? builtin_property(fget) : builtin_property(fget, py::none(), py::none(), doc));
     return *this;
 }
 
@@ -95,7 +100,8 @@ py::object ClassBody::create(py::handle metaclass, py::tuple bases) const {
 }
 
 py::object super(const DefiningClass& defining, py::handle self) {
-    if (!defining.cell || !PyCell_Check(defining.cell.ptr())) raise(PyExc_SystemError, "super(): the defining class's cell is missing");
+    if (!defining.cell || !PyCell_Check(defining.cell.ptr()))
+        raise(PyExc_SystemError, "super(): the defining class's cell is missing");
     PyObject* cls = PyCell_GET(defining.cell.ptr());
     if (!cls) raise(PyExc_RuntimeError, "super(): empty __class__ cell");
     PyObject* args[] = {cls, self.ptr()};
@@ -111,7 +117,8 @@ py::object ClassBody::create_abc(py::tuple bases) const {
 }
 
 py::object ClassBody::create_plain(py::tuple bases) const {
-    if (bases.empty()) bases = py::make_tuple(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    if (bases.empty())
+        bases = py::make_tuple(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     return create(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type)), bases);
 }
 
@@ -133,7 +140,11 @@ py::object make_enum(py::handle enum_base, py::handle module, const std::string&
     return created;
 }
 
-py::object pydantic(const char* name) { return py::module_::import("pydantic").attr(name); }
-py::object typing(const char* name) { return py::module_::import("typing").attr(name); }
+py::object pydantic(const char* name) {
+    return py::module_::import("pydantic").attr(name);
+}
+py::object typing(const char* name) {
+    return py::module_::import("typing").attr(name);
+}
 
 }  // namespace pyx

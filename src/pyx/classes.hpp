@@ -63,9 +63,9 @@ public:
 
     // Calls `metaclass(name, bases, namespace)`.
     py::object create(py::handle metaclass, py::tuple bases) const;
-    py::object create_abc(py::tuple bases = py::tuple()) const;       // abc.ABCMeta; bases default to (abc.ABC,)
-    py::object create_plain(py::tuple bases = py::tuple()) const;     // type; bases default to (object,)
-    py::object create_model(py::tuple bases = py::tuple()) const;     // pydantic's model metaclass; default (BaseModel,)
+    py::object create_abc(py::tuple bases = py::tuple()) const;    // abc.ABCMeta; bases default to (abc.ABC,)
+    py::object create_plain(py::tuple bases = py::tuple()) const;  // type; bases default to (object,)
+    py::object create_model(py::tuple bases = py::tuple()) const;  // pydantic's model metaclass; default (BaseModel,)
 
 private:
     py::object module_;

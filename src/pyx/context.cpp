@@ -44,7 +44,9 @@ WithBlock::WithBlock(py::handle manager) {
     value_ = enter();
 }
 
-void WithBlock::exit_normally() { exit_(py::none(), py::none(), py::none()); }
+void WithBlock::exit_normally() {
+    exit_(py::none(), py::none(), py::none());
+}
 
 void WithBlock::exit_raising(const PyError& error) {
     if (!truthy(exit_arguments_call(exit_, error))) throw error;
@@ -57,10 +59,16 @@ AsyncWithBlock::AsyncWithBlock(py::handle manager) : manager_(py::reinterpret_bo
     if (!exit_) not_a_manager(manager, "asynchronous ");
 }
 
-py::object AsyncWithBlock::enter() { return enter_(); }
+py::object AsyncWithBlock::enter() {
+    return enter_();
+}
 
-py::object AsyncWithBlock::exit_normally() { return exit_(py::none(), py::none(), py::none()); }
+py::object AsyncWithBlock::exit_normally() {
+    return exit_(py::none(), py::none(), py::none());
+}
 
-py::object AsyncWithBlock::exit_raising(const PyError& error) { return exit_arguments_call(exit_, error); }
+py::object AsyncWithBlock::exit_raising(const PyError& error) {
+    return exit_arguments_call(exit_, error);
+}
 
 }  // namespace pyx

@@ -42,11 +42,16 @@ namespace detail {
 template <class T>
 struct type_label {
     static std::string text() {
-        if constexpr (std::is_same_v<T, std::string>) return "str";
-        else if constexpr (std::is_same_v<T, bool>) return "bool";
-        else if constexpr (std::is_integral_v<T>) return "int";
-        else if constexpr (std::is_floating_point_v<T>) return "float";
-        else return "a convertible value";
+        if constexpr (std::is_same_v<T, std::string>)
+            return "str";
+        else if constexpr (std::is_same_v<T, bool>)
+            return "bool";
+        else if constexpr (std::is_integral_v<T>)
+            return "int";
+        else if constexpr (std::is_floating_point_v<T>)
+            return "float";
+        else
+            return "a convertible value";
     }
 };
 template <class T>

@@ -20,17 +20,21 @@ bool PyError::matches(py::handle exception_type) const {
     return PyErr_GivenExceptionMatches(exception_.ptr(), exception_type.ptr()) != 0;
 }
 
-bool PyError::is_exception() const { return matches(PyExc_Exception); }
+bool PyError::is_exception() const {
+    return matches(PyExc_Exception);
+}
 
-void PyError::restore() const { PyErr_SetRaisedException(exception_.inc_ref().ptr()); }
+void PyError::restore() const {
+    PyErr_SetRaisedException(exception_.inc_ref().ptr());
+}
 
 const char* PyError::what() const noexcept {
     if (what_.empty()) {
         // May be asked while an unrelated error is pending; leave that as it was.
         ErrorIndicatorGuard pending;
         try {
-            what_ = py::str(type().attr("__name__")).cast<std::string>() + ": " +
-                    py::str(exception_).cast<std::string>();
+            what_ =
+                py::str(type().attr("__name__")).cast<std::string>() + ": " + py::str(exception_).cast<std::string>();
         } catch (...) {
             what_ = "Python exception";
         }
@@ -82,6 +86,5 @@ void raise_from(py::object exception, py::handle cause) {
     set_cause(exception, cause);
     throw PyError(std::move(exception));
 }
-
 
 }  // namespace pyx

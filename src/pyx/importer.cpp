@@ -30,14 +30,16 @@ const ModuleEntry* find_entry(std::string_view name) {
     return nullptr;
 }
 
-py::str virtual_entry(std::string_view package) { return py::str(std::string(virtual_prefix) + std::string(package)); }
+py::str virtual_entry(std::string_view package) {
+    return py::str(std::string(virtual_prefix) + std::string(package));
+}
 
 py::object make_spec(const ModuleEntry& entry) {
     py::object machinery = py::module_::import("importlib.machinery");
     Registry& reg = registry();
-    py::object spec = machinery.attr("ModuleSpec")(entry.name, py::handle(reg.finder),
-                                                   py::arg("origin") = py::handle(reg.origin),
-                                                   py::arg("is_package") = entry.package);
+    py::object spec =
+        machinery.attr("ModuleSpec")(entry.name, py::handle(reg.finder), py::arg("origin") = py::handle(reg.origin),
+                                     py::arg("is_package") = entry.package);
     if (entry.package) {
         py::list locations;
         locations.append(virtual_entry(entry.name));
@@ -160,7 +162,8 @@ py::object make_finder_classes(py::module_& package) {
         .method(def("iter_modules", path_iter_modules));
     py::object path_class = path.create_plain();
 
-    py::object hook = make_function(def("_native_path_hook", path_hook, PathClass{path_class}), package.attr("__dict__"));
+    py::object hook =
+        make_function(def("_native_path_hook", path_hook, PathClass{path_class}), package.attr("__dict__"));
     py::module_ sys = py::module_::import("sys");
     sys.attr("path_hooks").attr("insert")(0, hook);
     sys.attr("path_importer_cache").attr("clear")();

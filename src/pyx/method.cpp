@@ -13,8 +13,12 @@ Param kwonly(std::string name, py::object default_value) {
 Param posonly(std::string name, py::object default_value) {
     return {std::move(name), ParamKind::PositionalOnly, std::move(default_value), {}};
 }
-Param varargs(std::string name) { return {std::move(name), ParamKind::VarPositional, {}, {}}; }
-Param varkw(std::string name) { return {std::move(name), ParamKind::VarKeyword, {}, {}}; }
+Param varargs(std::string name) {
+    return {std::move(name), ParamKind::VarPositional, {}, {}};
+}
+Param varkw(std::string name) {
+    return {std::move(name), ParamKind::VarKeyword, {}, {}};
+}
 
 namespace {
 
@@ -23,24 +27,27 @@ struct FunctionData {
     std::vector<py::object> names;  // interned parameter names
     py::object qualname;
     py::object globals;
-    std::size_t positional = 0;     // parameters that accept a positional argument
+    std::size_t positional = 0;  // parameters that accept a positional argument
     std::ptrdiff_t var_positional = -1;
     std::ptrdiff_t var_keyword = -1;
-    bool all_positional = true;     // every parameter accepts a positional argument and none is variadic
-    bool cleared = false;           // tp_clear ran: the function is garbage being torn down
+    bool all_positional = true;  // every parameter accepts a positional argument and none is variadic
+    bool cleared = false;        // tp_clear ran: the function is garbage being torn down
 };
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     PyObject* dict;
     PyObject* weakrefs;
     FunctionData* data;
 };
 
-FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+FunctionObject* as_function(PyObject* self) {
+    return reinterpret_cast<FunctionObject*>(self);
+}
 
-std::string qualname_of(const FunctionData& data) { return py::str(data.qualname).cast<std::string>(); }
+std::string qualname_of(const FunctionData& data) {
+    return py::str(data.qualname).cast<std::string>();
+}
 
 std::string quoted_list(const std::vector<std::string>& names) {
     std::string text;
@@ -51,7 +58,9 @@ std::string quoted_list(const std::vector<std::string>& names) {
     return text;
 }
 
-[[noreturn]] void type_error(const std::string& message) { raise(PyExc_TypeError, message); }
+[[noreturn]] void type_error(const std::string& message) {
+    raise(PyExc_TypeError, message);
+}
 
 std::ptrdiff_t find_parameter(const FunctionData& data, PyObject* key) {
     for (std::size_t i = 0; i < data.names.size(); ++i) {
@@ -304,7 +313,8 @@ py::handle function_type() {
 }
 
 py::object make_function(FunctionSpec spec, py::handle globals, std::string qualname) {
-    if (!spec.bound) raise(PyExc_SystemError, spec.name + ": a native function is made by pyx::def or an abstract_* declaration");
+    if (!spec.bound)
+        raise(PyExc_SystemError, spec.name + ": a native function is made by pyx::def or an abstract_* declaration");
     if (spec.describe) spec.params = spec.describe(globals);
     auto data = std::make_unique<FunctionData>();
     for (std::size_t i = 0; i < spec.params.size(); ++i) {
@@ -314,10 +324,17 @@ py::object make_function(FunctionSpec spec, py::handle globals, std::string qual
         data->names.push_back(py::reinterpret_steal<py::object>(interned));
         switch (param.kind) {
             case ParamKind::PositionalOnly:
-            case ParamKind::PositionalOrKeyword: ++data->positional; break;
-            case ParamKind::VarPositional: data->var_positional = static_cast<std::ptrdiff_t>(i); break;
-            case ParamKind::VarKeyword: data->var_keyword = static_cast<std::ptrdiff_t>(i); break;
-            case ParamKind::KeywordOnly: break;
+            case ParamKind::PositionalOrKeyword:
+                ++data->positional;
+                break;
+            case ParamKind::VarPositional:
+                data->var_positional = static_cast<std::ptrdiff_t>(i);
+                break;
+            case ParamKind::VarKeyword:
+                data->var_keyword = static_cast<std::ptrdiff_t>(i);
+                break;
+            case ParamKind::KeywordOnly:
+                break;
         }
         if (param.kind != ParamKind::PositionalOnly && param.kind != ParamKind::PositionalOrKeyword) {
             data->all_positional = false;
@@ -358,7 +375,6 @@ py::object make_function(FunctionSpec spec, py::handle globals, std::string qual
     }
     return function;
 }
-
 
 py::object global_by_name(py::handle function, PyObject* name) {
     auto* data = as_function(function.ptr())->data;

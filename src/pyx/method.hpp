@@ -14,7 +14,13 @@
 namespace pyx {
 namespace py = pybind11;
 
-enum class ParamKind { PositionalOnly = 0, PositionalOrKeyword = 1, VarPositional = 2, KeywordOnly = 3, VarKeyword = 4 };
+enum class ParamKind {
+    PositionalOnly = 0,
+    PositionalOrKeyword = 1,
+    VarPositional = 2,
+    KeywordOnly = 3,
+    VarKeyword = 4
+};
 
 struct Param {
     std::string name;
@@ -23,7 +29,10 @@ struct Param {
     py::object annotation;     // null: none
 
     // `name: annotation`
-    Param&& annotated(py::object type) && { annotation = std::move(type); return std::move(*this); }
+    Param&& annotated(py::object type) && {
+        annotation = std::move(type);
+        return std::move(*this);
+    }
 };
 
 Param arg(std::string name, py::object default_value = {});
@@ -40,7 +49,8 @@ public:
     static constexpr std::size_t inline_capacity = 8;
 
     explicit ArgValues(std::size_t size = 0) : size_(size) {
-        data_ = size <= inline_capacity ? inline_slots() : static_cast<py::object*>(::operator new(size * sizeof(py::object)));
+        data_ = size <= inline_capacity ? inline_slots()
+                                        : static_cast<py::object*>(::operator new(size * sizeof(py::object)));
         std::uninitialized_value_construct_n(data_, size_);
     }
     ArgValues(ArgValues&& other) noexcept : size_(other.size_) {
@@ -108,8 +118,14 @@ struct FunctionSpec {
     BoundEntry bound = nullptr;
     const void* direct_body = nullptr;  // the body function, for a body given as a function pointer
 
-    FunctionSpec&& with_doc(std::string text) && { doc = std::move(text); return std::move(*this); }
-    FunctionSpec&& returning(py::object annotation) && { returns = std::move(annotation); return std::move(*this); }
+    FunctionSpec&& with_doc(std::string text) && {
+        doc = std::move(text);
+        return std::move(*this);
+    }
+    FunctionSpec&& returning(py::object annotation) && {
+        returns = std::move(annotation);
+        return std::move(*this);
+    }
 };
 
 // Creates the function object. `globals` is the dict of the module that

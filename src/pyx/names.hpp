@@ -68,12 +68,18 @@ struct Keyword {
 
 namespace literals {
 template <FixedString S>
-constexpr Name<S> operator""_name() { return {}; }
+constexpr Name<S> operator""_name() {
+    return {};
+}
 template <FixedString S>
-constexpr Keyword<S> operator""_kw() { return {}; }
+constexpr Keyword<S> operator""_kw() {
+    return {};
+}
 // A constant Python string used as a value: `"python"_str`.
 template <FixedString S>
-constexpr Name<S> operator""_str() { return {}; }
+constexpr Name<S> operator""_str() {
+    return {};
+}
 }  // namespace literals
 
 namespace detail {
@@ -122,7 +128,9 @@ decltype(auto) value_of(T&& argument) {
 }
 
 template <class... A>
-constexpr std::size_t keyword_count() { return (std::size_t{0} + ... + (is_keyword<std::remove_cvref_t<A>>::value ? 1 : 0)); }
+constexpr std::size_t keyword_count() {
+    return (std::size_t{0} + ... + (is_keyword<std::remove_cvref_t<A>>::value ? 1 : 0));
+}
 
 template <class... A>
 constexpr bool keywords_trail() {
@@ -140,8 +148,10 @@ PyObject* keyword_names() {
         static PyObject* names = nullptr;
         if (!names) {
             std::array<const char*, sizeof...(A)> all{[] {
-                if constexpr (is_keyword<std::remove_cvref_t<A>>::value) return is_keyword<std::remove_cvref_t<A>>::name;
-                else return static_cast<const char*>(nullptr);
+                if constexpr (is_keyword<std::remove_cvref_t<A>>::value)
+                    return is_keyword<std::remove_cvref_t<A>>::name;
+                else
+                    return static_cast<const char*>(nullptr);
             }()...};
             std::array<const char*, count> keywords{};
             std::size_t k = 0;
@@ -165,14 +175,14 @@ inline py::object steal_result(PyObject* result) {
 template <class... A>
 py::object call(py::handle callable, A&&... arguments) {
     static_assert(detail::keywords_trail<A...>(), "keyword arguments follow the positional ones, as in Python");
-    detail::ArgRef refs[] = {detail::ArgRef(detail::value_of(std::forward<A>(arguments)))..., detail::ArgRef(py::handle())};
+    detail::ArgRef refs[] = {detail::ArgRef(detail::value_of(std::forward<A>(arguments)))...,
+                             detail::ArgRef(py::handle())};
     std::array<PyObject*, sizeof...(A) + 1> values{};
     for (std::size_t i = 0; i < sizeof...(A); ++i) values[i + 1] = refs[i].ptr;
     constexpr std::size_t positional = sizeof...(A) - detail::keyword_count<A...>();
     // Slot 0 is free for the callee to borrow (PY_VECTORCALL_ARGUMENTS_OFFSET).
-    return detail::steal_result(PyObject_Vectorcall(callable.ptr(), values.data() + 1,
-                                                    positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                    detail::keyword_names<A...>()));
+    return detail::steal_result(PyObject_Vectorcall(
+        callable.ptr(), values.data() + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, detail::keyword_names<A...>()));
 }
 
 namespace detail {
@@ -197,7 +207,8 @@ PyObject* module_function(PyObject* object) {
 template <FixedString S, class... A>
 py::object call_method(py::handle object, Name<S>, A&&... arguments) {
     static_assert(detail::keywords_trail<A...>(), "keyword arguments follow the positional ones, as in Python");
-    detail::ArgRef refs[] = {detail::ArgRef(detail::value_of(std::forward<A>(arguments)))..., detail::ArgRef(py::handle())};
+    detail::ArgRef refs[] = {detail::ArgRef(detail::value_of(std::forward<A>(arguments)))...,
+                             detail::ArgRef(py::handle())};
     std::array<PyObject*, sizeof...(A) + 1> values{};
     values[0] = object.ptr();
     for (std::size_t i = 0; i < sizeof...(A); ++i) values[i + 1] = refs[i].ptr;

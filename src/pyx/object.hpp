@@ -31,12 +31,18 @@ inline bool compare(py::handle value, int op, long long constant) {
     PyObject* object = value.ptr();
     auto decide = [op](auto left, auto right) {
         switch (op) {
-            case Py_LT: return left < right;
-            case Py_LE: return left <= right;
-            case Py_EQ: return left == right;
-            case Py_NE: return left != right;
-            case Py_GT: return left > right;
-            default: return left >= right;
+            case Py_LT:
+                return left < right;
+            case Py_LE:
+                return left <= right;
+            case Py_EQ:
+                return left == right;
+            case Py_NE:
+                return left != right;
+            case Py_GT:
+                return left > right;
+            default:
+                return left >= right;
         }
     };
     if (PyLong_CheckExact(object)) {
@@ -54,7 +60,9 @@ inline bool compare(py::handle value, int op, long long constant) {
     return result == 1;
 }
 
-inline py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
+inline py::object builtin(const char* name) {
+    return py::module_::import("builtins").attr(name);
+}
 
 // The builtin type itself, e.g. `type_object(PyLong_Type)` for `int`.
 inline py::object type_object(PyTypeObject& type) {

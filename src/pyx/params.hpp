@@ -66,7 +66,9 @@ public:
     // A global of the function's module, looked up now, as Python resolves a
     // global name at call time. The interned form is the fast one.
     template <FixedString S>
-    py::object global(Name<S> name) const { return global_by_name(function_, name.get()); }
+    py::object global(Name<S> name) const {
+        return global_by_name(function_, name.get());
+    }
     py::object global(const char* name) const;
 
     const py::object& function() const noexcept { return function_; }
@@ -75,9 +77,15 @@ public:
 
 protected:
     using Arg = pyx::Arg;
-    static Param arg(std::string name, py::object default_value = {}) { return pyx::arg(std::move(name), std::move(default_value)); }
-    static Param kwonly(std::string name, py::object default_value = {}) { return pyx::kwonly(std::move(name), std::move(default_value)); }
-    static Param posonly(std::string name, py::object default_value = {}) { return pyx::posonly(std::move(name), std::move(default_value)); }
+    static Param arg(std::string name, py::object default_value = {}) {
+        return pyx::arg(std::move(name), std::move(default_value));
+    }
+    static Param kwonly(std::string name, py::object default_value = {}) {
+        return pyx::kwonly(std::move(name), std::move(default_value));
+    }
+    static Param posonly(std::string name, py::object default_value = {}) {
+        return pyx::posonly(std::move(name), std::move(default_value));
+    }
     static Param varargs(std::string name = "args") { return pyx::varargs(std::move(name)); }
     static Param varkw(std::string name = "kwargs") { return pyx::varkw(std::move(name)); }
     // A global of the defining module, read when the function is made: the
@@ -85,9 +93,7 @@ protected:
     static py::object module_global(const char* name);
     // `from module import name`, evaluated when the function is made, for a
     // default taken from another module without binding it as a global.
-    static py::object imported(const char* module, const char* name) {
-        return py::module_::import(module).attr(name);
-    }
+    static py::object imported(const char* module, const char* name) { return py::module_::import(module).attr(name); }
 
 private:
     py::object function_;
@@ -105,7 +111,9 @@ namespace detail {
 // count of Python objects it can be brace-initialised from.
 template <class P, std::size_t... I>
 constexpr bool initialisable_from(std::index_sequence<I...>) {
-    return requires { P{std::declval<Params>(), (void(I), std::declval<Arg>())...}; };
+    return requires {
+        P{std::declval<Params>(), (void(I), std::declval<Arg>())...};
+    };
 }
 template <class P, std::size_t N = 0>
 constexpr std::size_t member_count() {
@@ -168,7 +176,9 @@ constexpr std::size_t closure_size() {
 
 template <class C, std::size_t... I>
 constexpr bool closure_of_objects(std::index_sequence<I...>) {
-    return requires { C{(void(I), std::declval<py::object>())...}; };
+    return requires {
+        C{(void(I), std::declval<py::object>())...};
+    };
 }
 
 template <class C>
@@ -259,7 +269,8 @@ PyObject* run_body(F body, P&& params, PyObject* qualname);
 template <class F, class P, class C>
 PyObject* call_direct(PyObject* function, PyObject* const* args, const void* stored, PyObject* qualname) {
     return run_body<F, P, C>(body_of<F>(stored),
-                             bind_positional<P>(function, args, std::make_index_sequence<member_count<P>()>{}), qualname);
+                             bind_positional<P>(function, args, std::make_index_sequence<member_count<P>()>{}),
+                             qualname);
 }
 
 template <class F, class P, class C>
@@ -316,7 +327,8 @@ template <class F, class C = std::nullptr_t>
 FunctionSpec def(std::string name, F body, C closure = nullptr) {
     using traits = detail::body_traits<F>;
     using P = typename traits::params;
-    static_assert(std::is_pointer_v<F> || std::is_empty_v<F>, "a body captures nothing: put Python objects into its closure struct");
+    static_assert(std::is_pointer_v<F> || std::is_empty_v<F>,
+                  "a body captures nothing: put Python objects into its closure struct");
     FunctionSpec spec = detail::spec_with_params(std::move(name), &detail::describe<P>);
     spec.direct = &detail::call_direct<F, P, typename traits::closure>;
     spec.bound = &detail::call_bound<F, P, typename traits::closure>;
@@ -327,7 +339,8 @@ FunctionSpec def(std::string name, F body, C closure = nullptr) {
         spec.closure = std::make_unique<detail::Closure<Own>>(std::move(closure));
     }
     if constexpr (detail::is_task<typename traits::result>::value) {
-        static_assert(std::is_same_v<typename traits::result, Task<py::object>>, "an async body returns Task<py::object>");
+        static_assert(std::is_same_v<typename traits::result, Task<py::object>>,
+                      "an async body returns Task<py::object>");
         spec.coroutine = true;
     }
     return spec;
@@ -348,7 +361,7 @@ P params(py::handle function, V&&... values) {
 // The coroutine frame of an async body records its parameter struct here, so
 // that the cycle collector sees the arguments it holds.
 template <class P>
-    requires std::is_base_of_v<Params, P>
+requires std::is_base_of_v<Params, P>
 int pyx_traverse(const P& params, visitproc visit, void* arg) {
     Py_VISIT(params.function().ptr());
     const py::object* objects = detail::slots(params);

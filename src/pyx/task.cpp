@@ -1,7 +1,7 @@
 #include "pyx/task.hpp"
 
-#include <pybind11/gil_safe_call_once.h>
 #include <frameobject.h>
+#include <pybind11/gil_safe_call_once.h>
 #include <structmember.h>
 
 #include <string>
@@ -22,7 +22,7 @@ int PromiseBase::traverse(visitproc visit, void* arg) const {
 namespace {
 
 constexpr std::size_t frame_granule = 64;
-constexpr std::size_t frame_classes = 16;      // frames up to 1 KiB are recycled
+constexpr std::size_t frame_classes = 16;  // frames up to 1 KiB are recycled
 constexpr std::size_t frames_kept_per_class = 64;
 
 struct FreeFrame {
@@ -39,7 +39,9 @@ FramePool& frame_pool() {
     return pool;
 }
 
-std::size_t frame_class(std::size_t size) { return (size + frame_granule - 1) / frame_granule - 1; }
+std::size_t frame_class(std::size_t size) {
+    return (size + frame_granule - 1) / frame_granule - 1;
+}
 
 }  // namespace
 
@@ -153,8 +155,7 @@ py::object PythonAwaiter::await_resume() {
 namespace {
 
 struct CoroObject {
-    PyObject_HEAD
-    Driver driver;
+    PyObject_HEAD Driver driver;
     std::coroutine_handle<> root;
     PromiseBase* promise;
     ResultTaker take;
@@ -166,7 +167,9 @@ struct CoroObject {
     bool running;
 };
 
-CoroObject* as_coro(PyObject* self) { return reinterpret_cast<CoroObject*>(self); }
+CoroObject* as_coro(PyObject* self) {
+    return reinterpret_cast<CoroObject*>(self);
+}
 
 // What every coroutine object shares, built once per process on first use.
 struct Shared {
@@ -246,7 +249,9 @@ bool enter_link(PyThreadState* tstate) {
     return true;
 }
 
-void leave_link(PyThreadState* tstate) { tstate->c_recursion_remaining += link_levels; }
+void leave_link(PyThreadState* tstate) {
+    tstate->c_recursion_remaining += link_levels;
+}
 
 // The same charge while a coroutine's frames and awaitee are dropped, less the
 // level the trashcan counts itself, so that it defers a long chain in time.
@@ -261,13 +266,19 @@ private:
     PyThreadState* tstate_;
 };
 #else
-bool enter_link(PyThreadState*) { return Py_EnterRecursiveCall(" while awaiting a native coroutine") == 0; }
-void leave_link(PyThreadState*) { Py_LeaveRecursiveCall(); }
+bool enter_link(PyThreadState*) {
+    return Py_EnterRecursiveCall(" while awaiting a native coroutine") == 0;
+}
+void leave_link(PyThreadState*) {
+    Py_LeaveRecursiveCall();
+}
 struct DeallocCharge {};
 #endif
 
 // Suspended at an await: what CPython calls being awaited by someone.
-bool suspended(const CoroObject* self) { return !self->running && self->driver.pending; }
+bool suspended(const CoroObject* self) {
+    return !self->running && self->driver.pending;
+}
 
 // Runs on every completion, with no error pending (a failure is still a C++
 // exception or a PyError value here), so the frames go without a guard.
@@ -388,9 +399,12 @@ PyObject* stop_iteration(PyObject* value) {
 
 PyObject* as_method_result(PySendResult status, PyObject* result) {
     switch (status) {
-        case PYGEN_NEXT: return result;
-        case PYGEN_RETURN: return stop_iteration(result);
-        default: return nullptr;
+        case PYGEN_NEXT:
+            return result;
+        case PYGEN_RETURN:
+            return stop_iteration(result);
+        default:
+            return nullptr;
     }
 }
 
@@ -512,9 +526,10 @@ PySendResult throw_into(CoroObject* self, PyObject* exception, PyObject** out) {
 PyObject* coro_throw(PyObject* object, PyObject* const* args, Py_ssize_t nargs) {
     CoroObject* self = as_coro(object);
     if (nargs < 1 || nargs > 3) {
-        PyErr_Format(PyExc_TypeError, nargs < 1 ? "throw expected at least 1 argument, got %zd"
-                                                : "throw expected at most 3 arguments, got %zd",
-                     nargs);
+        PyErr_Format(
+            PyExc_TypeError,
+            nargs < 1 ? "throw expected at least 1 argument, got %zd" : "throw expected at most 3 arguments, got %zd",
+            nargs);
         return nullptr;
     }
     if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
@@ -690,7 +705,9 @@ CoroPool& coro_pool() {
     static CoroPool pool;
     return pool;
 }
-CoroObject*& next_free(CoroObject* self) { return *reinterpret_cast<CoroObject**>(&self->driver); }
+CoroObject*& next_free(CoroObject* self) {
+    return *reinterpret_cast<CoroObject**>(&self->driver);
+}
 
 CoroObject* new_coro(PyTypeObject* type) {
     CoroPool& pool = coro_pool();
@@ -741,8 +758,7 @@ void coro_dealloc(PyObject* object) {
     // A coroutine may hold the next one (as an argument, or as what it
     // awaits), so dropping a long chain would recurse once per link; the
     // trashcan defers the deeper links, as for CPython's own containers.
-    Py_TRASHCAN_BEGIN(object, coro_dealloc)
-    {
+    Py_TRASHCAN_BEGIN(object, coro_dealloc) {
         DeallocCharge charge;
         destroy_frames(self);
         clear_driver(self->driver);
@@ -772,7 +788,9 @@ PyObject* get_name(PyObject* object, void*) {
     return PyUnicode_Substring(self->qualname, dot + 1, length);
 }
 
-PyObject* get_running(PyObject* object, void*) { return PyBool_FromLong(as_coro(object)->running); }
+PyObject* get_running(PyObject* object, void*) {
+    return PyBool_FromLong(as_coro(object)->running);
+}
 
 PyObject* get_suspended(PyObject* object, void*) {
     CoroObject* self = as_coro(object);
@@ -797,7 +815,8 @@ py::object code_for(PyObject* qualname) {
     if (PyErr_Occurred()) throw PyError::fetch();
     std::string full = qualname ? py::str(qualname).cast<std::string>() : std::string("<native coroutine>");
     std::string name = full.substr(full.rfind('.') + 1);
-    auto code = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(PyCode_NewEmpty("<native>", name.c_str(), 0)));
+    auto code =
+        py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(PyCode_NewEmpty("<native>", name.c_str(), 0)));
     if (!code) throw PyError::fetch();
     code = code.attr("replace")(py::arg("co_qualname") = full);
     if (PyDict_SetItem(codes, key, code.ptr()) < 0) throw PyError::fetch();
@@ -832,7 +851,9 @@ PyObject* get_frame(PyObject* object, void*) {
 }
 
 // Native coroutines do not record where they were made.
-PyObject* get_origin(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_origin(PyObject*, void*) {
+    Py_RETURN_NONE;
+}
 
 PyMethodDef coro_methods[] = {
     {"send", coro_send_method, METH_O, "send(value) -> next yielded value or raise StopIteration."},
@@ -843,14 +864,10 @@ PyMethodDef coro_methods[] = {
 };
 
 PyGetSetDef coro_getset[] = {
-    {"__name__", get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
-    {"cr_running", get_running, nullptr, nullptr, nullptr},
-    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
-    {"cr_await", get_await, nullptr, nullptr, nullptr},
-    {"cr_code", get_code, nullptr, nullptr, nullptr},
-    {"cr_frame", get_frame, nullptr, nullptr, nullptr},
-    {"cr_origin", get_origin, nullptr, nullptr, nullptr},
+    {"__name__", get_name, nullptr, nullptr, nullptr},      {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"cr_running", get_running, nullptr, nullptr, nullptr}, {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"cr_await", get_await, nullptr, nullptr, nullptr},     {"cr_code", get_code, nullptr, nullptr, nullptr},
+    {"cr_frame", get_frame, nullptr, nullptr, nullptr},     {"cr_origin", get_origin, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -881,10 +898,7 @@ PyType_Slot coro_slots[] = {
 };
 
 PyType_Spec coro_spec = {
-    "pyx.coroutine",
-    sizeof(CoroObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    "pyx.coroutine", sizeof(CoroObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     coro_slots,
 };
 
@@ -907,7 +921,9 @@ Shared& shared() {
         .get_stored();
 }
 
-bool native_coroutine_awaited_already(PyObject* coroutine) { return suspended(as_coro(coroutine)); }
+bool native_coroutine_awaited_already(PyObject* coroutine) {
+    return suspended(as_coro(coroutine));
+}
 
 // The C getter behind `coroutine.cr_await`, taken once from the coroutine
 // type's own table: every await of a Python coroutine asks it, and a look-up
@@ -967,6 +983,8 @@ py::object wrap_root(std::coroutine_handle<> root, PromiseBase& promise, ResultT
 
 }  // namespace detail
 
-py::handle coroutine_type() { return detail::shared().type; }
+py::handle coroutine_type() {
+    return detail::shared().type;
+}
 
 }  // namespace pyx

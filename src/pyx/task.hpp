@@ -28,11 +28,11 @@ namespace detail {
 
 // Shared by every frame of one Python coroutine object.
 struct Driver {
-    std::coroutine_handle<> leaf;         // the frame to resume next; null once the root is done
-    py::object pending;                   // iterator of the Python awaitable the leaf waits on
-    py::object yielded;                   // value to hand to the event loop after a resume
-    py::object sent;                      // result delivered to the leaf's co_await
-    py::object thrown;                    // exception instance delivered to the leaf's co_await
+    std::coroutine_handle<> leaf;  // the frame to resume next; null once the root is done
+    py::object pending;            // iterator of the Python awaitable the leaf waits on
+    py::object yielded;            // value to hand to the event loop after a resume
+    py::object sent;               // result delivered to the leaf's co_await
+    py::object thrown;             // exception instance delivered to the leaf's co_await
 };
 
 // A Python reference held in a coroutine frame, made visible to the cycle collector.
@@ -134,7 +134,9 @@ template <class T>
 struct ValueSlot {
     std::optional<T> value;
     template <class U>
-    void return_value(U&& v) { value.emplace(std::forward<U>(v)); }
+    void return_value(U&& v) {
+        value.emplace(std::forward<U>(v));
+    }
     T take() { return std::move(*value); }
 };
 
@@ -168,11 +170,13 @@ public:
         void unhandled_exception() noexcept { error = std::current_exception(); }
 
         template <class U>
-        auto await_transform(Task<U>&& task) { return typename Task<U>::Awaiter{std::move(task)}; }
+        auto await_transform(Task<U>&& task) {
+            return typename Task<U>::Awaiter{std::move(task)};
+        }
         detail::PythonAwaiter await_transform(py::object awaitable) { return {std::move(awaitable)}; }
         // Awaiters of the bridge's own (see pyx/outcome.hpp) pass through as they are.
         template <class A>
-            requires requires(A& awaiter) { awaiter.bridge_awaiter(); }
+        requires requires(A& awaiter) { awaiter.bridge_awaiter(); }
         A&& await_transform(A&& awaiter) { return std::forward<A>(awaiter); }
         detail::PythonAwaiter await_transform(py::handle awaitable) {
             return {py::reinterpret_borrow<py::object>(awaitable)};

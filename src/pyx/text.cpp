@@ -64,7 +64,7 @@ py::object concat3(py::handle a, py::handle b, py::handle c) {
 
 bool contains(py::handle container, py::handle item) {
     int found = PyAnySet_CheckExact(container.ptr()) ? PySet_Contains(container.ptr(), item.ptr())
-                                                      : PySequence_Contains(container.ptr(), item.ptr());
+                                                     : PySequence_Contains(container.ptr(), item.ptr());
     if (found < 0) throw PyError::fetch();
     return found == 1;
 }

@@ -32,7 +32,8 @@ struct IsTransientCreateError : pyx::Params {
     Arg exc = arg("exc").annotated(types::base_exception());
 };
 py::object is_transient_create_error(IsTransientCreateError& a) {
-    return py::bool_(pyx::is_instance(a.exc, py::make_tuple(py::handle(PyExc_TimeoutError), py::handle(PyExc_ConnectionError))));
+    return py::bool_(
+        pyx::is_instance(a.exc, py::make_tuple(py::handle(PyExc_TimeoutError), py::handle(PyExc_ConnectionError))));
 }
 
 // The done-callback of a teardown task: forgets it, and retrieves its
@@ -63,8 +64,9 @@ py::object keep_until_done(const pyx::Params& a, py::object task) {
 }
 
 struct ShieldedRollback : pyx::Params {
-    Arg teardown = arg("teardown").annotated(
-        types::subscript(types::from("collections.abc", "Coroutine"), {types::any(), types::any(), py::none()}));
+    Arg teardown = arg("teardown")
+                       .annotated(types::subscript(types::from("collections.abc", "Coroutine"),
+                                                   {types::any(), types::any(), py::none()}));
     Arg timeout = kwonly("timeout", imported("vorn_sandbox.constants", "DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS"))
                       .annotated(types::float_());
 };
@@ -90,7 +92,8 @@ struct Terminate : pyx::Params {
 struct DownloadFile : pyx::Params {
     Arg self = arg("self");
     Arg file_path = arg("file_path").annotated(types::str());
-    Arg timeout = kwonly("timeout", imported("vorn_sandbox.constants", "DEFAULT_DOWNLOAD_TIMEOUT")).annotated(types::float_());
+    Arg timeout =
+        kwonly("timeout", imported("vorn_sandbox.constants", "DEFAULT_DOWNLOAD_TIMEOUT")).annotated(types::float_());
 };
 
 }  // namespace
@@ -102,8 +105,9 @@ void init(py::module_& module) {
     module.attr("_pending_rollbacks") = py::set();
 
     pyx::ClassBody body(module, "BaseSandbox");
-    body.doc("Abstract root of every sandbox backend: transient-failure test, shielded rollback, "
-             "teardown and file download.")
+    body.doc(
+            "Abstract root of every sandbox backend: transient-failure test, shielded rollback, "
+            "teardown and file download.")
         .method(pyx::def("__init__", init_instance, pyx::DefiningClass{body.class_cell()}).returning(types::none()))
         .classmethod(pyx::def("_is_transient_create_error", is_transient_create_error)
                          .returning(types::bool_())

@@ -72,8 +72,7 @@ void init(py::module_& module) {
     module.attr("DEFAULT_SANDBOX_IMAGE") = sandbox_image;
 
     module.attr("Language") = str_enum(module, str_enum_base, "Language",
-                                       "Programming languages supported by the code sandbox.",
-                                       {{"PYTHON", "python"}});
+                                       "Programming languages supported by the code sandbox.", {{"PYTHON", "python"}});
 
     module.attr("PackageInstallErrorMessage") = text_constants(
         module, "PackageInstallErrorMessage",
@@ -99,14 +98,14 @@ void init(py::module_& module) {
     module.attr("E2BConfig") = text_constants(module, "E2BConfig", "Configuration defaults for E2B.",
                                               {{"DEFAULT_TEMPLATE_ALIAS", "vornsandbox-base"}});
 
-    module.attr("BedrockClientConfig") = text_constants(module, "BedrockClientConfig",
-                                                        "Configuration for the Bedrock client.",
-                                                        {
-                                                            {"AWS_SERVICE_NAME", "bedrock-agentcore"},
-                                                            {"CODE_INTERPRETER_ID", "aws.codeinterpreter.v1"},
-                                                            {"DEFAULT_REGION", "us-east-1"},
-                                                            {"SESSION_NAME_PREFIX", "bedrock-sandbox-"},
-                                                        });
+    module.attr("BedrockClientConfig") =
+        text_constants(module, "BedrockClientConfig", "Configuration for the Bedrock client.",
+                       {
+                           {"AWS_SERVICE_NAME", "bedrock-agentcore"},
+                           {"CODE_INTERPRETER_ID", "aws.codeinterpreter.v1"},
+                           {"DEFAULT_REGION", "us-east-1"},
+                           {"SESSION_NAME_PREFIX", "bedrock-sandbox-"},
+                       });
 
     module.attr("BedrockAgentCoreSandboxOperation") = text_constants(
         module, "BedrockAgentCoreSandboxOperation", "Operations supported by the Bedrock AgentCore sandbox.",
@@ -116,40 +115,41 @@ void init(py::module_& module) {
             {"READ_FILES", "readFiles"},
         });
 
-    module.attr("BedrockAgentCoreSandboxField") = text_constants(
-        module, "BedrockAgentCoreSandboxField", "Fields used by the Bedrock AgentCore sandbox.",
-        {
-            {"STREAM", "stream"},
-            {"RESULT", "result"},
-            {"SESSION_ID", "sessionId"},
-            {"IS_ERROR", "isError"},
-            {"CONTENT", "content"},
-            {"TYPE", "type"},
-            {"TEXT", "text"},
-            {"DATA", "data"},
-            {"BLOB", "blob"},
-            {"RESOURCE", "resource"},
-            {"PATHS", "paths"},
-            {"PATH", "path"},
-            {"LANGUAGE", "language"},
-            {"CODE", "code"},
-            {"STRUCTURED_CONTENT", "structuredContent"},
-            {"STDOUT", "stdout"},
-            {"STDERR", "stderr"},
-        });
+    module.attr("BedrockAgentCoreSandboxField") =
+        text_constants(module, "BedrockAgentCoreSandboxField", "Fields used by the Bedrock AgentCore sandbox.",
+                       {
+                           {"STREAM", "stream"},
+                           {"RESULT", "result"},
+                           {"SESSION_ID", "sessionId"},
+                           {"IS_ERROR", "isError"},
+                           {"CONTENT", "content"},
+                           {"TYPE", "type"},
+                           {"TEXT", "text"},
+                           {"DATA", "data"},
+                           {"BLOB", "blob"},
+                           {"RESOURCE", "resource"},
+                           {"PATHS", "paths"},
+                           {"PATH", "path"},
+                           {"LANGUAGE", "language"},
+                           {"CODE", "code"},
+                           {"STRUCTURED_CONTENT", "structuredContent"},
+                           {"STDOUT", "stdout"},
+                           {"STDERR", "stderr"},
+                       });
 
-    module.attr("BedrockAgentCoreSandboxContentType") = str_enum(
-        module, str_enum_base, "BedrockAgentCoreSandboxContentType",
-        "Content types used by the Bedrock AgentCore sandbox.",
-        {{"TEXT", "text"}, {"IMAGE", "image"}, {"RESOURCE", "resource"}, {"BLOB", "blob"}});
+    module.attr("BedrockAgentCoreSandboxContentType") =
+        str_enum(module, str_enum_base, "BedrockAgentCoreSandboxContentType",
+                 "Content types used by the Bedrock AgentCore sandbox.",
+                 {{"TEXT", "text"}, {"IMAGE", "image"}, {"RESOURCE", "resource"}, {"BLOB", "blob"}});
 
     {
         pyx::ClassBody config(module, "OpenSandboxConfig");
         py::handle builtins_str = reinterpret_cast<PyObject*>(&PyUnicode_Type);
-        py::object dict_of_str = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyDict_Type))
-            [py::make_tuple(builtins_str, builtins_str)];
+        py::object dict_of_str = py::reinterpret_borrow<py::object>(
+            reinterpret_cast<PyObject*>(&PyDict_Type))[py::make_tuple(builtins_str, builtins_str)];
 
-        config.doc("Configuration defaults for OpenSandbox.")
+        config
+            .doc("Configuration defaults for OpenSandbox.")
             // The very objects bound at module level, so the two names cannot drift apart.
             .attr("DEFAULT_IMAGE", sandbox_image)
             .attr("DEFAULT_DOMAIN", py::str("localhost:8080"))
@@ -159,12 +159,13 @@ void init(py::module_& module) {
             // The server replaces the image's own entrypoint; without this start
             // command the sandbox would never launch its Jupyter server. A list,
             // because it is handed to the SDK as is.
-            .attr("DEFAULT_CI_ENTRYPOINT", [] {
-                py::list entrypoint;
-                entrypoint.append(py::str("bash"));
-                entrypoint.append(py::str("/opt/opensandbox/code-interpreter.sh"));
-                return entrypoint;
-            }())
+            .attr("DEFAULT_CI_ENTRYPOINT",
+                  [] {
+                      py::list entrypoint;
+                      entrypoint.append(py::str("bash"));
+                      entrypoint.append(py::str("/opt/opensandbox/code-interpreter.sh"));
+                      return entrypoint;
+                  }())
             .staticmethod(pyx::def("pool_extension", pool_extension)
                               .with_doc("The `extensions` argument of sandbox creation that pins the sandbox to "
                                         "the pool `pool_ref`.")

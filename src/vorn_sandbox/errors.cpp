@@ -14,23 +14,11 @@ using namespace pyx::literals;
 namespace vorn_sandbox::errors {
 namespace {
 
-
 // Member names in declaration order; each value is the lower-cased name.
 constexpr const char* stage_names[] = {
-    "SNAPSHOT_RESOLVE",
-    "CREATE",
-    "GET_INFO",
-    "EXECD_PROBE",
-    "JUPYTER_PROBE",
-    "INTERPRETER_INIT",
-    "SESSION_START",
-    "PROCESS_START",
-    "TEMPLATE_BUILD",
-    "PACKAGE_INSTALL",
-    "EXECUTION",
-    "TERMINATE",
-    "DOWNLOAD",
-    "NOT_INITIALIZED",
+    "SNAPSHOT_RESOLVE", "CREATE",        "GET_INFO",      "EXECD_PROBE",     "JUPYTER_PROBE",
+    "INTERPRETER_INIT", "SESSION_START", "PROCESS_START", "TEMPLATE_BUILD",  "PACKAGE_INSTALL",
+    "EXECUTION",        "TERMINATE",     "DOWNLOAD",      "NOT_INITIALIZED",
 };
 
 // The sandbox root is reached only when the default test runs, never at
@@ -114,11 +102,13 @@ void init(py::module_& module) {
         for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         stages.emplace_back(name, py::str(value));
     }
-    py::object stage = pyx::make_enum(enum_module.attr("StrEnum"), module, "Stage", stages,
-                                      "Lifecycle stage at which a failure happened; also the error_code of log records.");
+    py::object stage =
+        pyx::make_enum(enum_module.attr("StrEnum"), module, "Stage", stages,
+                       "Lifecycle stage at which a failure happened; also the error_code of log records.");
     module.attr("Stage") = stage;
 
-    pyx::def_function(module, pyx::def("_default_classifier", default_classifier).returning(pyx::types::bool_())
+    pyx::def_function(module, pyx::def("_default_classifier", default_classifier)
+                                  .returning(pyx::types::bool_())
                                   .with_doc("The root sandbox class's transient test, looked up on each call."));
 
     pyx::ClassBody base(module, "CodeInterpreterError");

@@ -22,7 +22,9 @@ struct FromBytes : pyx::Params {
     Arg data = arg("data").annotated(pyx::types::bytes());
     Arg filename = arg("filename").annotated(pyx::types::str());
 };
-py::object from_bytes(FromBytes& a) { return pyx::call(a.cls, "filename"_kw = a.filename, "data"_kw = a.data); }
+py::object from_bytes(FromBytes& a) {
+    return pyx::call(a.cls, "filename"_kw = a.filename, "data"_kw = a.data);
+}
 
 struct CreateResult : pyx::Params {
     Arg cls = arg("cls");
@@ -39,28 +41,30 @@ py::object create_result(CreateResult& a) {
     bool success = a.status.equal(pyx::getattr(a.global("ExecutionStatus"_name), "SUCCESS"_name));
     return pyx::call(a.cls, "status"_kw = a.status, "code"_kw = a.code, "stdout"_kw = a.stdout_text,
                      "stderr"_kw = a.stderr_text, "text"_kw = pyx::truthy(a.error) ? a.error : a.stdout_text,
-                     "error"_kw = a.error, "exit_code"_kw = py::int_(success ? 0 : 1), "duration_ms"_kw = a.duration_ms);
+                     "error"_kw = a.error, "exit_code"_kw = py::int_(success ? 0 : 1),
+                     "duration_ms"_kw = a.duration_ms);
 }
 
 }  // namespace
 
 void init(py::module_& module) {
     module.attr("__doc__") = py::str("Results, files and workspace models that cross the sandbox interface.");
-    py::object str = pyx::builtin("str"), bytes = pyx::builtin("bytes"), integer = pyx::builtin("int"), boolean = pyx::builtin("bool");
+    py::object str = pyx::builtin("str"), bytes = pyx::builtin("bytes"), integer = pyx::builtin("int"),
+               boolean = pyx::builtin("bool");
     py::object empty = py::str("");
 
-    py::object status = pyx::make_enum(py::module_::import("enum").attr("Enum"), module, "ExecutionStatus",
-                                       {{"SUCCESS", py::str("success")},
-                                        {"ERROR", py::str("error")},
-                                        {"TIMEOUT", py::str("timeout")}},
-                                       "Outcome of a run of code or of a command.");
+    py::object status =
+        pyx::make_enum(py::module_::import("enum").attr("Enum"), module, "ExecutionStatus",
+                       {{"SUCCESS", py::str("success")}, {"ERROR", py::str("error")}, {"TIMEOUT", py::str("timeout")}},
+                       "Outcome of a run of code or of a command.");
     module.attr("ExecutionStatus") = status;
 
     pyx::ClassBody file(module, "SandboxFile");
     file.doc("A file written below the upload directory before code runs.")
         .field("filename", str)
         .field("data", bytes)
-        .classmethod(pyx::def("from_bytes", from_bytes).with_doc("Builds a file from raw bytes and the name to write them under."));
+        .classmethod(pyx::def("from_bytes", from_bytes)
+                         .with_doc("Builds a file from raw bytes and the name to write them under."));
     py::object sandbox_file = file.create_model();
     pyx::annotate_return(sandbox_file.attr("__dict__")["from_bytes"].attr("__func__"), sandbox_file);
     module.attr("SandboxFile") = sandbox_file;
@@ -122,7 +126,7 @@ void init(py::module_& module) {
     module.attr("CommandResult") = command.create_model();
 
     module.attr("__all__") = pyx::string_list({"CommandResult", "ExecutionResult", "ExecutionStatus", "SandboxFile",
-                                                "WorkspaceFileWriteRequest", "WorkspaceFileWriteResult"});
+                                               "WorkspaceFileWriteRequest", "WorkspaceFileWriteResult"});
 }
 
 }  // namespace vorn_sandbox::models

@@ -220,7 +220,9 @@ py::object yield_init(YieldInit& a) {
 struct YieldAwait : pyx::Params {
     Arg self = arg("self");
 };
-py::object yield_await(YieldAwait& a) { return py::iter(py::make_tuple(pyx::getattr(a.self, "value"_name))); }
+py::object yield_await(YieldAwait& a) {
+    return py::iter(py::make_tuple(pyx::getattr(a.self, "value"_name)));
+}
 
 py::object make_yield_type(py::module_& module) {
     pyx::ClassBody body(module, "_start_span.<locals>.Yield");
@@ -296,12 +298,12 @@ py::object sync_wrapper(Wrapper& a, const Traced& closure) {
 
 py::object make_wrapper(bool coroutine, const Traced& traced, py::handle globals) {
     py::object qualname = pyx::getattr(traced.func, "__qualname__"_name, py::none());
-    std::string own_qualname = py::isinstance<py::str>(qualname)
-                                   ? qualname.cast<std::string>()
-                                   : std::string("traced.<locals>.decorator.<locals>.") +
-                                         (coroutine ? "async_wrapper" : "sync_wrapper");
-    py::object wrapper = coroutine ? pyx::make_function(pyx::def("async_wrapper", async_wrapper, traced), globals, own_qualname)
-                                   : pyx::make_function(pyx::def("sync_wrapper", sync_wrapper, traced), globals, own_qualname);
+    std::string own_qualname = py::isinstance<py::str>(qualname) ? qualname.cast<std::string>()
+                                                                 : std::string("traced.<locals>.decorator.<locals>.") +
+                                                                       (coroutine ? "async_wrapper" : "sync_wrapper");
+    py::object wrapper =
+        coroutine ? pyx::make_function(pyx::def("async_wrapper", async_wrapper, traced), globals, own_qualname)
+                  : pyx::make_function(pyx::def("sync_wrapper", sync_wrapper, traced), globals, own_qualname);
     // A native function carries a signature of its own (*args, **kwargs). Without it,
     // inspect follows __wrapped__ to func's signature, as for any functools.wraps
     // wrapper; a native func brings its own __signature__ along in its __dict__.
@@ -331,15 +333,15 @@ struct TracedParams : pyx::Params {
     Arg static_attrs = varkw("static_attrs").annotated(pyx::typing("Any"));
 };
 py::object traced(TracedParams& a, const Own& own) {
-    return pyx::make_function(
-        pyx::def("decorator", decorator, DecoratorClosure{a.name, a.static_attrs, own}).returning(pyx::typing("Callable")),
-        a.globals(), "traced.<locals>.decorator");
+    return pyx::make_function(pyx::def("decorator", decorator, DecoratorClosure{a.name, a.static_attrs, own})
+                                  .returning(pyx::typing("Callable")),
+                              a.globals(), "traced.<locals>.decorator");
 }
 
 struct ApplyAttrs : pyx::Params {
     Arg span = arg("span").annotated(pyx::typing("Any"));
-    Arg attrs = arg("attrs").annotated(
-        pyx::type_object(PyDict_Type)[py::make_tuple(pyx::builtin("str"), pyx::typing("Any"))]);
+    Arg attrs =
+        arg("attrs").annotated(pyx::type_object(PyDict_Type)[py::make_tuple(pyx::builtin("str"), pyx::typing("Any"))]);
 };
 py::object apply_attrs(ApplyAttrs& a) {
     // An identity test: 0, "", False and empty containers are real values.
@@ -433,13 +435,12 @@ void init(py::module_& module) {
     Own own{start_span, apply_attrs_function};
 
     pyx::def_function(
-        module,
-        pyx::def("traced", traced, own)
-            .returning(pyx::typing("Callable"))
-            .with_doc("Decorator factory: run each call of the decorated function inside one span named "
-                      "name that carries static_attrs.\n\nA coroutine function stays a coroutine function; "
-                      "its span opens when the coroutine starts running and stays current until it "
-                      "returns, raises or is cancelled."));
+        module, pyx::def("traced", traced, own)
+                    .returning(pyx::typing("Callable"))
+                    .with_doc("Decorator factory: run each call of the decorated function inside one span named "
+                              "name that carries static_attrs.\n\nA coroutine function stays a coroutine function; "
+                              "its span opens when the coroutine starts running and stays current until it "
+                              "returns, raises or is cancelled."));
 
     pyx::def_function(module, pyx::def("set_current_span_attributes", set_current_span_attributes, own)
                                   .returning(py::none())

@@ -21,7 +21,6 @@ constexpr const char* package_doc =
     "own and needs its provider's optional extra (for example,\n"
     "vorn_sandbox.code_interpreter.e2b needs the extra e2b).\n";
 
-
 // Runs when the package is imported, after the import system has put the
 // module in sys.modules and set its __path__, so the modules it imports can
 // find their parent.
@@ -37,11 +36,11 @@ void exec_package(py::module_ package) {
     for (const char* name : {"CommandResult", "ExecutionResult", "ExecutionStatus", "SandboxFile",
                              "WorkspaceFileWriteRequest", "WorkspaceFileWriteResult"})
         package.attr(name) = models.attr(name);
-    package.attr("__all__") = pyx::string_list(
-        {"BaseSandbox", "CommandResult", "CodeInterpreterError", "ExecutionResult", "ExecutionStatus",
-         "SandboxExecutionError", "SandboxFile", "SandboxNotInitializedError", "SandboxStartError",
-         "SandboxTerminateError", "Stage", "TemplateBuildError", "WorkspaceFileWriteRequest",
-         "WorkspaceFileWriteResult"});
+    package.attr("__all__") =
+        pyx::string_list({"BaseSandbox", "CommandResult", "CodeInterpreterError", "ExecutionResult", "ExecutionStatus",
+                          "SandboxExecutionError", "SandboxFile", "SandboxNotInitializedError", "SandboxStartError",
+                          "SandboxTerminateError", "Stage", "TemplateBuildError", "WorkspaceFileWriteRequest",
+                          "WorkspaceFileWriteResult"});
 }
 
 int exec_slot(PyObject* module) {
@@ -70,4 +69,6 @@ PyModuleDef package_def = {
 
 }  // namespace
 
-extern "C" PYBIND11_EXPORT PyObject* PyInit_vorn_sandbox() { return PyModuleDef_Init(&package_def); }
+extern "C" PYBIND11_EXPORT PyObject* PyInit_vorn_sandbox() {
+    return PyModuleDef_Init(&package_def);
+}

@@ -29,9 +29,13 @@ namespace {
 namespace types = pyx::types;
 
 // tuple[str, ...]: working-directory components and a result's argv.
-py::object names_tuple() { return types::subscript(pyx::type_object(PyTuple_Type), {types::str(), py::ellipsis()}); }
+py::object names_tuple() {
+    return types::subscript(pyx::type_object(PyTuple_Type), {types::str(), py::ellipsis()});
+}
 // dict[str, Any]: a request or a reply.
-py::object json_object() { return types::dict_of(types::str(), types::any()); }
+py::object json_object() {
+    return types::dict_of(types::str(), types::any());
+}
 
 constexpr const char* runner_data_file = "primitive_runner.py";
 constexpr const char* source_suffix = ".py";
@@ -262,8 +266,8 @@ py::object runner_bootstrap(RunnerBootstrap& a) {
                                             "joinpath"_name, py::str(runner_data_file));
     py::object source = pyx::call_method(data_file, "read_text"_name, "encoding"_kw = "utf-8");
     py::object source_bytes = pyx::call_method(source, "encode"_name, "utf-8");
-    py::object source_b64 = pyx::call_method(
-        pyx::call_method(a.global("base64"_name), "b64encode"_name, source_bytes), "decode"_name, "ascii");
+    py::object source_b64 = pyx::call_method(pyx::call_method(a.global("base64"_name), "b64encode"_name, source_bytes),
+                                             "decode"_name, "ascii");
 
     py::object module_name = a.global("_RUNNER_MODULE"_name);
     py::object file_name = module_name + py::str(source_suffix);
@@ -283,11 +287,13 @@ py::object runner_bootstrap(RunnerBootstrap& a) {
     add(file_literal);
     text(",\n    \"_RUNNER_SOURCE\": _source,\n}\nexec(compile(_source, ");
     add(file_literal);
-    text(", \"exec\"), _module_globals)\n_module_globals[\"_RUNNER_SOURCE\"] = _source\nimport json\nimport os\n\n"
-         "_request = json.loads(");
+    text(
+        ", \"exec\"), _module_globals)\n_module_globals[\"_RUNNER_SOURCE\"] = _source\nimport json\nimport os\n\n"
+        "_request = json.loads(");
     for (const py::object& piece : request_text) add(piece);
-    text(")\nif _request.get(\"workspace_root\") is None:\n    _request[\"workspace_root\"] = os.getcwd()\n\n"
-         "print(json.dumps(_module_globals[");
+    text(
+        ")\nif _request.get(\"workspace_root\") is None:\n    _request[\"workspace_root\"] = os.getcwd()\n\n"
+        "print(json.dumps(_module_globals[");
     add(function_literal);
     text("](_request)))\n");
 
@@ -346,8 +352,8 @@ struct StreamReport {
 
     static StreamReport read(const pyx::Params& a, py::handle response, const std::string& stream) {
         py::object zero = py::int_(0);
-        py::object decoded = pyx::call(a.global("_decode_bounded_text"_name),
-                                       field(response, (stream + "_b64").c_str(), py::str("")));
+        py::object decoded =
+            pyx::call(a.global("_decode_bounded_text"_name), field(response, (stream + "_b64").c_str(), py::str("")));
         py::object count = integer(field(response, (stream + "_byte_count").c_str(), zero));
         py::object captured = integer(field(response, (stream + "_captured_byte_count").c_str(), zero));
         bool truncated = pyx::truthy(field(response, (stream + "_truncated").c_str(), py::bool_(false)));
@@ -386,13 +392,11 @@ py::object parse_command_response(ParseCommandResponse& a) {
     bool timed_out = pyx::truthy(field(a.response, "timed_out", py::bool_(false)));
     return pyx::call(a.global("CommandResult"_name), "argv"_kw = a.argv, "duration_ms"_kw = duration_ms,
                      "error"_kw = error, "exit_code"_kw = exit_code, "status"_kw = status, "stderr"_kw = err.text,
-                     "stderr_byte_count"_kw = err.byte_count,
-                     "stderr_captured_byte_count"_kw = err.captured_byte_count,
+                     "stderr_byte_count"_kw = err.byte_count, "stderr_captured_byte_count"_kw = err.captured_byte_count,
                      "stderr_truncated"_kw = err.truncated, "stderr_byte_count_complete"_kw = err.byte_count_complete,
                      "stdout"_kw = out.text, "stdout_byte_count"_kw = out.byte_count,
-                     "stdout_captured_byte_count"_kw = out.captured_byte_count,
-                     "stdout_truncated"_kw = out.truncated, "stdout_byte_count_complete"_kw = out.byte_count_complete,
-                     "timed_out"_kw = timed_out);
+                     "stdout_captured_byte_count"_kw = out.captured_byte_count, "stdout_truncated"_kw = out.truncated,
+                     "stdout_byte_count_complete"_kw = out.byte_count_complete, "timed_out"_kw = timed_out);
 }
 
 struct ParseWriteResponse : pyx::Params {
@@ -416,8 +420,8 @@ py::object parse_write_response(ParseWriteResponse& a) {
 }  // namespace
 
 void init(py::module_& module) {
-    module.attr("__doc__") = py::str(
-        "Client side of the workspace-primitive protocol: requests, the bootstrap program, and replies.");
+    module.attr("__doc__") =
+        py::str("Client side of the workspace-primitive protocol: requests, the bootstrap program, and replies.");
     pyx::import_module(module, "base64");
     pyx::import_module(module, "json");
     pyx::import_from(module, "importlib.resources", {"files"});

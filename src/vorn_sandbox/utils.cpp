@@ -83,7 +83,9 @@ py::object lifetime(bool optional) {
 }
 
 // `Callable[[BaseException], bool]`: a retry policy's transient test.
-py::object transient_test() { return types::callable({types::base_exception()}, types::bool_()); }
+py::object transient_test() {
+    return types::callable({types::base_exception()}, types::bool_());
+}
 
 struct NormalizeLanguage : pyx::Params {
     Arg language = arg("language").annotated(types::str());
@@ -144,8 +146,8 @@ struct ResolveSandboxTimeout : pyx::Params {
     Arg sandbox_timeout = arg("sandbox_timeout", py::none()).annotated(lifetime(true));
     Arg legacy_timeout = kwonly("legacy_timeout", py::none()).annotated(lifetime(true));
     Arg kwargs = kwonly("kwargs", py::none())
-                     .annotated(pyx::optional(types::subscript(module_global("MutableMapping"),
-                                                               {types::str(), module_global("Any")})));
+                     .annotated(pyx::optional(
+                         types::subscript(module_global("MutableMapping"), {types::str(), module_global("Any")})));
     Arg legacy_key = kwonly("legacy_key", py::str("timeout")).annotated(types::str());
     Arg fallback = kwonly("default", module_global("DEFAULT_SANDBOX_TIMEOUT")).annotated(lifetime(false));
 };
@@ -283,9 +285,7 @@ public:
         return true;
     }
     // Whether this is the last attempt: `attempt >= attempts`.
-    bool last(const py::object& attempts) {
-        return count_ >= 0 ? number_ >= count_ : current() >= attempts;
-    }
+    bool last(const py::object& attempts) { return count_ >= 0 ? number_ >= count_ : current() >= attempts; }
     const py::object& current() {
         if (!current_) current_ = py::int_(number_);
         return current_;
@@ -317,8 +317,8 @@ Task<py::object> run_attempts(RunAttempts a) {
                 }
             }
             if (transient) {
-                py::object message = py::str("Sandbox operation retry {}/{} after: {}")
-                                         .format(attempts.current(), a.attempts, failure);
+                py::object message =
+                    py::str("Sandbox operation retry {}/{} after: {}").format(attempts.current(), a.attempts, failure);
                 pyx::call_method(a.global("logger"_name), "info"_name, message);
             }
         } catch (...) {
@@ -326,8 +326,8 @@ Task<py::object> run_attempts(RunAttempts a) {
         }
         if (!transient) outcome.rethrow();
 
-        pyx::Outcome paused =
-            co_await pyx::outcome_of([&] { return pyx::call_method(a.global("asyncio"_name), "sleep"_name, a.backoff); });
+        pyx::Outcome paused = co_await pyx::outcome_of(
+            [&] { return pyx::call_method(a.global("asyncio"_name), "sleep"_name, a.backoff); });
         if (!paused) rethrow_linked(paused.error(), failure);
     }
     // range() of a count below 1 is empty; _retry_async has refused such a count.
@@ -355,7 +355,9 @@ Task<py::object> retry_async(RetryAsync a) {
     co_return result;
 }
 
-py::object accept_every_failure(py::handle) { return py::bool_(true); }
+py::object accept_every_failure(py::handle) {
+    return py::bool_(true);
+}
 
 struct KillWithRetry : pyx::Params {
     Arg kill = arg("kill").annotated(types::awaitable_factory(types::any()));
@@ -372,9 +374,9 @@ Task<py::object> kill_with_retry(KillWithRetry a) {
         backoff = pyx::builtin("min")(backoff, a.total_timeout / (py::int_(2) * a.attempts));
     }
     py::object accept = py::cpp_function(&accept_every_failure);
-    py::object retries = pyx::call(a.global("_retry_async"_name), a.kill, "attempts"_kw = a.attempts,
-                                   "backoff"_kw = backoff, "should_retry"_kw = accept,
-                                   "total_timeout"_kw = a.total_timeout);
+    py::object retries =
+        pyx::call(a.global("_retry_async"_name), a.kill, "attempts"_kw = a.attempts, "backoff"_kw = backoff,
+                  "should_retry"_kw = accept, "total_timeout"_kw = a.total_timeout);
     co_await std::move(retries);
     co_return py::none();
 }
@@ -410,8 +412,8 @@ Task<py::object> create_with_retry(CreateWithRetry a, const RetryEngine& engine)
     py::object retry = a.global("_retry_async"_name);
     if (retry.is(engine.retry_async)) {
         // The engine nobody replaced: its body runs here, in this coroutine.
-        py::object result = co_await retry_async(pyx::params<RetryAsync>(retry, a.create, a.attempts, a.backoff,
-                                                                          a.is_transient, a.total_timeout));
+        py::object result = co_await retry_async(
+            pyx::params<RetryAsync>(retry, a.create, a.attempts, a.backoff, a.is_transient, a.total_timeout));
         co_return result;
     }
     py::object retries = pyx::call(retry, a.create, "attempts"_kw = a.attempts, "backoff"_kw = a.backoff,
@@ -447,49 +449,63 @@ void init(py::module_& module) {
     module.attr("_INSTALLABLE_LANGUAGES") = installable;
     module.attr("_INSTALL_SCRIPT") = py::str(install_script);
 
-    pyx::def_function(module, pyx::def("_normalize_language", normalize_language).returning(types::str())
+    pyx::def_function(module, pyx::def("_normalize_language", normalize_language)
+                                  .returning(types::str())
                                   .with_doc("Lower-cases a language name; every name beginning with \"python\" "
                                             "becomes \"python\"."));
-    pyx::def_function(module, pyx::def("supports_automatic_install", supports_automatic_install).returning(types::bool_())
+    pyx::def_function(module, pyx::def("supports_automatic_install", supports_automatic_install)
+                                  .returning(types::bool_())
                                   .with_doc("Whether `additional_packages` can be installed automatically for "
                                             "`language` (Python, through pip)."));
-    pyx::def_function(module, pyx::def("get_install_code", get_install_code).returning(types::str())
+    pyx::def_function(module, pyx::def("get_install_code", get_install_code)
+                                  .returning(types::str())
                                   .with_doc("Source text of the program that installs `packages` with pip inside "
                                             "the sandbox; ValueError for a language without an installer."));
 
-    pyx::def_function(module, pyx::def("build_upload_path", build_upload_path).returning(types::str())
+    pyx::def_function(module, pyx::def("build_upload_path", build_upload_path)
+                                  .returning(types::str())
                                   .with_doc("Destination of an uploaded file: `filename` below `upload_dir`, or "
                                             "below `default_dir` when `upload_dir` is None."));
-    pyx::def_function(module, pyx::def("resolve_timeout", resolve_timeout).returning(pyx::optional(types::float_()))
+    pyx::def_function(module, pyx::def("resolve_timeout", resolve_timeout)
+                                  .returning(pyx::optional(types::float_()))
                                   .with_doc("Effective time limit in seconds: `default` for None, None (no limit) "
                                             "for 0 or less, else `timeout` unchanged."));
-    pyx::def_function(module, pyx::def("resolve_sandbox_timeout", resolve_sandbox_timeout).returning(types::int_())
+    pyx::def_function(module, pyx::def("resolve_sandbox_timeout", resolve_sandbox_timeout)
+                                  .returning(types::int_())
                                   .with_doc("Sandbox session lifetime in whole seconds, at least 1, from the first "
                                             "of `sandbox_timeout`, `legacy_timeout`, `kwargs[legacy_key]` (always "
                                             "removed) and `default` that is not None."));
-    pyx::def_function(module, pyx::def("calculate_duration_ms", calculate_duration_ms).returning(types::int_())
+    pyx::def_function(module, pyx::def("calculate_duration_ms", calculate_duration_ms)
+                                  .returning(types::int_())
                                   .with_doc("Whole milliseconds of wall-clock time elapsed since `start_time`, a "
                                             "reading of time.time()."));
 
     // The walk's step function lives in the closure, not in the module namespace.
-    pyx::def_function(module, pyx::def("_cause_chain", cause_chain, CauseChainClosure{py::cpp_function(&next_cause)})
-                                  .returning(types::subscript(types::from("collections.abc", "Iterator"), {types::base_exception()}))
-                                  .with_doc("Iterates over `exc` and then each exception down its __cause__ "
-                                            "links; ends at None or at an exception already given."));
-    pyx::def_function(module, pyx::def("_run_attempts", run_attempts).returning(types::any())
+    pyx::def_function(
+        module, pyx::def("_cause_chain", cause_chain, CauseChainClosure{py::cpp_function(&next_cause)})
+                    .returning(types::subscript(types::from("collections.abc", "Iterator"), {types::base_exception()}))
+                    .with_doc("Iterates over `exc` and then each exception down its __cause__ "
+                              "links; ends at None or at an exception already given."));
+    pyx::def_function(module, pyx::def("_run_attempts", run_attempts)
+                                  .returning(types::any())
                                   .with_doc("Calls `operation` up to `attempts` times, `backoff` seconds apart, "
                                             "while `should_retry` accepts a failure or an exception on its cause "
                                             "chain."));
-    py::object engine = pyx::def_function(module, pyx::def("_retry_async", retry_async).returning(types::any())
-                                  .with_doc("Checks the retry policy and runs the attempts under one deadline of "
-                                            "`total_timeout` seconds (None: no deadline)."));
-    pyx::def_function(module, pyx::def("kill_with_retry", kill_with_retry).returning(types::none())
+    py::object engine =
+        pyx::def_function(module, pyx::def("_retry_async", retry_async)
+                                      .returning(types::any())
+                                      .with_doc("Checks the retry policy and runs the attempts under one deadline of "
+                                                "`total_timeout` seconds (None: no deadline)."));
+    pyx::def_function(module, pyx::def("kill_with_retry", kill_with_retry)
+                                  .returning(types::none())
                                   .with_doc("Retries every kill failure within `total_timeout` seconds, the pause "
                                             "clamped so that the pauses take less than half of it."));
-    pyx::def_function(module, pyx::def("terminate_with_retry", terminate_with_retry).returning(types::none())
+    pyx::def_function(module, pyx::def("terminate_with_retry", terminate_with_retry)
+                                  .returning(types::none())
                                   .with_doc("Kills with retries under one deadline of `timeout` seconds; a final "
                                             "failure becomes SandboxTerminateError, formatted from `error_message`."));
-    pyx::def_function(module, pyx::def("create_with_retry", create_with_retry, RetryEngine{engine}).returning(types::any())
+    pyx::def_function(module, pyx::def("create_with_retry", create_with_retry, RetryEngine{engine})
+                                  .returning(types::any())
                                   .with_doc("Creates with retries of transient failures; returns the successful "
                                             "attempt's result or raises the last failure unchanged."));
 }

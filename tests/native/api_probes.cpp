@@ -17,13 +17,17 @@ struct Named : pyx::Params {
     Arg c = kwonly("c", py::none()).annotated(pyx::optional(pyx::builtin("int")));
     Arg rest = varkw("rest");
 };
-py::object named(Named& p) { return py::make_tuple(p.a, p.b, p.c, p.rest); }
+py::object named(Named& p) {
+    return py::make_tuple(p.a, p.b, p.c, p.rest);
+}
 
 struct HoldNamed : pyx::Params {
     Arg value = arg("value");
     Arg future = arg("future");
 };
-Task<py::object> hold_named(HoldNamed p) { co_return co_await p.future; }
+Task<py::object> hold_named(HoldNamed p) {
+    co_return co_await p.future;
+}
 
 // f(x, flag=True, name="n") and x.method(1, k=2)
 struct KeywordCall : pyx::Params {
@@ -85,13 +89,16 @@ struct Closing : pyx::Params {};
 struct Held {
     py::object value;
 };
-py::object closing(Closing&, const Held& held) { return held.value; }
+py::object closing(Closing&, const Held& held) {
+    return held.value;
+}
 
 struct MakeClosure : pyx::Params {
     Arg value = arg("value");
 };
 py::object make_closure(MakeClosure& p) {
-    return pyx::make_function(pyx::def("closing", closing, Held{p.value}), p.globals(), "make_closure.<locals>.closing");
+    return pyx::make_function(pyx::def("closing", closing, Held{p.value}), p.globals(),
+                              "make_closure.<locals>.closing");
 }
 
 // A class whose native method's globals are `namespace`, stored there as "Made":
@@ -99,7 +106,9 @@ py::object make_closure(MakeClosure& p) {
 struct Method : pyx::Params {
     Arg self = arg("self");
 };
-py::object made_method(Method& p) { return p.global("Made"_name); }
+py::object made_method(Method& p) {
+    return p.global("Made"_name);
+}
 
 struct ClassIn : pyx::Params {
     Arg namespace_ = arg("namespace");

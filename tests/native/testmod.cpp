@@ -25,7 +25,9 @@ struct Sentinel {
 
 struct NoParams : pyx::Params {};
 
-Task<int> one() { co_return 1; }
+Task<int> one() {
+    co_return 1;
+}
 
 Task<int> nested(int depth) {
     if (depth == 0) co_return 0;
@@ -91,7 +93,9 @@ Task<py::object> count_sync(Count p) {
     co_return py::int_(total);
 }
 
-Task<py::object> depth(Count p) { co_return py::int_(co_await nested(p.n.cast<int>())); }
+Task<py::object> depth(Count p) {
+    co_return py::int_(co_await nested(p.n.cast<int>()));
+}
 
 struct ReadVar : pyx::Params {
     Arg var = arg("var");
@@ -104,19 +108,25 @@ Task<py::object> read_var(ReadVar p) {
 struct InThread : pyx::Params {
     Arg function = arg("function");
 };
-Task<py::object> in_thread(InThread p) { co_return co_await pyx::aio::to_thread(p.function); }
+Task<py::object> in_thread(InThread p) {
+    co_return co_await pyx::aio::to_thread(p.function);
+}
 
 // Holds its argument in the frame while suspended (for cycle-collection tests).
 struct Hold : pyx::Params {
     Arg value = arg("value");
     Arg future = arg("future");
 };
-Task<py::object> hold(Hold p) { co_return co_await p.future; }
+Task<py::object> hold(Hold p) {
+    co_return co_await p.future;
+}
 
 struct IsCancellation : pyx::Params {
     Arg error = arg("error");
 };
-py::object is_cancellation(IsCancellation& p) { return py::bool_(pyx::aio::is_cancellation(pyx::PyError(p.error))); }
+py::object is_cancellation(IsCancellation& p) {
+    return py::bool_(pyx::aio::is_cancellation(pyx::PyError(p.error)));
+}
 
 struct SignatureProbe : pyx::Params {
     Arg a = arg("a");
@@ -124,7 +134,9 @@ struct SignatureProbe : pyx::Params {
     Arg c = kwonly("c", py::none());
     Arg kwargs = varkw();
 };
-py::object signature_probe(SignatureProbe& p) { return py::make_tuple(p.a, p.b, p.c, p.kwargs); }
+py::object signature_probe(SignatureProbe& p) {
+    return py::make_tuple(p.a, p.b, p.c, p.kwargs);
+}
 
 void define_functions(py::module_& m) {
     pyx::def_function(m, pyx::def("trivial", [](NoParams) -> Task<py::object> { co_return py::none(); }));
@@ -190,8 +202,8 @@ void define_classes(py::module_& m) {
     m.attr("Shape") = shape.create_abc();
 
     py::module_ enum_module = py::module_::import("enum");
-    m.attr("Color") = pyx::make_enum(enum_module.attr("StrEnum"), m, "Color",
-                                     {{"RED", py::str("red")}, {"GREEN", py::str("green")}});
+    m.attr("Color") =
+        pyx::make_enum(enum_module.attr("StrEnum"), m, "Color", {{"RED", py::str("red")}, {"GREEN", py::str("green")}});
 
     pyx::ClassBody error(m, "ProbeError");
     error.method(pyx::def("__init__", init_error))

@@ -26,7 +26,9 @@ py::object format(py::handle templ, std::initializer_list<py::handle> values) {
 namespace types = pyx::types;
 
 // `Callable[[str], None] | None`: a streaming output callback.
-py::object output_callback() { return pyx::optional(types::callable({types::str()}, py::none())); }
+py::object output_callback() {
+    return pyx::optional(types::callable({types::str()}, py::none()));
+}
 
 struct InitInstance : pyx::Params {
     Arg self = arg("self");
@@ -38,7 +40,8 @@ struct InitInstance : pyx::Params {
 py::object init_instance(InitInstance& a, const pyx::DefiningClass& defining) {
     pyx::apply(pyx::getattr(pyx::super(defining, a.self), "__init__"_name), py::tuple(), a.kwargs);
     pyx::setattr(a.self, "language"_name, a.language);
-    pyx::setattr(a.self, "additional_packages"_name, pyx::truthy(a.additional_packages) ? a.additional_packages : py::list());
+    pyx::setattr(a.self, "additional_packages"_name,
+                 pyx::truthy(a.additional_packages) ? a.additional_packages : py::list());
     return py::none();
 }
 
@@ -46,15 +49,14 @@ py::object init_instance(InitInstance& a, const pyx::DefiningClass& defining) {
 struct InstallRun {
     std::string error;
     std::string stderr_text;
-    std::string status;       // the status's value; a status assigned as plain text is its own value
+    std::string status;  // the status's value; a status assigned as plain text is its own value
     long long exit_code;
 
     static InstallRun from_python(py::handle result) {
         py::object status = pyx::getattr(result, "status"_name);
         py::object value = pyx::getattr(status, "value"_name, status);
-        return {pyx::read<std::string>(result, "error"_name),
-                pyx::read<std::string>(result, "stderr"_name), py::str(value).cast<std::string>(),
-                pyx::read<long long>(result, "exit_code"_name)};
+        return {pyx::read<std::string>(result, "error"_name), pyx::read<std::string>(result, "stderr"_name),
+                py::str(value).cast<std::string>(), pyx::read<long long>(result, "exit_code"_name)};
     }
 
     // The most informative failure text: the error, else stderr, else the status and exit code.
@@ -87,9 +89,9 @@ struct RaiseIfFailed : pyx::Params {
 };
 py::object raise_if_failed(RaiseIfFailed& a) {
     if (pyx::getattr(a.result, "status"_name).is(a.global("ExecutionStatus"_name).attr("SUCCESS"))) return py::none();
-    py::object message = format(a.global("PackageInstallErrorMessage"_name).attr("INSTALL_FAILED"),
-                                {pyx::getattr(a.self, "additional_packages"_name),
-                                 pyx::call_method(a.self, "_detail"_name, a.result)});
+    py::object message =
+        format(a.global("PackageInstallErrorMessage"_name).attr("INSTALL_FAILED"),
+               {pyx::getattr(a.self, "additional_packages"_name), pyx::call_method(a.self, "_detail"_name, a.result)});
     throw pyx::PyError(pyx::call(a.global("SandboxExecutionError"_name), message,
                                  "stage"_kw = a.global("Stage"_name).attr("PACKAGE_INSTALL")));
 }
@@ -98,7 +100,8 @@ Task<py::object> install_additional_packages(SelfOnly a) {
     py::object packages = pyx::getattr(a.self, "additional_packages"_name);
     if (!pyx::truthy(packages)) co_return py::none();
     py::object code = pyx::call(a.global("get_install_code"_name), pyx::getattr(a.self, "language"_name), packages);
-    py::object run = pyx::call_method(a.self, "execute_code"_name, code, "timeout"_kw = a.global("DEFAULT_INSTALL_TIMEOUT"_name));
+    py::object run =
+        pyx::call_method(a.self, "execute_code"_name, code, "timeout"_kw = a.global("DEFAULT_INSTALL_TIMEOUT"_name));
     py::object result = co_await std::move(run);
     pyx::call_method(a.self, "_raise_if_failed"_name, result);
     co_return py::none();
@@ -108,7 +111,8 @@ Task<py::object> setup_python_channels(SelfOnly a) {
     if (pyx::truthy(pyx::call(a.global("supports_automatic_install"_name), pyx::getattr(a.self, "language"_name)))) {
         co_await pyx::call_method(a.self, "_install_additional_packages"_name);
     } else {
-        pyx::call_method(a.global("logger"_name), "warning"_name, pyx::call_method(a.self, "_non_python_skip_message"_name));
+        pyx::call_method(a.global("logger"_name), "warning"_name,
+                         pyx::call_method(a.self, "_non_python_skip_message"_name));
     }
     co_return py::none();
 }
@@ -124,7 +128,9 @@ struct ExecuteCode : pyx::Params {
     Arg kwargs = varkw().annotated(types::any());
 };
 
-py::object reset_transport(SelfOnly&) { return py::none(); }
+py::object reset_transport(SelfOnly&) {
+    return py::none();
+}
 
 }  // namespace
 
@@ -136,15 +142,17 @@ void init(py::module_& module) {
     pyx::import_from(module, "collections.abc", {"Callable"});
     pyx::import_from(module, "typing", {"Any"});
     py::object root = pyx::import_from(module, "vorn_sandbox.base", {"BaseSandbox"}).attr("BaseSandbox");
-    pyx::import_from(module, "vorn_sandbox.constants", {"DEFAULT_INSTALL_TIMEOUT", "Language", "PackageInstallErrorMessage"});
+    pyx::import_from(module, "vorn_sandbox.constants",
+                     {"DEFAULT_INSTALL_TIMEOUT", "Language", "PackageInstallErrorMessage"});
     pyx::import_from(module, "vorn_sandbox.errors", {"SandboxExecutionError", "Stage"});
     pyx::import_from(module, "vorn_sandbox.models", {"ExecutionResult", "ExecutionStatus", "SandboxFile"});
     pyx::import_from(module, "vorn_sandbox.utils", {"get_install_code", "supports_automatic_install"});
     pyx::bind_logger(module);
 
     pyx::ClassBody body(module, "CodeInterpreterSandbox");
-    body.doc("Code-execution interface on BaseSandbox: run code and shell commands, renew the lease, "
-             "install additional_packages once at start.")
+    body.doc(
+            "Code-execution interface on BaseSandbox: run code and shell commands, renew the lease, "
+            "install additional_packages once at start.")
         .field("language", pyx::builtin("str"))
         .field("additional_packages", pyx::builtin("list")[pyx::builtin("str")])
         .method(pyx::def("__init__", init_instance, pyx::DefiningClass{body.class_cell()}).returning(types::none()))

@@ -34,11 +34,16 @@ namespace {
 namespace types = pyx::types;
 
 // `bytes | None`: what a download yields.
-py::object optional_bytes() { return pyx::optional(types::bytes()); }
+py::object optional_bytes() {
+    return pyx::optional(types::bytes());
+}
 // `Callable[[str], None] | None`: an output callback of the interface.
-py::object output_callback() { return pyx::optional(types::callable({types::str()}, py::none())); }
+py::object output_callback() {
+    return pyx::optional(types::callable({types::str()}, py::none()));
+}
 
-constexpr const char* missing_sdk = "The aioboto3 package is required. Install it with: pip install 'vorn-sandbox[bedrock]'";
+constexpr const char* missing_sdk =
+    "The aioboto3 package is required. Install it with: pip install 'vorn-sandbox[bedrock]'";
 constexpr const char* credential_pairing =
     "aws_access_key_id and aws_secret_access_key must be supplied together; "
     "aws_session_token is valid only with that pair";
@@ -46,13 +51,17 @@ constexpr const char* credential_pairing =
 // ---------------------------------------------------------------------------
 // Small shared steps
 
-py::object none() { return py::none(); }
+py::object none() {
+    return py::none();
+}
 
 // `str(value)` as UTF-8, for texts that are ASCII by construction (reprs,
 // numbers, constants). Messages that carry a caller's path or a provider's error
 // text are formatted by str.format instead: those may hold lone surrogates
 // (an undecodable file name), which have no UTF-8 form.
-std::string text_of(py::handle value) { return py::str(value).cast<std::string>(); }
+std::string text_of(py::handle value) {
+    return py::str(value).cast<std::string>();
+}
 
 // `template.format(values...)` for the message classes' positional templates.
 template <class... V>
@@ -78,10 +87,14 @@ py::dict error_code(const P& a, const char* stage) {
 }
 
 template <class P>
-py::object field(const P& a, const char* name) { return a.global("Field"_name).attr(name); }
+py::object field(const P& a, const char* name) {
+    return a.global("Field"_name).attr(name);
+}
 
 // `mapping.get(key)` / `mapping.get(key, default)`, whatever the mapping's type.
-py::object get(py::handle mapping, py::handle key) { return pyx::call_method(mapping, "get"_name, key); }
+py::object get(py::handle mapping, py::handle key) {
+    return pyx::call_method(mapping, "get"_name, key);
+}
 py::object get(py::handle mapping, py::handle key, py::handle fallback) {
     return pyx::call_method(mapping, "get"_name, key, fallback);
 }
@@ -102,24 +115,30 @@ py::object async_iterator(py::handle iterable) {
 py::object next_item(py::handle iterator) {
     PyAsyncMethods* methods = Py_TYPE(iterator.ptr())->tp_as_async;
     if (!methods || !methods->am_anext) {
-        pyx::raise(PyExc_TypeError, std::string("'") + Py_TYPE(iterator.ptr())->tp_name +
-                                        "' object is not an async iterator");
+        pyx::raise(PyExc_TypeError,
+                   std::string("'") + Py_TYPE(iterator.ptr())->tp_name + "' object is not an async iterator");
     }
     PyObject* awaitable = methods->am_anext(iterator.ptr());
     if (!awaitable) throw pyx::PyError::fetch();
     return py::reinterpret_steal<py::object>(awaitable);
 }
 
-bool is_end_of_iteration(const pyx::PyError& error) { return error.matches(PyExc_StopAsyncIteration); }
+bool is_end_of_iteration(const pyx::PyError& error) {
+    return error.matches(PyExc_StopAsyncIteration);
+}
 
 // ---------------------------------------------------------------------------
 // The module's constants, read at call time through its aliases
 
 template <class P>
-py::object interpreter_id(const P& a) { return a.global("ClientConfig"_name).attr("CODE_INTERPRETER_ID"); }
+py::object interpreter_id(const P& a) {
+    return a.global("ClientConfig"_name).attr("CODE_INTERPRETER_ID");
+}
 
 template <class P>
-py::object error_message(const P& a, const char* name) { return a.global("ErrorMessage"_name).attr(name); }
+py::object error_message(const P& a, const char* name) {
+    return a.global("ErrorMessage"_name).attr(name);
+}
 
 // ---------------------------------------------------------------------------
 // Construction
@@ -135,16 +154,17 @@ struct Init : pyx::Params {
     Arg sandbox_timeout = arg("sandbox_timeout", py::none()).annotated(pyx::optional(types::int_()));
     Arg aioboto3_session_kwargs =
         arg("aioboto3_session_kwargs", py::none()).annotated(pyx::optional(types::dict_of(types::str(), types::any())));
-    Arg additional_packages = arg("additional_packages", py::none()).annotated(pyx::optional(types::list_of(types::str())));
+    Arg additional_packages =
+        arg("additional_packages", py::none()).annotated(pyx::optional(types::list_of(types::str())));
 };
 py::object init_instance(Init& a, const pyx::DefiningClass& defining) {
-    pyx::call_method(pyx::super(defining, a.self), "__init__"_name,
-                     "language"_kw = a.language, "additional_packages"_kw = a.additional_packages);
+    pyx::call_method(pyx::super(defining, a.self), "__init__"_name, "language"_kw = a.language,
+                     "additional_packages"_kw = a.additional_packages);
 
     py::object python = a.global("Language"_name).attr("PYTHON");
     if (!equal(pyx::call_method(a.language, "lower"_name), python)) {
-        throw pyx::PyError(pyx::call(pyx::builtin("ValueError"),
-                                     format(error_message(a, "UNSUPPORTED_LANGUAGE"), a.language)));
+        throw pyx::PyError(
+            pyx::call(pyx::builtin("ValueError"), format(error_message(a, "UNSUPPORTED_LANGUAGE"), a.language)));
     }
     pyx::setattr(a.self, "region"_name, a.region);
     pyx::setattr(a.self, "session_timeout"_name,
@@ -205,7 +225,9 @@ Task<py::object> set_timeout(SetTimeout a) {
     co_return none();
 }
 
-py::object sandbox_id(SelfOnly& a) { return pyx::getattr(a.self, "_session_id"_name); }
+py::object sandbox_id(SelfOnly& a) {
+    return pyx::getattr(a.self, "_session_id"_name);
+}
 
 // ---------------------------------------------------------------------------
 // Session lifecycle
@@ -233,8 +255,8 @@ Task<py::object> ensure_started(SelfOnly a) {
 // Steps 1 to 7 of the start: client, session, bookkeeping.
 Task<py::object> open_session(const SelfOnly& a) {
     py::object config = a.global("ClientConfig"_name);
-    py::object context = pyx::call_method(pyx::getattr(a.self, "aioboto3_session"_name), "client"_name,
-                                          config.attr("AWS_SERVICE_NAME"));
+    py::object context =
+        pyx::call_method(pyx::getattr(a.self, "aioboto3_session"_name), "client"_name, config.attr("AWS_SERVICE_NAME"));
     pyx::setattr(a.self, "_client_context"_name, context);
     py::object client = co_await pyx::call_method(context, "__aenter__"_name);
     pyx::setattr(a.self, "_client"_name, client);
@@ -298,8 +320,9 @@ Task<py::object> terminate(Terminate a) {
         if (!pyx::truthy(client)) co_return none();
         py::object session_id = pyx::getattr(a.self, "_session_id"_name);
         if (!pyx::truthy(session_id)) co_return none();
-        py::object stop = pyx::call_method(client, "stop_code_interpreter_session"_name,
-                                           "codeInterpreterIdentifier"_kw = interpreter_id(a), "sessionId"_kw = session_id);
+        py::object stop =
+            pyx::call_method(client, "stop_code_interpreter_session"_name,
+                             "codeInterpreterIdentifier"_kw = interpreter_id(a), "sessionId"_kw = session_id);
         co_await pyx::aio::wait_for(stop, a.timeout);
         pyx::call_method(logger, "info"_name, py::str("Stopped Bedrock session {}").format(session_id));
         co_return none();
@@ -349,8 +372,8 @@ Task<py::object> terminate(Terminate a) {
 struct CodeOutput {
     py::object stdout_text;
     py::object stderr_text;
-    bool flagged = false;          // the result's "isError"
-    py::object structured;         // for the exit code of a flagged run without stderr
+    bool flagged = false;   // the result's "isError"
+    py::object structured;  // for the exit code of a flagged run without stderr
 
     template <class P>
     static std::optional<CodeOutput> from_event(const P& a, py::handle event) {
@@ -463,10 +486,11 @@ Task<py::object> execute_code(ExecuteCode a) {
         py::dict arguments;
         arguments[field(a, "LANGUAGE")] = pyx::getattr(a.self, "language"_name);
         arguments[field(a, "CODE")] = a.code;
-        py::object invocation = pyx::call_method(
-            pyx::getattr(a.self, "_client"_name), "invoke_code_interpreter"_name,
-            "codeInterpreterIdentifier"_kw = interpreter_id(a), "sessionId"_kw = pyx::getattr(a.self, "_session_id"_name),
-            "name"_kw = a.global("Operation"_name).attr("EXECUTE_CODE"), "arguments"_kw = arguments);
+        py::object invocation =
+            pyx::call_method(pyx::getattr(a.self, "_client"_name), "invoke_code_interpreter"_name,
+                             "codeInterpreterIdentifier"_kw = interpreter_id(a),
+                             "sessionId"_kw = pyx::getattr(a.self, "_session_id"_name),
+                             "name"_kw = a.global("Operation"_name).attr("EXECUTE_CODE"), "arguments"_kw = arguments);
         // Only the call is bounded: the reply's stream is read afterwards, unbounded.
         py::object response = co_await pyx::aio::wait_for(invocation, effective_timeout);
         py::object parsed = co_await pyx::call_method(a.self, "_parse_execution_response"_name, response);
@@ -485,7 +509,8 @@ Task<py::object> execute_code(ExecuteCode a) {
     if (failure->matches(PyExc_TimeoutError)) {
         set_span(a, {{"STATUS", statuses.attr("TIMEOUT").attr("value")}});
         py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
-        pyx::call_method(logger, "warning"_name, py::str("Code execution exceeded timeout of {}s").format(effective_timeout));
+        pyx::call_method(logger, "warning"_name,
+                         py::str("Code execution exceeded timeout of {}s").format(effective_timeout));
         co_return pyx::call_method(result_class, "create"_name, statuses.attr("TIMEOUT"), a.code,
                                    "error"_kw = format(error_message(a, "EXECUTION_TIMEOUT"), effective_timeout),
                                    "duration_ms"_kw = duration_ms);
@@ -539,7 +564,8 @@ Task<py::object> upload_files(UploadFiles a) {
     py::list content;
     for (py::handle file : a.files) {
         py::dict item;
-        item[field(a, "PATH")] = pyx::call(build_upload_path, pyx::getattr(file, "filename"_name), a.upload_dir, none());
+        item[field(a, "PATH")] =
+            pyx::call(build_upload_path, pyx::getattr(file, "filename"_name), a.upload_dir, none());
         item[field(a, "BLOB")] = pyx::getattr(file, "data"_name);
         content.append(item);
     }
@@ -550,7 +576,8 @@ Task<py::object> upload_files(UploadFiles a) {
         arguments[field(a, "CONTENT")] = content;
         py::object response = co_await pyx::call_method(
             pyx::getattr(a.self, "_client"_name), "invoke_code_interpreter"_name,
-            "codeInterpreterIdentifier"_kw = interpreter_id(a), "sessionId"_kw = pyx::getattr(a.self, "_session_id"_name),
+            "codeInterpreterIdentifier"_kw = interpreter_id(a),
+            "sessionId"_kw = pyx::getattr(a.self, "_session_id"_name),
             "name"_kw = a.global("Operation"_name).attr("WRITE_FILES"), "arguments"_kw = arguments);
         py::object stream = get(response, field(a, "STREAM"));
         if (stream.is_none()) co_return none();
@@ -583,7 +610,8 @@ Task<py::object> upload_files(UploadFiles a) {
 
 Task<py::object> download_file(DownloadFile a) {
     if (!pyx::truthy(pyx::getattr(a.self, "_is_started"_name))) {
-        throw pyx::PyError(pyx::call(a.global("SandboxNotInitializedError"_name), error_message(a, "SESSION_NOT_STARTED")));
+        throw pyx::PyError(
+            pyx::call(a.global("SandboxNotInitializedError"_name), error_message(a, "SESSION_NOT_STARTED")));
     }
     set_span(a, {{"SANDBOX_ID", pyx::getattr(a.self, "sandbox_id"_name)}, {"FILE_PATH", a.file_path}});
     py::object effective_timeout =
@@ -601,7 +629,8 @@ Task<py::object> download_file(DownloadFile a) {
     py::object logger = a.global("logger"_name);
     if (read.error().matches(PyExc_TimeoutError)) {
         set_span(a, {{"STATUS", statuses.attr("TIMEOUT").attr("value")}});
-        pyx::call_method(logger, "warning"_name, format(a.global("DOWNLOAD_TIMEOUT_MESSAGE"_name), a.file_path, effective_timeout),
+        pyx::call_method(logger, "warning"_name,
+                         format(a.global("DOWNLOAD_TIMEOUT_MESSAGE"_name), a.file_path, effective_timeout),
                          "extra"_kw = error_code(a, "DOWNLOAD"));
         co_return none();
     }
@@ -625,8 +654,8 @@ Task<py::object> read_file(ReadFile a) {
         "codeInterpreterIdentifier"_kw = interpreter_id(a), "sessionId"_kw = pyx::getattr(a.self, "_session_id"_name),
         "name"_kw = a.global("Operation"_name).attr("READ_FILES"), "arguments"_kw = arguments);
     // try: return parse; finally: close — on a return, a failure, a cancellation or a time-out.
-    pyx::Outcome parsed = co_await pyx::outcome_of(
-        [&] { return pyx::call_method(a.self, "_parse_file_response"_name, response); });
+    pyx::Outcome parsed =
+        co_await pyx::outcome_of([&] { return pyx::call_method(a.self, "_parse_file_response"_name, response); });
     co_await pyx::call_method(a.self, "_close_stream"_name, response);
     if (!parsed) parsed.rethrow();
     co_return parsed.value();
@@ -664,7 +693,8 @@ py::object extract_image_data(ContentItem& a) {
 }
 
 py::object extract_resource_data(ContentItem& a) {
-    if (equal(get(a.content_item, field(a, "TYPE")), a.global("ContentType"_name).attr("RESOURCE"), Py_NE)) return none();
+    if (equal(get(a.content_item, field(a, "TYPE")), a.global("ContentType"_name).attr("RESOURCE"), Py_NE))
+        return none();
     py::object resource = get(a.content_item, field(a, "RESOURCE"), py::dict());
     py::object text = get(resource, field(a, "TEXT"));
     if (pyx::truthy(text)) return py::isinstance<py::str>(text) ? pyx::call_method(text, "encode"_name, "utf-8") : text;
@@ -730,17 +760,18 @@ void import_sdk(py::module_& module) {
 }  // namespace
 
 void init(py::module_& module) {
-    module.attr("__doc__") = py::str("BedrockAgentCoreSandbox: Python code, shell commands and file transfer in "
-                                     "AWS Bedrock AgentCore Code Interpreter sessions, started lazily.");
+    module.attr("__doc__") = py::str(
+        "BedrockAgentCoreSandbox: Python code, shell commands and file transfer in "
+        "AWS Bedrock AgentCore Code Interpreter sessions, started lazily.");
     import_sdk(module);
     for (const char* name : {"asyncio", "inspect", "time"}) pyx::import_module(module, name);
     pyx::import_from(module, "kelmo_core.logging", {"LoggerManager"});
     py::object root = pyx::import_from(module, "vorn_sandbox.code_interpreter.base", {"CodeInterpreterSandbox"})
                           .attr("CodeInterpreterSandbox");
-    py::module_ constants = pyx::import_from(
-        module, "vorn_sandbox.constants",
-        {"DEFAULT_DOWNLOAD_TIMEOUT", "DEFAULT_INSTALL_TIMEOUT", "DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS",
-         "DEFAULT_SANDBOX_TIMEOUT", "DOWNLOAD_TIMEOUT_MESSAGE", "Language"});
+    py::module_ constants =
+        pyx::import_from(module, "vorn_sandbox.constants",
+                         {"DEFAULT_DOWNLOAD_TIMEOUT", "DEFAULT_INSTALL_TIMEOUT", "DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS",
+                          "DEFAULT_SANDBOX_TIMEOUT", "DOWNLOAD_TIMEOUT_MESSAGE", "Language"});
     module.attr("ContentType") = constants.attr("BedrockAgentCoreSandboxContentType");
     module.attr("ErrorMessage") = constants.attr("BedrockAgentCoreSandboxErrorMessage");
     module.attr("Field") = constants.attr("BedrockAgentCoreSandboxField");
@@ -760,8 +791,9 @@ void init(py::module_& module) {
         std::string name = spec.name;
         body.attr(name.c_str(), traced(module, span, body.function(std::move(spec))));
     };
-    body.doc("Code-interpreter backend on the AWS Bedrock AgentCore Code Interpreter: Python only; the session "
-             "starts on the first execution and again after terminate.")
+    body.doc(
+            "Code-interpreter backend on the AWS Bedrock AgentCore Code Interpreter: Python only; the session "
+            "starts on the first execution and again after terminate.")
         .field("region", types::str())
         .field("session_timeout", types::int_())
         .field("aioboto3_session", module.attr("aioboto3").attr("Session"))
@@ -791,10 +823,12 @@ void init(py::module_& module) {
     body.method(pyx::def("set_timeout", set_timeout)
                     .returning(types::none())
                     .with_doc("Has no effect: the session keeps the lifetime it started with; logs a warning."))
-        .property("sandbox_id", pyx::def("sandbox_id", sandbox_id).returning(pyx::optional(types::str())), "The running session's identifier, or None.")
-        .method(pyx::def("_parse_execution_response", parse_execution_response)
-                    .returning(types::subscript(pyx::type_object(PyTuple_Type), {types::str(), types::str(), types::str()}))
-                    .with_doc("Standard output, standard error and error text of an executeCode reply."));
+        .property("sandbox_id", pyx::def("sandbox_id", sandbox_id).returning(pyx::optional(types::str())),
+                  "The running session's identifier, or None.")
+        .method(
+            pyx::def("_parse_execution_response", parse_execution_response)
+                .returning(types::subscript(pyx::type_object(PyTuple_Type), {types::str(), types::str(), types::str()}))
+                .with_doc("Standard output, standard error and error text of an executeCode reply."));
     traced_method("UPLOAD", pyx::def("_upload_files", upload_files)
                                 .returning(types::none())
                                 .with_doc("Writes the files into the session in one writeFiles call; failures are "
@@ -803,7 +837,9 @@ void init(py::module_& module) {
                                   .returning(optional_bytes())
                                   .with_doc("The file's bytes from the running session, or None when the read "
                                             "fails or times out; never starts a session."));
-    body.method(pyx::def("_read_file", read_file).returning(optional_bytes()).with_doc("One readFiles call; its stream is closed in every case."))
+    body.method(pyx::def("_read_file", read_file)
+                    .returning(optional_bytes())
+                    .with_doc("One readFiles call; its stream is closed in every case."))
         .staticmethod(pyx::def("_close_stream", close_stream)
                           .returning(types::none())
                           .with_doc("Closes a reply's event stream, synchronous or not; failures are logged."))

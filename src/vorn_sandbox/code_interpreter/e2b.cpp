@@ -105,9 +105,9 @@ struct IsTransient : pyx::Params {
 };
 py::object is_transient_create_error(IsTransient& a) {
     py::object httpx = a.global("httpx"_name);
-    py::tuple transient = py::make_tuple(a.global("TimeoutException"_name), a.global("RateLimitException"_name),
-                                         pyx::getattr(httpx, "TimeoutException"_name),
-                                         pyx::getattr(httpx, "ConnectError"_name));
+    py::tuple transient =
+        py::make_tuple(a.global("TimeoutException"_name), a.global("RateLimitException"_name),
+                       pyx::getattr(httpx, "TimeoutException"_name), pyx::getattr(httpx, "ConnectError"_name));
     return py::bool_(pyx::is_instance(a.exc, transient));
 }
 
@@ -152,8 +152,8 @@ Task<py::object> create(Create a) {
         py::object builder = pyx::call(builder_type, "api_key"_kw = a.api_key, "domain"_kw = a.domain);
         // A first build can take minutes: it runs in a worker thread, which
         // carries this context, so its span nests under the creation span.
-        py::object ensured = pyx::call_method(a.global("asyncio"_name), "to_thread"_name,
-                                              pyx::getattr(builder, "ensure_default"_name));
+        py::object ensured =
+            pyx::call_method(a.global("asyncio"_name), "to_thread"_name, pyx::getattr(builder, "ensure_default"_name));
         template_name = co_await std::move(ensured);
     }
     set_span(a, {{"TEMPLATE_ID", template_name}});
@@ -208,21 +208,21 @@ Task<py::object> create_once(CreateOnce a) {
         // No handle exists yet: a cancellation leaves with nothing to kill.
         created.pass_non_exceptions();
         const py::object& e = created.error().value();
-        py::object error = pyx::call(a.global("SandboxStartError"_name),
-                                     py::str("Failed to start E2B sandbox: {}").format(e),
-                                     "stage"_kw = pyx::getattr(a.global("Stage"_name), "CREATE"_name),
-                                     "classifier"_kw = pyx::getattr(a.cls, "_is_transient_create_error"_name));
+        py::object error =
+            pyx::call(a.global("SandboxStartError"_name), py::str("Failed to start E2B sandbox: {}").format(e),
+                      "stage"_kw = pyx::getattr(a.global("Stage"_name), "CREATE"_name),
+                      "classifier"_kw = pyx::getattr(a.cls, "_is_transient_create_error"_name));
         pyx::raise_from(error, e);
     }
     py::object sandbox = created.value();
 
-    pyx::Outcome built =
-        co_await pyx::outcome_of(set_up_instance(a.cls, sandbox, a.language, a.additional_packages));
+    pyx::Outcome built = co_await pyx::outcome_of(set_up_instance(a.cls, sandbox, a.language, a.additional_packages));
     if (built) co_return built.value();
     // From here on a live sandbox exists: kill it before the failure, a
     // cancellation included, leaves. Interrupts and exits pass as they are.
     const pyx::PyError& failure = built.error();
-    if (!failure.is_exception() && !pyx::is_instance(failure.value(), a.global("asyncio"_name).attr("CancelledError"))) {
+    if (!failure.is_exception() &&
+        !pyx::is_instance(failure.value(), a.global("asyncio"_name).attr("CancelledError"))) {
         built.rethrow();
     }
     py::object teardown = pyx::call_method(a.cls, "_rollback"_name, sandbox);
@@ -261,9 +261,8 @@ py::object forward_line(ForwardLine& a, const Callback& target) {
 }
 
 py::object forwarder(const pyx::Params& a, py::handle callback) {
-    return pyx::make_function(
-        pyx::def("forward", forward_line, Callback{py::reinterpret_borrow<py::object>(callback)}), a.globals(),
-        "E2BSandbox.execute_code.<locals>.forward");
+    return pyx::make_function(pyx::def("forward", forward_line, Callback{py::reinterpret_borrow<py::object>(callback)}),
+                              a.globals(), "E2BSandbox.execute_code.<locals>.forward");
 }
 
 // What execute_code reads of the SDK's execution record: the error object
@@ -362,7 +361,8 @@ py::object attribute_or_empty(py::handle object, const char* name) {
 // Traceback first, then "Name: value", as a reader scans an error.
 py::object format_execution_error(FormatError& a) {
     if (!pyx::truthy(a.error)) return py::str("");
-    py::object head = py::str("{}: {}").format(attribute_or_empty(a.error, "name"), attribute_or_empty(a.error, "value"));
+    py::object head =
+        py::str("{}: {}").format(attribute_or_empty(a.error, "name"), attribute_or_empty(a.error, "value"));
     head = pyx::call_method(pyx::call_method(head, "strip"_name, ": "), "strip"_name);
     py::object traceback = attribute_or_empty(a.error, "traceback");
     if (pyx::truthy(traceback)) {
@@ -431,10 +431,9 @@ Task<py::object> run_command(ExecuteCommand a, py::object start_time) {
     CommandRun command = CommandRun::from_python(result);
     py::object status = status_member(a, command.failed ? "ERROR" : "SUCCESS");
     set_span(a, {{"STATUS", pyx::getattr(status, "value"_name)}});
-    co_return pyx::call_method(a.global("ExecutionResult"_name), "create"_name, "status"_kw = status,
-                               "code"_kw = a.cmd, "stdout"_kw = command.stdout_text,
-                               "stderr"_kw = command.stderr_text, "error"_kw = command.error(),
-                               "duration_ms"_kw = duration_ms);
+    co_return pyx::call_method(a.global("ExecutionResult"_name), "create"_name, "status"_kw = status, "code"_kw = a.cmd,
+                               "stdout"_kw = command.stdout_text, "stderr"_kw = command.stderr_text,
+                               "error"_kw = command.error(), "duration_ms"_kw = duration_ms);
 }
 
 Task<py::object> execute_command(ExecuteCommand a) {
@@ -523,18 +522,21 @@ Task<py::object> download_steps(DownloadFile a, py::object budget) {
 
 Task<py::object> download_file(DownloadFile a) {
     if (!pyx::truthy(pyx::getattr(a.self, "files"_name))) raise_not_initialized(a);
-    py::object budget = pyx::call(a.global("resolve_timeout"_name), a.timeout, a.global("DEFAULT_DOWNLOAD_TIMEOUT"_name));
+    py::object budget =
+        pyx::call(a.global("resolve_timeout"_name), a.timeout, a.global("DEFAULT_DOWNLOAD_TIMEOUT"_name));
     set_span(a, {{"SANDBOX_ID", pyx::getattr(a.self, "sandbox_id"_name)}, {"FILE_PATH", a.file_path}});
     pyx::Outcome fetched = co_await pyx::outcome_of(download_steps(a, budget));
     if (fetched) co_return fetched.value();
     fetched.pass_non_exceptions();
     const py::object& e = fetched.error().value();
-    py::tuple time_outs = py::make_tuple(pyx::builtin("TimeoutError"), pyx::getattr(a.global("httpx"_name), "TimeoutException"_name));
+    py::tuple time_outs =
+        py::make_tuple(pyx::builtin("TimeoutError"), pyx::getattr(a.global("httpx"_name), "TimeoutException"_name));
     if (pyx::is_instance(e, time_outs)) {
         set_span(a, {{"STATUS", pyx::getattr(status_member(a, "TIMEOUT"), "value"_name)}});
         py::dict extra;
         extra["error_code"] = pyx::getattr(a.global("Stage"_name), "DOWNLOAD"_name);
-        py::object message = pyx::call_method(a.global("DOWNLOAD_TIMEOUT_MESSAGE"_name), "format"_name, a.file_path, budget);
+        py::object message =
+            pyx::call_method(a.global("DOWNLOAD_TIMEOUT_MESSAGE"_name), "format"_name, a.file_path, budget);
         pyx::call_method(a.global("logger"_name), "warning"_name, message, "extra"_kw = extra);
     } else {
         set_span(a, {{"STATUS", pyx::getattr(status_member(a, "ERROR"), "value"_name)}});
@@ -575,8 +577,8 @@ struct ReadViaFilesystem : pyx::Params {
 };
 Task<py::object> read_via_filesystem(ReadViaFilesystem a) {
     py::object files = pyx::getattr(a.self, "files"_name);
-    py::object reading =
-        pyx::call_method(files, "read"_name, a.file_path, "format"_kw = "bytes", "request_timeout"_kw = a.request_timeout);
+    py::object reading = pyx::call_method(files, "read"_name, a.file_path, "format"_kw = "bytes",
+                                          "request_timeout"_kw = a.request_timeout);
     py::object content = co_await std::move(reading);
     co_return pyx::builtin("bytes")(content);
 }
@@ -676,15 +678,17 @@ void init(py::module_& module) {
     py::object result_type = module.attr("ExecutionResult");
     py::object self_type = module.attr("Self");
     pyx::ClassBody body(module, "E2BSandbox");
-    body.doc("The E2B implementation of the code-interpreter sandbox: one E2B sandbox, its code runs, commands, "
-             "uploads and downloads, lease and teardown.")
+    body.doc(
+            "The E2B implementation of the code-interpreter sandbox: one E2B sandbox, its code runs, commands, "
+            "uploads and downloads, lease and teardown.")
         .method(pyx::def("__init__", init_instance, pyx::DefiningClass{body.class_cell()}).returning(types::none()))
         .classmethod(pyx::def("_is_transient_create_error", is_transient_create_error)
                          .returning(types::bool_())
                          .with_doc("E2B's cold-start failures: the SDK's time-out and rate limit, and the HTTP "
                                    "client's time-out and connection failure."))
-        .attr("create", classmethod(traced(module, "CREATE", body.function(
-                                               pyx::def("create", create)
+        .attr("create",
+              classmethod(traced(module, "CREATE",
+                                 body.function(pyx::def("create", create)
                                                    .returning(self_type)
                                                    .with_doc("Creates a live E2B sandbox held by a new instance of "
                                                              "cls, with its additional_packages installed.")))))
@@ -692,7 +696,9 @@ void init(py::module_& module) {
                          .returning(self_type)
                          .with_doc("One creation attempt; kills the sandbox again when anything after the SDK's "
                                    "create fails or is cancelled."))
-        .staticmethod(pyx::def("_rollback", rollback).returning(types::none()).with_doc("Kills a half-created sandbox once; a failure is a warning."))
+        .staticmethod(pyx::def("_rollback", rollback)
+                          .returning(types::none())
+                          .with_doc("Kills a half-created sandbox once; a failure is a warning."))
         .attr("execute_code", traced(module, "EXECUTE_CODE",
                                      body.function(pyx::def("execute_code", execute_code)
                                                        .returning(result_type)
@@ -709,7 +715,8 @@ void init(py::module_& module) {
         .method(pyx::def("set_timeout", set_timeout)
                     .returning(types::none())
                     .with_doc("Renews the sandbox's session lease; a failure is logged, never raised."))
-        .property("sandbox_id", pyx::def("sandbox_id", sandbox_id).returning(pyx::optional(types::str())), "The E2B sandbox id, or None without a sandbox.")
+        .property("sandbox_id", pyx::def("sandbox_id", sandbox_id).returning(pyx::optional(types::str())),
+                  "The E2B sandbox id, or None without a sandbox.")
         .staticmethod(pyx::def("reset_transport_singleton", reset_transport_singleton)
                           .returning(types::none())
                           .with_doc("Clears the SDK's process-wide asynchronous transport where the SDK keeps one."))

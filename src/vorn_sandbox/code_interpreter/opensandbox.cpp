@@ -41,7 +41,9 @@ void set_span_attributes(const pyx::Params& a, std::initializer_list<std::pair<p
     pyx::apply(a.global("set_current_span_attributes"_name), py::tuple(), attributes);
 }
 
-py::object span_attr(const pyx::Params& a, const char* name) { return a.global("SpanAttr"_name).attr(name); }
+py::object span_attr(const pyx::Params& a, const char* name) {
+    return a.global("SpanAttr"_name).attr(name);
+}
 
 // Output messages as one text: each without its trailing line feeds ("\n"
 // only), one line feed between them. The texts stay Python strings: output
@@ -60,11 +62,15 @@ py::object named_error(const py::object& error) {
     return py::str("{}: {}").format(pyx::getattr(error, "name"_name), pyx::getattr(error, "value"_name));
 }
 
-py::object sandbox_id_of(const py::object& self) { return pyx::getattr(self, "sandbox_id"_name); }
+py::object sandbox_id_of(const py::object& self) {
+    return pyx::getattr(self, "sandbox_id"_name);
+}
 
 // Only failures of the ordinary error family are ever turned into results or
 // swallowed; cancellation and interrupts always leave.
-pyx::PyError current_error() { return pyx::to_pyerror(std::current_exception()); }
+pyx::PyError current_error() {
+    return pyx::to_pyerror(std::current_exception());
+}
 
 [[noreturn]] void raise_start_error(const pyx::Params& a, py::object message, const char* stage, py::handle classifier,
                                     const pyx::PyError& cause) {
@@ -128,7 +134,8 @@ struct InitInstance : pyx::Params {
     Arg additional_packages = arg("additional_packages", py::none());
 };
 py::object init_instance(InitInstance& a, const pyx::DefiningClass& defining) {
-    pyx::call_method(pyx::super(defining, a.self), "__init__"_name, "language"_kw = a.language, "additional_packages"_kw = a.additional_packages);
+    pyx::call_method(pyx::super(defining, a.self), "__init__"_name, "language"_kw = a.language,
+                     "additional_packages"_kw = a.additional_packages);
     pyx::setattr(a.self, "_sandbox"_name, py::none());
     pyx::setattr(a.self, "_interpreter"_name, py::none());
     return py::none();
@@ -149,11 +156,13 @@ py::object startup_kwargs(StartupKwargs& a) {
         pyx::PyError error = pyx::PyError::fetch();
         if (!error.matches(PyExc_AttributeError)) throw error;
         py::object type_name = pyx::getattr(py::type::of(callers), "__name__"_name);
-        throw pyx::PyError(pyx::call(py::handle(PyExc_TypeError), py::str("'{}' object is not a mapping").format(type_name)));
+        throw pyx::PyError(
+            pyx::call(py::handle(PyExc_TypeError), py::str("'{}' object is not a mapping").format(type_name)));
     }
     py::dict startup;
-    startup["entrypoint"] = pyx::truthy(a.entrypoint) ? py::object(a.entrypoint)
-                                                       : py::object(a.global("Config"_name).attr("DEFAULT_CI_ENTRYPOINT"));
+    startup["entrypoint"] = pyx::truthy(a.entrypoint)
+                                ? py::object(a.entrypoint)
+                                : py::object(a.global("Config"_name).attr("DEFAULT_CI_ENTRYPOINT"));
     startup["env"] = env;
     return startup;
 }
@@ -163,10 +172,10 @@ struct IsTransient : pyx::Params {
     Arg exc = arg("exc");
 };
 py::object is_transient_create_error(IsTransient& a) {
-    py::tuple transient = py::make_tuple(a.global("SandboxReadyTimeoutException"_name),
-                                         a.global("SandboxUnhealthyException"_name), a.global("PoolEmptyException"_name),
-                                         a.global("PoolAcquireFailedException"_name),
-                                         a.global("PoolStateStoreUnavailableException"_name));
+    py::tuple transient =
+        py::make_tuple(a.global("SandboxReadyTimeoutException"_name), a.global("SandboxUnhealthyException"_name),
+                       a.global("PoolEmptyException"_name), a.global("PoolAcquireFailedException"_name),
+                       a.global("PoolStateStoreUnavailableException"_name));
     return py::bool_(pyx::is_instance(a.exc, transient));
 }
 
@@ -205,8 +214,8 @@ Task<py::object> probe_jupyter(ProbeJupyter a) {
     py::object loop = pyx::call_method(a.global("asyncio"_name), "get_running_loop"_name);
     py::object deadline = pyx::call_method(loop, "time"_name) + a.timeout;
     while (pyx::call_method(loop, "time"_name) < deadline) {
-        py::object command = py::str("curl -sf http://127.0.0.1:{}/api && echo OK || echo FAIL")
-                                 .format(a.global("_JUPYTER_PORT"_name));
+        py::object command =
+            py::str("curl -sf http://127.0.0.1:{}/api && echo OK || echo FAIL").format(a.global("_JUPYTER_PORT"_name));
         py::object answered = co_await jupyter_answers(a.sandbox, command);
         if (pyx::truthy(answered)) co_return py::none();
         co_await pyx::call_method(a.global("asyncio"_name), "sleep"_name, a.global("_JUPYTER_POLL_INTERVAL"_name));
@@ -233,9 +242,9 @@ Task<py::object> effective_snapshot_id(EffectiveSnapshotId a) {
     py::object config = pyx::call(a.global("ConnectionConfigSync"_name), "domain"_kw = a.domain,
                                   "protocol"_kw = a.protocol, "api_key"_kw = a.api_key,
                                   "request_timeout"_kw = request_timeout, "use_server_proxy"_kw = a.use_server_proxy);
-    py::object lookup = pyx::call(pyx::getattr(a.global("asyncio"_name), "to_thread"_name),
-                                  a.global("newest_ready_snapshot_id"_name), a.snapshot_name,
-                                  "connection_config"_kw = config);
+    py::object lookup =
+        pyx::call(pyx::getattr(a.global("asyncio"_name), "to_thread"_name), a.global("newest_ready_snapshot_id"_name),
+                  a.snapshot_name, "connection_config"_kw = config);
     py::object resolved = co_await std::move(lookup);
     if (resolved.is_none()) {
         py::object message = py::str("No Ready OpenSandbox snapshot named ") + py::repr(a.snapshot_name);
@@ -246,10 +255,10 @@ Task<py::object> effective_snapshot_id(EffectiveSnapshotId a) {
 }
 
 // The names of the attempt's own keywords, in the order the attempt takes them.
-constexpr const char* attempt_keywords[] = {"snapshot_id",   "image",          "language",
-                                            "entrypoint",    "domain",         "protocol",
-                                            "api_key",       "use_server_proxy", "ready_timeout",
-                                            "additional_packages", "session_timeout"};
+constexpr const char* attempt_keywords[] = {
+    "snapshot_id",    "image",   "language",         "entrypoint",    "domain",
+    "protocol",       "api_key", "use_server_proxy", "ready_timeout", "additional_packages",
+    "session_timeout"};
 
 struct AttemptClosure {
     py::object cls;
@@ -294,27 +303,27 @@ struct Create : pyx::Params {
 Task<py::object> create(Create a) {
     // The name is resolved once, before any attempt: every retry starts from
     // the same snapshot.
-    py::object snapshot_id = co_await pyx::call_method(
-        a.cls, "_effective_snapshot_id"_name, a.snapshot_id, a.snapshot_name, "domain"_kw = a.domain,
-        "protocol"_kw = a.protocol, "api_key"_kw = a.api_key, "use_server_proxy"_kw = a.use_server_proxy,
-        "ready_timeout"_kw = a.ready_timeout);
-    set_span_attributes(a, {{span_attr(a, "TEMPLATE_ID"), pyx::truthy(a.snapshot_name) ? py::object(a.snapshot_name) : snapshot_id}});
-    py::object session_timeout = pyx::call(a.global("resolve_sandbox_timeout"_name), a.sandbox_timeout,
-                                           "kwargs"_kw = a.kwargs);
+    py::object snapshot_id =
+        co_await pyx::call_method(a.cls, "_effective_snapshot_id"_name, a.snapshot_id, a.snapshot_name,
+                                  "domain"_kw = a.domain, "protocol"_kw = a.protocol, "api_key"_kw = a.api_key,
+                                  "use_server_proxy"_kw = a.use_server_proxy, "ready_timeout"_kw = a.ready_timeout);
+    set_span_attributes(
+        a, {{span_attr(a, "TEMPLATE_ID"), pyx::truthy(a.snapshot_name) ? py::object(a.snapshot_name) : snapshot_id}});
+    py::object session_timeout =
+        pyx::call(a.global("resolve_sandbox_timeout"_name), a.sandbox_timeout, "kwargs"_kw = a.kwargs);
 
     py::dict keywords;
-    py::object values[] = {snapshot_id, a.image,           a.language,         a.entrypoint,
-                           a.domain,    a.protocol,        a.api_key,          a.use_server_proxy,
-                           a.ready_timeout, a.additional_packages, session_timeout};
+    py::object values[] = {snapshot_id,    a.image,   a.language,         a.entrypoint,    a.domain,
+                           a.protocol,     a.api_key, a.use_server_proxy, a.ready_timeout, a.additional_packages,
+                           session_timeout};
     for (std::size_t i = 0; i < std::size(attempt_keywords); ++i) keywords[attempt_keywords[i]] = values[i];
-    py::object attempt = pyx::make_function(
-        pyx::def("<lambda>", start_attempt, AttemptClosure{a.cls, keywords, py::dict(a.kwargs)}), a.globals(),
-        "OpenSandbox.create.<locals>.<lambda>");
+    py::object attempt =
+        pyx::make_function(pyx::def("<lambda>", start_attempt, AttemptClosure{a.cls, keywords, py::dict(a.kwargs)}),
+                           a.globals(), "OpenSandbox.create.<locals>.<lambda>");
 
-    py::object instance = co_await pyx::call(
-        a.global("create_with_retry"_name), attempt,
-        "is_transient"_kw = pyx::getattr(a.cls, "_is_transient_create_error"_name), "attempts"_kw = a.create_retries,
-        "backoff"_kw = a.create_backoff);
+    py::object instance = co_await pyx::call(a.global("create_with_retry"_name), attempt,
+                                             "is_transient"_kw = pyx::getattr(a.cls, "_is_transient_create_error"_name),
+                                             "attempts"_kw = a.create_retries, "backoff"_kw = a.create_backoff);
     set_span_attributes(a, {{span_attr(a, "SANDBOX_ID"), sandbox_id_of(instance)}});
     co_return instance;
 }
@@ -363,18 +372,20 @@ Task<py::object> finish_attempt(CreateOnce a, py::object sandbox, py::object cla
                                                            : py::object(a.image);
     // The probe also makes the default upload directory.
     py::object mkdir = py::str("mkdir -p ") + a.global("Config"_name).attr("UPLOAD_DIR");
-    co_await start_step(a, classifier, "EXECD_PROBE", messages.attr("EXECD_NOT_REACHABLE"),
-                        [&] { return pyx::call_method(pyx::getattr(sandbox, "commands"_name), "run"_name, mkdir); },
-                        actual_image);
+    co_await start_step(
+        a, classifier, "EXECD_PROBE", messages.attr("EXECD_NOT_REACHABLE"),
+        [&] { return pyx::call_method(pyx::getattr(sandbox, "commands"_name), "run"_name, mkdir); }, actual_image);
 
-    co_await pyx::call_method(a.cls, "_probe_jupyter"_name, sandbox, "timeout"_kw = a.global("_JUPYTER_PROBE_TIMEOUT"_name));
+    co_await pyx::call_method(a.cls, "_probe_jupyter"_name, sandbox,
+                              "timeout"_kw = a.global("_JUPYTER_PROBE_TIMEOUT"_name));
 
     py::object interpreter = co_await start_step(a, classifier, "INTERPRETER_INIT", start_failed, [&] {
         return pyx::call_method(a.global("_OSCiInterpreter"_name), "create"_name, "sandbox"_kw = sandbox);
     });
     made_interpreter.append(interpreter);
 
-    py::object instance = pyx::call(a.cls, "language"_kw = a.language, "additional_packages"_kw = a.additional_packages);
+    py::object instance =
+        pyx::call(a.cls, "language"_kw = a.language, "additional_packages"_kw = a.additional_packages);
     pyx::setattr(instance, "_sandbox"_name, sandbox);
     pyx::setattr(instance, "_interpreter"_name, interpreter);
     co_await pyx::call_method(instance, "_setup_python_channels"_name);
@@ -392,7 +403,8 @@ Task<py::object> create_once(CreateOnce a) {
     create_kwargs["ready_timeout"] = pyx::call(a.global("timedelta"_name), "seconds"_kw = a.ready_timeout);
     create_kwargs["timeout"] = pyx::call(a.global("timedelta"_name), "seconds"_kw = a.session_timeout);
     create_kwargs["skip_health_check"] = py::bool_(true);
-    pyx::call_method(create_kwargs, "update"_name, pyx::call_method(a.cls, "_startup_kwargs"_name, a.entrypoint, a.kwargs));
+    pyx::call_method(create_kwargs, "update"_name,
+                     pyx::call_method(a.cls, "_startup_kwargs"_name, a.entrypoint, a.kwargs));
     pyx::call_method(create_kwargs, "update"_name, a.kwargs);
 
     py::object sandbox_class = a.global("Sandbox"_name);
@@ -406,7 +418,8 @@ Task<py::object> create_once(CreateOnce a) {
     });
     if (!created) {
         created.pass_non_exceptions();
-        py::object message = a.global("ErrorMessage"_name).attr("SANDBOX_START_FAILED").attr("format")(created.error().value());
+        py::object message =
+            a.global("ErrorMessage"_name).attr("SANDBOX_START_FAILED").attr("format")(created.error().value());
         raise_start_error(a, message, "CREATE", classifier, created.error());
     }
     py::object sandbox = created.value();
@@ -464,8 +477,8 @@ py::object execution_result(const pyx::Params& a, const char* status, py::handle
                             py::handle stderr_text, py::handle error, py::handle duration_ms) {
     py::object status_member = a.global("ExecutionStatus"_name).attr(status);
     return pyx::call_method(a.global("ExecutionResult"_name), "create"_name, "status"_kw = status_member,
-                            "code"_kw = code, "stdout"_kw = stdout_text, "stderr"_kw = stderr_text,
-                            "error"_kw = error, "duration_ms"_kw = duration_ms);
+                            "code"_kw = code, "stdout"_kw = stdout_text, "stderr"_kw = stderr_text, "error"_kw = error,
+                            "duration_ms"_kw = duration_ms);
 }
 
 void set_status(const pyx::Params& a, const char* status) {
@@ -474,13 +487,13 @@ void set_status(const pyx::Params& a, const char* status) {
 
 // The result of a run that did not finish: TIMEOUT, its message naming the time
 // limit, when the limit ran out; else ERROR with the failure's text.
-py::object unfinished_result(const pyx::Params& a, const pyx::PyError& failure, py::handle code,
-                             py::handle start_time, py::handle effective_timeout) {
+py::object unfinished_result(const pyx::Params& a, const pyx::PyError& failure, py::handle code, py::handle start_time,
+                             py::handle effective_timeout) {
     bool timed_out = failure.matches(PyExc_TimeoutError);
     py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
     py::object error = timed_out
-        ? a.global("ErrorMessage"_name).attr("EXECUTION_TIMEOUT").attr("format")(effective_timeout)
-        : py::object(py::str(failure.value()));
+                           ? a.global("ErrorMessage"_name).attr("EXECUTION_TIMEOUT").attr("format")(effective_timeout)
+                           : py::object(py::str(failure.value()));
     return execution_result(a, timed_out ? "TIMEOUT" : "ERROR", code, py::str(""), py::str(""), error, duration_ms);
 }
 
@@ -497,7 +510,8 @@ py::object code_result(const ExecuteCode& a, const py::object& execution, const 
 }
 
 Task<py::object> execute_code(ExecuteCode a) {
-    if (!pyx::truthy(pyx::getattr(a.self, "_sandbox"_name)) || !pyx::truthy(pyx::getattr(a.self, "_interpreter"_name))) {
+    if (!pyx::truthy(pyx::getattr(a.self, "_sandbox"_name)) ||
+        !pyx::truthy(pyx::getattr(a.self, "_interpreter"_name))) {
         throw pyx::PyError(pyx::call(a.global("SandboxNotInitializedError"_name),
                                      a.global("ErrorMessage"_name).attr("SANDBOX_NOT_INITIALIZED")));
     }
@@ -521,10 +535,10 @@ Task<py::object> execute_code(ExecuteCode a) {
         py::object handlers = pyx::call(a.global("ExecutionHandlers"_name), "on_init"_kw = init_handler,
                                         "on_stdout"_kw = stdout_handler, "on_stderr"_kw = stderr_handler);
         py::object codes = pyx::getattr(pyx::getattr(a.self, "_interpreter"_name), "codes"_name);
-        py::object run = pyx::call_method(codes, "run"_name, a.code,
-                                          "language"_kw = pyx::getattr(a.self, "language"_name), "handlers"_kw = handlers);
-        py::object execution = co_await pyx::call_method(a.global("asyncio"_name), "wait_for"_name, run,
-                                                         "timeout"_kw = effective_timeout);
+        py::object run = pyx::call_method(
+            codes, "run"_name, a.code, "language"_kw = pyx::getattr(a.self, "language"_name), "handlers"_kw = handlers);
+        py::object execution =
+            co_await pyx::call_method(a.global("asyncio"_name), "wait_for"_name, run, "timeout"_kw = effective_timeout);
         co_return code_result(a, execution, start_time);
     } catch (...) {
         failure.emplace(current_error());
@@ -544,13 +558,12 @@ struct InterruptKernel : pyx::Params {
 Task<py::object> interrupt_kernel(InterruptKernel a) {
     py::object interpreter = pyx::getattr(a.self, "_interpreter"_name);
     if (!pyx::truthy(a.execution_id) || !pyx::truthy(interpreter)) co_return py::none();
-    pyx::Outcome interrupted = co_await pyx::outcome_of([&] {
-        return pyx::call_method(pyx::getattr(interpreter, "codes"_name), "interrupt"_name, a.execution_id);
-    });
+    pyx::Outcome interrupted = co_await pyx::outcome_of(
+        [&] { return pyx::call_method(pyx::getattr(interpreter, "codes"_name), "interrupt"_name, a.execution_id); });
     if (!interrupted) {
         interrupted.pass_non_exceptions();
-        py::object message = py::str("Failed to interrupt kernel execution {}: {}").format(a.execution_id,
-                                                                                           interrupted.error().value());
+        py::object message =
+            py::str("Failed to interrupt kernel execution {}: {}").format(a.execution_id, interrupted.error().value());
         pyx::call_method(a.global("logger"_name), "warning"_name, message);
     }
     co_return py::none();
@@ -615,8 +628,8 @@ Task<py::object> execute_command(ExecuteCommand a) {
         if (!a.env.is_none()) run_kwargs["opts"] = pyx::call(a.global("RunCommandOpts"_name), "envs"_kw = a.env);
         py::object commands = pyx::getattr(pyx::getattr(a.self, "_sandbox"_name), "commands"_name);
         py::object run = pyx::apply(pyx::getattr(commands, "run"_name), py::make_tuple(a.cmd), run_kwargs);
-        py::object result = co_await pyx::call_method(a.global("asyncio"_name), "wait_for"_name, run,
-                                                      "timeout"_kw = effective_timeout);
+        py::object result =
+            co_await pyx::call_method(a.global("asyncio"_name), "wait_for"_name, run, "timeout"_kw = effective_timeout);
         py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
         CommandRun finished = CommandRun::from_python(result);
         bool failed = finished.failed();
@@ -697,9 +710,10 @@ Task<py::object> download_file(DownloadFile a) {
         throw pyx::PyError(pyx::call(a.global("SandboxNotInitializedError"_name),
                                      a.global("ErrorMessage"_name).attr("SANDBOX_NOT_INITIALIZED")));
     }
-    set_span_attributes(a, {{span_attr(a, "SANDBOX_ID"), sandbox_id_of(a.self)}, {span_attr(a, "FILE_PATH"), a.file_path}});
-    py::object effective_timeout = pyx::call(a.global("resolve_timeout"_name), a.timeout,
-                                             a.global("DEFAULT_DOWNLOAD_TIMEOUT"_name));
+    set_span_attributes(
+        a, {{span_attr(a, "SANDBOX_ID"), sandbox_id_of(a.self)}, {span_attr(a, "FILE_PATH"), a.file_path}});
+    py::object effective_timeout =
+        pyx::call(a.global("resolve_timeout"_name), a.timeout, a.global("DEFAULT_DOWNLOAD_TIMEOUT"_name));
     pyx::Outcome read = co_await pyx::outcome_of([&] {
         py::object reading = pyx::call_method(pyx::getattr(handle, "files"_name), "read_bytes"_name, a.file_path);
         return pyx::call_method(a.global("asyncio"_name), "wait_for"_name, reading, "timeout"_kw = effective_timeout);
@@ -732,8 +746,9 @@ Task<py::object> upload_files(UploadFiles a) {
         py::object attachment = py::reinterpret_borrow<py::object>(file_attachment);
         // One file that cannot be written does not stop the others.
         pyx::Outcome written = co_await pyx::outcome_of([&] {
-            py::object sandbox_path = pyx::call(a.global("build_upload_path"_name), pyx::getattr(attachment, "filename"_name),
-                                                a.upload_dir, a.global("Config"_name).attr("UPLOAD_DIR"));
+            py::object sandbox_path =
+                pyx::call(a.global("build_upload_path"_name), pyx::getattr(attachment, "filename"_name), a.upload_dir,
+                          a.global("Config"_name).attr("UPLOAD_DIR"));
             py::object files = pyx::getattr(pyx::getattr(a.self, "_sandbox"_name), "files"_name);
             return pyx::call_method(files, "write_file"_name, sandbox_path, pyx::getattr(attachment, "data"_name));
         });
@@ -746,18 +761,19 @@ Task<py::object> upload_files(UploadFiles a) {
 // Module set-up
 
 void import_sdk(py::module_& module) {
-    import_provider_sdk("opensandbox and opensandbox-code-interpreter packages are required. "
-                        "Install them with: pip install 'vorn-sandbox[opensandbox]'",
-                        [&] {
-        module.attr("_OSCiInterpreter") = py::module_::import("code_interpreter").attr("CodeInterpreter");
-        pyx::import_from(module, "opensandbox", {"Sandbox"});
-        pyx::import_from(module, "opensandbox.config", {"ConnectionConfig"});
-        pyx::import_from(module, "opensandbox.config.connection_sync", {"ConnectionConfigSync"});
-        pyx::import_from(module, "opensandbox.exceptions",
-                         {"PoolAcquireFailedException", "PoolEmptyException", "PoolStateStoreUnavailableException",
-                          "SandboxReadyTimeoutException", "SandboxUnhealthyException"});
-        pyx::import_from(module, "opensandbox.models.execd", {"ExecutionHandlers", "RunCommandOpts"});
-    });
+    import_provider_sdk(
+        "opensandbox and opensandbox-code-interpreter packages are required. "
+        "Install them with: pip install 'vorn-sandbox[opensandbox]'",
+        [&] {
+            module.attr("_OSCiInterpreter") = py::module_::import("code_interpreter").attr("CodeInterpreter");
+            pyx::import_from(module, "opensandbox", {"Sandbox"});
+            pyx::import_from(module, "opensandbox.config", {"ConnectionConfig"});
+            pyx::import_from(module, "opensandbox.config.connection_sync", {"ConnectionConfigSync"});
+            pyx::import_from(module, "opensandbox.exceptions",
+                             {"PoolAcquireFailedException", "PoolEmptyException", "PoolStateStoreUnavailableException",
+                              "SandboxReadyTimeoutException", "SandboxUnhealthyException"});
+            pyx::import_from(module, "opensandbox.models.execd", {"ExecutionHandlers", "RunCommandOpts"});
+        });
 }
 
 // `traced(name, **{SpanAttr.BACKEND: "opensandbox"})(function)`
@@ -799,8 +815,9 @@ void init(py::module_& module) {
     module.attr("_JUPYTER_TOKEN") = py::str(jupyter_token);
     module.attr("_JUPYTER_HOST") = py::str("http://127.0.0.1:" + std::to_string(jupyter_port));
 
-    pyx::def_function(module, pyx::def("_to_async_handler", to_async_handler)
-                                  .with_doc("The SDK's awaited stream handler for a per-line callback; None for None."));
+    pyx::def_function(module,
+                      pyx::def("_to_async_handler", to_async_handler)
+                          .with_doc("The SDK's awaited stream handler for a per-line callback; None for None."));
     pyx::def_function(module, pyx::def("_teardown_sandbox", teardown_sandbox)
                                   .with_doc("Kills (with retries), then closes, a half-built SDK sandbox; never "
                                             "raises an Exception."));
@@ -839,8 +856,8 @@ void init(py::module_& module) {
                                        .with_doc("Runs a shell command line through the command daemon."))));
     body.method(pyx::def("_interrupt_kernel", interrupt_kernel)
                     .with_doc("Best-effort interrupt of a kernel execution after a local time-out."));
-    body.method(pyx::def("set_timeout", set_timeout)
-                    .with_doc("A sandbox's lifetime is fixed at creation: this only logs."));
+    body.method(
+        pyx::def("set_timeout", set_timeout).with_doc("A sandbox's lifetime is fixed at creation: this only logs."));
     body.property("sandbox_id", pyx::def("sandbox_id", sandbox_id), "The sandbox's id, or None.");
     body.attr("terminate", traced(module, "TERMINATE",
                                   body.function(pyx::def("terminate", terminate)

@@ -20,11 +20,10 @@ void init(py::module_& module) {
     pyx::import_from(module, "vorn_sandbox.errors",
                      {"CodeInterpreterError", "SandboxExecutionError", "SandboxNotInitializedError",
                       "SandboxStartError", "SandboxTerminateError", "Stage", "TemplateBuildError"});
-    module.attr("__all__") = pyx::string_list({"BaseSandbox", "CodeInterpreterError", "CodeInterpreterSandbox",
-                                               "SandboxExecutionError", "SandboxNotInitializedError",
-                                               "SandboxStartError", "SandboxTerminateError", "Stage",
-                                               "TemplateBuildError", "run_workspace_command",
-                                               "write_workspace_file"});
+    module.attr("__all__") =
+        pyx::string_list({"BaseSandbox", "CodeInterpreterError", "CodeInterpreterSandbox", "SandboxExecutionError",
+                          "SandboxNotInitializedError", "SandboxStartError", "SandboxTerminateError", "Stage",
+                          "TemplateBuildError", "run_workspace_command", "write_workspace_file"});
 }
 
 }  // namespace vorn_sandbox::code_interpreter

@@ -29,7 +29,9 @@ namespace {
 namespace types = pyx::types;
 
 // tuple[str, ...]
-py::object names_tuple() { return types::subscript(pyx::type_object(PyTuple_Type), {types::str(), py::ellipsis()}); }
+py::object names_tuple() {
+    return types::subscript(pyx::type_object(PyTuple_Type), {types::str(), py::ellipsis()});
+}
 
 constexpr const char* command_failure_prefix = "sandbox command primitive failed: ";
 constexpr const char* write_failure_prefix = "sandbox file-write primitive failed: ";
@@ -101,13 +103,13 @@ Task<py::object> run_workspace_command(RunWorkspaceCommand a) {
     if (!argv) throw pyx::PyError::fetch();
     py::list env_allowlist = py::reinterpret_steal<py::list>(PySequence_List(a.env_allowlist.ptr()));
     if (!env_allowlist) throw pyx::PyError::fetch();
-    py::object request = pyx::call(a.global("build_command_payload"_name), argv,
-                                   "cwd_components"_kw = a.cwd_components, "env"_kw = a.env,
-                                   "env_allowlist"_kw = env_allowlist, "max_output_bytes"_kw = a.max_output_bytes,
-                                   "timeout"_kw = a.timeout, "workspace_root"_kw = a.workspace_root);
+    py::object request =
+        pyx::call(a.global("build_command_payload"_name), argv, "cwd_components"_kw = a.cwd_components,
+                  "env"_kw = a.env, "env_allowlist"_kw = env_allowlist, "max_output_bytes"_kw = a.max_output_bytes,
+                  "timeout"_kw = a.timeout, "workspace_root"_kw = a.workspace_root);
     py::object program = pyx::call(a.global("runner_bootstrap"_name), request);
-    py::object result = co_await run_guarded(a, a.sandbox, program, command_failure_prefix,
-                                             "parse_command_response", py::tuple(argv));
+    py::object result =
+        co_await run_guarded(a, a.sandbox, program, command_failure_prefix, "parse_command_response", py::tuple(argv));
     co_return result;
 }
 
@@ -122,15 +124,15 @@ Task<py::object> write_workspace_file(WriteWorkspaceFile a) {
     py::object data = pyx::getattr(a.request, "data"_name);
     py::object max_bytes = pyx::getattr(a.request, "max_bytes"_name);
     py::object overwrite = pyx::getattr(a.request, "overwrite"_name);
-    py::object payload = pyx::call(a.global("build_file_write_payload"_name), relative_path, data,
-                                   "max_bytes"_kw = max_bytes, "overwrite"_kw = overwrite,
-                                   "workspace_root"_kw = a.workspace_root);
+    py::object payload =
+        pyx::call(a.global("build_file_write_payload"_name), relative_path, data, "max_bytes"_kw = max_bytes,
+                  "overwrite"_kw = overwrite, "workspace_root"_kw = a.workspace_root);
     py::object program = pyx::call(a.global("runner_bootstrap"_name), payload);
     // The payload is inside the program now; the request dict is not needed
     // while the sandbox runs.
     payload = py::object();
-    py::object result = co_await run_guarded(a, a.sandbox, program, write_failure_prefix,
-                                             "parse_write_response", relative_path);
+    py::object result =
+        co_await run_guarded(a, a.sandbox, program, write_failure_prefix, "parse_write_response", relative_path);
     co_return result;
 }
 
@@ -185,8 +187,8 @@ struct TerminateAfterCancellation : pyx::Params {
 };
 Task<py::object> terminate_after_cancellation(TerminateAfterCancellation a) {
     py::object asyncio = a.global("asyncio"_name);
-    py::object termination = pyx::call_method(asyncio, "create_task"_name,
-                                              pyx::call_method(a.sandbox, "terminate"_name));
+    py::object termination =
+        pyx::call_method(asyncio, "create_task"_name, pyx::call_method(a.sandbox, "terminate"_name));
     pyx::Outcome shielded =
         co_await pyx::outcome_of([&] { return pyx::call_method(asyncio, "shield"_name, termination); });
     if (!shielded) {
@@ -202,14 +204,14 @@ Task<py::object> terminate_after_cancellation(TerminateAfterCancellation a) {
 }  // namespace
 
 void init(py::module_& module) {
-    module.attr("__doc__") = py::str(
-        "Confined workspace commands and file writes over any code-interpreter backend.");
+    module.attr("__doc__") = py::str("Confined workspace commands and file writes over any code-interpreter backend.");
     pyx::import_module(module, "asyncio");
     pyx::import_module(module, "contextlib");
     pyx::import_module(module, "json");
     pyx::import_from(module, "vorn_sandbox.code_interpreter.base", {"CodeInterpreterSandbox"});
-    pyx::import_from(module, "vorn_sandbox.models", {"CommandResult", "ExecutionResult", "ExecutionStatus",
-                                                     "WorkspaceFileWriteRequest", "WorkspaceFileWriteResult"});
+    pyx::import_from(module, "vorn_sandbox.models",
+                     {"CommandResult", "ExecutionResult", "ExecutionStatus", "WorkspaceFileWriteRequest",
+                      "WorkspaceFileWriteResult"});
     pyx::import_from(module, "vorn_sandbox.primitives",
                      {"_MAX_OUTPUT_BYTES", "build_command_payload", "build_file_write_payload",
                       "parse_command_response", "parse_write_response", "runner_bootstrap"});

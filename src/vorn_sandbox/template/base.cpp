@@ -23,7 +23,8 @@ struct ResolveRef : pyx::Params {
     Arg template_id = arg("template_id").annotated(pyx::builtin("str"));
 };
 py::object resolve_ref(ResolveRef& a) {
-    return pyx::truthy(pyx::call_method(a.self, "is_usable"_name, a.template_id)) ? a.template_id : py::object(py::none());
+    return pyx::truthy(pyx::call_method(a.self, "is_usable"_name, a.template_id)) ? a.template_id
+                                                                                  : py::object(py::none());
 }
 
 struct MakeRef : pyx::Params {
@@ -83,10 +84,12 @@ py::object ensure(Ensure& a) {
     py::object stage = is_family ? pyx::getattr(e, "stage"_name) : a.global("Stage"_name).attr("TEMPLATE_BUILD");
     py::dict extra;
     extra["error_code"] = stage;
-    py::str message = py::str("ensure failed for template {}: {}").format(py::repr(pyx::getattr(a.spec, "template_id"_name)), py::str(e));
+    py::str message = py::str("ensure failed for template {}: {}")
+                          .format(py::repr(pyx::getattr(a.spec, "template_id"_name)), py::str(e));
     pyx::call_method(a.global("logger"_name), "warning"_name, message, "exc_info"_kw = true, "extra"_kw = extra);
-    return pyx::call(a.global("TemplateBuildResult"_name), "status"_kw = a.global("TemplateBuildStatus"_name).attr("FAILED"),
-                     "template_ref"_kw = py::none(), "detail"_kw = py::str(e), "stage"_kw = stage);
+    return pyx::call(a.global("TemplateBuildResult"_name),
+                     "status"_kw = a.global("TemplateBuildStatus"_name).attr("FAILED"), "template_ref"_kw = py::none(),
+                     "detail"_kw = py::str(e), "stage"_kw = stage);
 }
 
 struct SelfOnly : pyx::Params {
@@ -117,10 +120,10 @@ void init(py::module_& module) {
     py::object result_type = models.attr("TemplateBuildResult");
 
     pyx::ClassBody body(module, "BaseTemplateBuilder");
-    body.doc("Synchronous template-builder interface: a concrete builder names its provider, says whether it "
-             "builds, tests usability and builds; ensure(spec) never raises an Exception.")
-        .property("provider",
-                  pyx::abstract_method<SelfOnly>("provider").returning(models.attr("SandboxProvider")),
+    body.doc(
+            "Synchronous template-builder interface: a concrete builder names its provider, says whether it "
+            "builds, tests usability and builds; ensure(spec) never raises an Exception.")
+        .property("provider", pyx::abstract_method<SelfOnly>("provider").returning(models.attr("SandboxProvider")),
                   "The backend this builder targets; every TemplateRef it makes is stamped with it.")
         .property("supports_build", pyx::abstract_method<SelfOnly>("supports_build").returning(boolean),
                   "True when build produces a reusable reference, false when the provider has no templates.")

@@ -21,14 +21,20 @@ constexpr const char* unsupported_detail =
 struct SelfOnly : pyx::Params {
     Arg self = arg("self");
 };
-py::object provider(SelfOnly& a) { return a.global("SandboxProvider"_name).attr("BEDROCK"); }
-py::object supports_build(SelfOnly&) { return py::bool_(false); }
+py::object provider(SelfOnly& a) {
+    return a.global("SandboxProvider"_name).attr("BEDROCK");
+}
+py::object supports_build(SelfOnly&) {
+    return py::bool_(false);
+}
 
 struct IsUsable : pyx::Params {
     Arg self = arg("self");
     Arg template_id = arg("template_id").annotated(pyx::builtin("str"));
 };
-py::object is_usable(IsUsable&) { return py::bool_(false); }
+py::object is_usable(IsUsable&) {
+    return py::bool_(false);
+}
 
 struct Build : pyx::Params {
     Arg self = arg("self");
@@ -43,7 +49,8 @@ py::object build(Build& a) {
 }  // namespace
 
 void init(py::module_& module) {
-    module.attr("__doc__") = py::str("BedrockTemplateBuilder: template requests for Bedrock AgentCore, all UNSUPPORTED.");
+    module.attr("__doc__") =
+        py::str("BedrockTemplateBuilder: template requests for Bedrock AgentCore, all UNSUPPORTED.");
     pyx::import_from(module, "kelmo_core.logging", {"LoggerManager"});
     py::object base =
         pyx::import_from(module, "vorn_sandbox.template.base", {"BaseTemplateBuilder"}).attr("BaseTemplateBuilder");
@@ -58,9 +65,11 @@ void init(py::module_& module) {
                   "SandboxProvider.BEDROCK.")
         .property("supports_build", pyx::def("supports_build", supports_build).returning(pyx::builtin("bool")),
                   "False: there is nothing to build.")
-        .method(pyx::def("is_usable", is_usable).returning(pyx::builtin("bool"))
+        .method(pyx::def("is_usable", is_usable)
+                    .returning(pyx::builtin("bool"))
                     .with_doc("False for every template id: no template is ever usable."))
-        .method(pyx::def("build", build).returning(module.attr("TemplateBuildResult"))
+        .method(pyx::def("build", build)
+                    .returning(module.attr("TemplateBuildResult"))
                     .with_doc("An UNSUPPORTED result; the spec is not read."));
     module.attr("BedrockTemplateBuilder") = body.create(py::type::of(base), py::make_tuple(base));
 }

@@ -74,9 +74,13 @@ struct SelfOnly : pyx::Params {
     Arg self = arg("self");
 };
 
-py::object provider(SelfOnly& a) { return pyx::getattr(a.global("SandboxProvider"_name), "E2B"_name); }
+py::object provider(SelfOnly& a) {
+    return pyx::getattr(a.global("SandboxProvider"_name), "E2B"_name);
+}
 
-py::object supports_build(SelfOnly&) { return py::bool_(true); }
+py::object supports_build(SelfOnly&) {
+    return py::bool_(true);
+}
 
 struct TemplateId : pyx::Params {
     Arg self = arg("self");
@@ -96,7 +100,9 @@ bool template_check(TemplateId& a, const char* operation, const char* check) {
     return answer;
 }
 
-py::object alias_exists(TemplateId& a) { return py::bool_(template_check(a, "exists", "exists")); }
+py::object alias_exists(TemplateId& a) {
+    return py::bool_(template_check(a, "exists", "exists"));
+}
 
 // An alias can exist without a successful build; only a tag marks a build
 // that sandboxes can start from.
@@ -150,7 +156,8 @@ py::object ensure_default(SelfOnly& a) {
     py::object statuses = a.global("TemplateBuildStatus"_name);
     py::object status = pyx::getattr(result, "status"_name);
     py::object ref = pyx::getattr(result, "template_ref"_name);
-    bool usable = status.equal(pyx::getattr(statuses, "SUCCESS"_name)) || status.equal(pyx::getattr(statuses, "SKIPPED"_name));
+    bool usable =
+        status.equal(pyx::getattr(statuses, "SUCCESS"_name)) || status.equal(pyx::getattr(statuses, "SKIPPED"_name));
     if (usable && pyx::truthy(ref)) return pyx::getattr(ref, "value"_name);
     log(a, "warning",
         py::str("Could not ensure default E2B template {} ({}: {}); falling back to E2B's default template")
@@ -193,7 +200,8 @@ py::object create_template(SpecParams& a) {
     if (pyx::truthy(start_cmd) || from_image) {
         if (!pyx::truthy(start_cmd)) start_cmd = a.global("_DEFAULT_CI_START_CMD"_name);
         py::object ready_cmd = pyx::getattr(a.spec, "ready_cmd"_name);
-        if (!pyx::truthy(ready_cmd)) ready_cmd = pyx::call(a.global("wait_for_port"_name), a.global("_DEFAULT_CI_PORT"_name));
+        if (!pyx::truthy(ready_cmd))
+            ready_cmd = pyx::call(a.global("wait_for_port"_name), a.global("_DEFAULT_CI_PORT"_name));
         log(a, "info", py::str("Setting E2B start command: {}").format(start_cmd));
         definition = pyx::call_method(definition, "set_start_cmd"_name, start_cmd, ready_cmd);
     }
@@ -212,7 +220,8 @@ py::object from_registry(FromRegistry& a) {
     auto fresh = [&] { return pyx::call(a.global("Template"_name)); };
     if (a.auth.is_none()) return pyx::call_method(fresh(), "from_image"_name, a.image);
     if (pyx::is_instance(a.auth, a.global("BasicAuth"_name))) {
-        return pyx::call_method(fresh(), "from_image"_name, a.image, "username"_kw = pyx::getattr(a.auth, "username"_name),
+        return pyx::call_method(fresh(), "from_image"_name, a.image,
+                                "username"_kw = pyx::getattr(a.auth, "username"_name),
                                 "password"_kw = pyx::call_method(a.auth, "reveal_password"_name));
     }
     if (pyx::is_instance(a.auth, a.global("AwsAuth"_name))) {
@@ -222,8 +231,9 @@ py::object from_registry(FromRegistry& a) {
                                 "region"_kw = pyx::getattr(a.auth, "region"_name));
     }
     if (pyx::is_instance(a.auth, a.global("GcpAuth"_name))) {
-        return pyx::call_method(fresh(), "from_gcp_registry"_name, a.image,
-                                "service_account_json"_kw = pyx::call_method(a.auth, "resolved_service_account_json"_name));
+        return pyx::call_method(
+            fresh(), "from_gcp_registry"_name, a.image,
+            "service_account_json"_kw = pyx::call_method(a.auth, "resolved_service_account_json"_name));
     }
     py::object kind = pyx::getattr(py::type::of(a.auth), "__name__"_name);
     throw pyx::PyError(pyx::call(py::handle(PyExc_ValueError), py::str("Unsupported registry auth: {}").format(kind)));
@@ -266,8 +276,10 @@ void init(py::module_& module) {
     import_sdk(module);
     pyx::import_from(module, "kelmo_core.logging", {"LoggerManager"});
     pyx::import_from(module, "vorn_sandbox.constants", {"DEFAULT_SANDBOX_IMAGE", "E2BConfig"});
-    pyx::import_from(module, "vorn_sandbox.observability", {"SpanAttr", "SpanName", "set_current_span_attributes", "traced"});
-    py::object base = pyx::import_from(module, "vorn_sandbox.template.base", {"BaseTemplateBuilder"}).attr("BaseTemplateBuilder");
+    pyx::import_from(module, "vorn_sandbox.observability",
+                     {"SpanAttr", "SpanName", "set_current_span_attributes", "traced"});
+    py::object base =
+        pyx::import_from(module, "vorn_sandbox.template.base", {"BaseTemplateBuilder"}).attr("BaseTemplateBuilder");
     pyx::import_from(module, "vorn_sandbox.template.models",
                      {"AwsAuth", "BasicAuth", "GcpAuth", "RegistryAuth", "SandboxProvider", "TemplateBuildResult",
                       "TemplateBuildStatus", "TemplateSpec"});
@@ -282,15 +294,22 @@ void init(py::module_& module) {
     pyx::ClassBody body(module, "E2BTemplateBuilder");
     body.doc("Builds E2B template aliases; the TemplateRef it hands out names the alias.")
         .method(pyx::def("__init__", init_builder).returning(types::none()))
-        .property("provider", pyx::def("provider", provider).returning(module.attr("SandboxProvider")), "SandboxProvider.E2B.")
-        .property("supports_build", pyx::def("supports_build", supports_build).returning(types::bool_()), "Always True: E2B builds templates.")
-        .method(pyx::def("is_usable", is_usable).returning(types::bool_()).with_doc("True when the alias exists and has at least one tag."))
-        .method(pyx::def("_alias_exists", alias_exists).returning(types::bool_()).with_doc("True when the alias exists; False after a warning "
-                                                                 "when the check fails."))
-        .attr("build", traced_build(body.function(
-                           pyx::def("build", build)
-                               .returning(result_type)
-                               .with_doc("Builds the alias spec.template_id from spec; a failure is a FAILED result."))))
+        .property("provider", pyx::def("provider", provider).returning(module.attr("SandboxProvider")),
+                  "SandboxProvider.E2B.")
+        .property("supports_build", pyx::def("supports_build", supports_build).returning(types::bool_()),
+                  "Always True: E2B builds templates.")
+        .method(pyx::def("is_usable", is_usable)
+                    .returning(types::bool_())
+                    .with_doc("True when the alias exists and has at least one tag."))
+        .method(pyx::def("_alias_exists", alias_exists)
+                    .returning(types::bool_())
+                    .with_doc("True when the alias exists; False after a warning "
+                              "when the check fails."))
+        .attr("build",
+              traced_build(body.function(
+                  pyx::def("build", build)
+                      .returning(result_type)
+                      .with_doc("Builds the alias spec.template_id from spec; a failure is a FAILED result."))))
         .method(pyx::def("ensure_default", ensure_default)
                     .returning(pyx::optional(types::str()))
                     .with_doc("Ensures the shared default alias; the alias when usable, else None. Never raises."))
@@ -300,7 +319,9 @@ void init(py::module_& module) {
         .method(pyx::def("_from_registry", from_registry)
                     .returning(definition_type)
                     .with_doc("A definition started from a registry image with the given credentials."))
-        .method(pyx::def("_api_opts", api_opts).returning(types::dict_of(types::str(), types::any())).with_doc("api_key and domain keywords for the SDK's class-level calls."))
+        .method(pyx::def("_api_opts", api_opts)
+                    .returning(types::dict_of(types::str(), types::any()))
+                    .with_doc("api_key and domain keywords for the SDK's class-level calls."))
         .method(pyx::def("_failed", failed).returning(result_type).with_doc("A FAILED result with the given detail."));
     module.attr("E2BTemplateBuilder") = body.create(py::type::of(base), py::make_tuple(base));
 }

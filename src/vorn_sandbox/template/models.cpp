@@ -20,14 +20,19 @@ namespace {
 constexpr const char* auth_requires_image = "registry_auth requires 'image' (the registry reference it authenticates)";
 constexpr const char* base_template_deprecated =
     "base_template is deprecated; use 'image' (an image registry reference) instead.";
-constexpr const char* dockerfile_deprecated = "dockerfile is deprecated; use 'image' (an image registry reference) instead.";
+constexpr const char* dockerfile_deprecated =
+    "dockerfile is deprecated; use 'image' (an image registry reference) instead.";
 
 using pyx::optional;
 
 // `Literal[tag]`
-py::object literal(const char* tag) { return pyx::typing("Literal")[py::str(tag)]; }
+py::object literal(const char* tag) {
+    return pyx::typing("Literal")[py::str(tag)];
+}
 
-py::object secret_value(const py::object& secret) { return secret.attr("get_secret_value")(); }
+py::object secret_value(const py::object& secret) {
+    return secret.attr("get_secret_value")();
+}
 
 // The after-validator of TemplateSpec: credentials only authenticate the pull of `image`.
 struct SelfOnly : pyx::Params {
@@ -124,10 +129,9 @@ void init(py::module_& module) {
         for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         providers.append(py::make_tuple(member, value));
     }
-    py::object provider = enum_module.attr("Enum")(py::str("SandboxProvider"), providers,
-                                                   py::arg("module") = module.attr("__name__"),
-                                                   py::arg("qualname") = py::str("SandboxProvider"),
-                                                   py::arg("type") = str);
+    py::object provider =
+        enum_module.attr("Enum")(py::str("SandboxProvider"), providers, py::arg("module") = module.attr("__name__"),
+                                 py::arg("qualname") = py::str("SandboxProvider"), py::arg("type") = str);
     provider.attr("__doc__") = py::str("The sandbox backend that produced, or would produce, a template reference.");
     module.attr("SandboxProvider") = provider;
 
@@ -135,27 +139,30 @@ void init(py::module_& module) {
     py::object basic = credential(module, "BasicAuth",
                                   "User-name and password authentication for any registry with basic authentication.",
                                   "basic", {{"username", str}, {"password", secret}});
-    attach(module, basic, pyx::def("reveal_password", [](SelfOnly& a) { return secret_value(pyx::getattr(a.self, "password"_name)); })
-                      .returning(str)
-                      .with_doc("The password in plain text; call only where it is handed to a provider SDK."));
+    attach(module, basic,
+           pyx::def("reveal_password", [](SelfOnly& a) { return secret_value(pyx::getattr(a.self, "password"_name)); })
+               .returning(str)
+               .with_doc("The password in plain text; call only where it is handed to a provider SDK."));
     module.attr("BasicAuth") = basic;
 
     py::object aws = credential(module, "AwsAuth", "Amazon ECR authentication through IAM credentials.", "aws",
                                 {{"access_key_id", str}, {"secret_access_key", secret}, {"region", str}});
-    attach(module, aws, pyx::def("reveal_secret_key",
-                                 [](SelfOnly& a) { return secret_value(pyx::getattr(a.self, "secret_access_key"_name)); })
-                    .returning(str)
-                    .with_doc("The secret access key in plain text; call only where it is handed to a provider SDK."));
+    attach(module, aws,
+           pyx::def("reveal_secret_key",
+                    [](SelfOnly& a) { return secret_value(pyx::getattr(a.self, "secret_access_key"_name)); })
+               .returning(str)
+               .with_doc("The secret access key in plain text; call only where it is handed to a provider SDK."));
     module.attr("AwsAuth") = aws;
 
     py::object gcp = credential(module, "GcpAuth",
                                 "GCP Artifact Registry or Container Registry authentication through a service-account "
                                 "JSON, given as its content or as the path of its file.",
                                 "gcp", {{"service_account_json", secret}});
-    attach(module, gcp, pyx::def("resolved_service_account_json", resolved_service_account_json)
-                    .returning(str)
-                    .with_doc("The service-account JSON content: the file's text when the value names a regular "
-                              "file, else the value verbatim. Call only where it is handed to a provider SDK."));
+    attach(module, gcp,
+           pyx::def("resolved_service_account_json", resolved_service_account_json)
+               .returning(str)
+               .with_doc("The service-account JSON content: the file's text when the value names a regular "
+                         "file, else the value verbatim. Call only where it is handed to a provider SDK."));
     module.attr("GcpAuth") = gcp;
 
     py::object registry_auth = typing_module.attr("Annotated")[py::make_tuple(
@@ -181,10 +188,10 @@ void init(py::module_& module) {
         .field("dockerfile", optional_str, deprecated(dockerfile_deprecated))
         .field("force_rebuild", boolean, py::bool_(false))
         .attr("_registry_auth_requires_image",
-              pyx::pydantic("model_validator")(py::arg("mode") = "after")(spec.function(
-                  pyx::def("_registry_auth_requires_image", registry_auth_requires_image)
-                      .returning(py::str("TemplateSpec"))
-                      .with_doc("Refuses registry credentials without the image they authenticate."))));
+              pyx::pydantic("model_validator")(py::arg("mode") = "after")(
+                  spec.function(pyx::def("_registry_auth_requires_image", registry_auth_requires_image)
+                                    .returning(py::str("TemplateSpec"))
+                                    .with_doc("Refuses registry credentials without the image they authenticate."))));
     module.attr("TemplateSpec") = spec.create_model();
 
     pyx::ClassBody ref(module, "TemplateRef");

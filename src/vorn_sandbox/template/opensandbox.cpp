@@ -33,13 +33,20 @@ constexpr const char* class_doc =
     "base image to snapshot from, with optional spec.registry_auth; the deprecated\n"
     "spec.base_template is the fallback; spec.dockerfile is ignored. supports_build is True.";
 
-pyx::PyError current_error() { return pyx::to_pyerror(std::current_exception()); }
+pyx::PyError current_error() {
+    return pyx::to_pyerror(std::current_exception());
+}
 
 // Annotations, evaluated when the class is made, as a class body's would be.
-py::object str_type() { return pyx::builtin("str"); }
-py::object optional_str() { return pyx::optional(str_type()); }
-py::object str_pair() { return pyx::builtin("tuple")[py::make_tuple(str_type(), str_type())]; }
-
+py::object str_type() {
+    return pyx::builtin("str");
+}
+py::object optional_str() {
+    return pyx::optional(str_type());
+}
+py::object str_pair() {
+    return pyx::builtin("tuple")[py::make_tuple(str_type(), str_type())];
+}
 
 // Lets a failure of the ordinary error family be handled; anything else
 // (an interrupt) leaves as it came.
@@ -80,7 +87,8 @@ py::object joined_texts(const py::object& messages) {
     py::str line_feed("\n");
     py::list texts;
     if (pyx::truthy(messages)) {
-        for (py::handle message : messages) texts.append(pyx::call_method(pyx::getattr(message, "text"_name), "rstrip"_name, line_feed));
+        for (py::handle message : messages)
+            texts.append(pyx::call_method(pyx::getattr(message, "text"_name), "rstrip"_name, line_feed));
     }
     return pyx::call_method(line_feed, "join"_name, texts);
 }
@@ -96,8 +104,8 @@ struct Init : pyx::Params {
     Arg use_server_proxy = kwonly("use_server_proxy", py::bool_(true)).annotated(pyx::builtin("bool"));
     Arg ready_timeout =
         kwonly("ready_timeout", module_global("Config").attr("DEFAULT_READY_TIMEOUT")).annotated(pyx::builtin("int"));
-    Arg snapshot_ready_timeout =
-        kwonly("snapshot_ready_timeout", module_global("_SNAPSHOT_READY_TIMEOUT_SECONDS")).annotated(pyx::builtin("int"));
+    Arg snapshot_ready_timeout = kwonly("snapshot_ready_timeout", module_global("_SNAPSHOT_READY_TIMEOUT_SECONDS"))
+                                     .annotated(pyx::builtin("int"));
     Arg snapshot_poll_interval = kwonly("snapshot_poll_interval", module_global("_SNAPSHOT_POLL_INTERVAL_SECONDS"))
                                      .annotated(pyx::builtin("float"));
     Arg pool_ref = kwonly("pool_ref", py::none()).annotated(optional_str());
@@ -117,11 +125,16 @@ py::object init_builder(Init& a) {
 struct SelfOnly : pyx::Params {
     Arg self = arg("self");
 };
-py::object provider(SelfOnly& a) { return a.global("SandboxProvider"_name).attr("OPENSANDBOX"); }
-py::object supports_build(SelfOnly&) { return py::bool_(true); }
+py::object provider(SelfOnly& a) {
+    return a.global("SandboxProvider"_name).attr("OPENSANDBOX");
+}
+py::object supports_build(SelfOnly&) {
+    return py::bool_(true);
+}
 
 py::object connection_config(SelfOnly& a) {
-    py::object request_timeout = pyx::call(a.global("timedelta"_name), "seconds"_kw = pyx::getattr(a.self, "_ready_timeout"_name));
+    py::object request_timeout =
+        pyx::call(a.global("timedelta"_name), "seconds"_kw = pyx::getattr(a.self, "_ready_timeout"_name));
     return pyx::call(a.global("ConnectionConfigSync"_name), "domain"_kw = pyx::getattr(a.self, "_domain"_name),
                      "protocol"_kw = pyx::getattr(a.self, "_protocol"_name),
                      "api_key"_kw = pyx::getattr(a.self, "_api_key"_name), "request_timeout"_kw = request_timeout,
@@ -193,7 +206,8 @@ struct WaitUntilReady : pyx::Params {
 };
 bool poll_until_ready(const WaitUntilReady& a, const py::object& manager) {
     py::object clock = a.global("time"_name);
-    py::object deadline = pyx::call_method(clock, "monotonic"_name) + pyx::getattr(a.self, "_snapshot_ready_timeout"_name);
+    py::object deadline =
+        pyx::call_method(clock, "monotonic"_name) + pyx::getattr(a.self, "_snapshot_ready_timeout"_name);
     while (pyx::call_method(a.global("time"_name), "monotonic"_name) < deadline) {
         py::object info;
         try {
@@ -304,7 +318,8 @@ py::object install_packages(InstallPackages& a) {
         py::object reason = pyx::truthy(stderr_text) ? stderr_text
                             : pyx::truthy(error)     ? py::object(py::str(error))
                                                      : stdout_text;
-        throw pyx::PyError(pyx::call(py::handle(PyExc_RuntimeError), py::str("pip install failed: ") + py::str(reason)));
+        throw pyx::PyError(
+            pyx::call(py::handle(PyExc_RuntimeError), py::str("pip install failed: ") + py::str(reason)));
     }
     py::list parts;
     for (const py::object& part : {stdout_text, stderr_text}) {
@@ -348,7 +363,8 @@ py::object image_arg(Spec& a) {
     if (auth.is_none()) return image;
     py::tuple login = pyx::call_method(a.self, "_to_basic_credentials"_name, auth);
     if (py::len(login) != 2) pyx::raise(PyExc_ValueError, "a registry login is a user name and a password");
-    py::object credentials = pyx::call(a.global("SandboxImageAuth"_name), "username"_kw = login[0], "password"_kw = login[1]);
+    py::object credentials =
+        pyx::call(a.global("SandboxImageAuth"_name), "username"_kw = login[0], "password"_kw = login[1]);
     return pyx::call(a.global("SandboxImageSpec"_name), "image"_kw = image, "auth"_kw = credentials);
 }
 
@@ -360,13 +376,15 @@ py::object to_basic_credentials(Auth& a) {
     if (pyx::is_instance(a.auth, a.global("BasicAuth"_name))) {
         return py::make_tuple(pyx::getattr(a.auth, "username"_name), pyx::call_method(a.auth, "reveal_password"_name));
     }
-    if (pyx::is_instance(a.auth, a.global("AwsAuth"_name))) return pyx::call_method(a.self, "_ecr_credentials"_name, a.auth);
+    if (pyx::is_instance(a.auth, a.global("AwsAuth"_name)))
+        return pyx::call_method(a.self, "_ecr_credentials"_name, a.auth);
     if (pyx::is_instance(a.auth, a.global("GcpAuth"_name))) {
         return py::make_tuple(py::str("_json_key"), pyx::call_method(a.auth, "resolved_service_account_json"_name));
     }
     // The type's name only: the object may hold a credential.
     py::object type_name = pyx::getattr(py::type::of(a.auth), "__name__"_name);
-    throw pyx::PyError(pyx::call(py::handle(PyExc_ValueError), py::str("Unsupported registry auth: ") + py::str(type_name)));
+    throw pyx::PyError(
+        pyx::call(py::handle(PyExc_ValueError), py::str("Unsupported registry auth: ") + py::str(type_name)));
 }
 
 struct EcrAuth : pyx::Params {
@@ -395,12 +413,15 @@ py::dict build_sandbox_options(const Spec& a) {
     py::object config = pyx::getattr(a.global("Config"_name), "DEFAULT_CI_ENTRYPOINT"_name);
     py::dict options;
     options["connection_config"] = pyx::call_method(a.self, "_connection_config"_name);
-    options["ready_timeout"] = pyx::call(a.global("timedelta"_name), "seconds"_kw = pyx::getattr(a.self, "_ready_timeout"_name));
+    options["ready_timeout"] =
+        pyx::call(a.global("timedelta"_name), "seconds"_kw = pyx::getattr(a.self, "_ready_timeout"_name));
     options["skip_health_check"] = py::bool_(true);
     py::object start_cmd = pyx::getattr(a.spec, "start_cmd"_name);
-    options["entrypoint"] = pyx::truthy(start_cmd) ? pyx::call_method(a.global("shlex"_name), "split"_name, start_cmd) : config;
+    options["entrypoint"] =
+        pyx::truthy(start_cmd) ? pyx::call_method(a.global("shlex"_name), "split"_name, start_cmd) : config;
     py::object pool_ref = pyx::getattr(a.self, "_pool_ref"_name);
-    if (pyx::truthy(pool_ref)) options["extensions"] = pyx::call_method(a.global("Config"_name), "pool_extension"_name, pool_ref);
+    if (pyx::truthy(pool_ref))
+        options["extensions"] = pyx::call_method(a.global("Config"_name), "pool_extension"_name, pool_ref);
     return options;
 }
 
@@ -426,7 +447,8 @@ py::object build(Spec& a) {
         py::object packages = pyx::getattr(a.spec, "packages"_name);
         if (pyx::truthy(packages)) install_logs = pyx::call_method(a.self, "_install_packages"_name, sandbox, packages);
         snapshot = pyx::call_method(sandbox, "create_snapshot"_name, "name"_kw = template_id);
-        snapshot_ready = pyx::truthy(pyx::call_method(a.self, "_wait_until_ready"_name, pyx::getattr(snapshot, "id"_name)));
+        snapshot_ready =
+            pyx::truthy(pyx::call_method(a.self, "_wait_until_ready"_name, pyx::getattr(snapshot, "id"_name)));
     } catch (...) {
         pyx::PyError error = current_error();
         // The build sandbox goes however this handler ends, as under `finally`:
@@ -435,8 +457,9 @@ py::object build(Spec& a) {
         try {
             if (!error.is_exception()) throw error;
             warn(a, py::str("OpenSandbox snapshot build failed for {!r}: {}").format(template_id, error.value()));
-            result = pyx::call_method(a.self, "_failed"_name, py::str("snapshot build failed: {}").format(error.value()),
-                                      "logs"_kw = install_logs);
+            result =
+                pyx::call_method(a.self, "_failed"_name, py::str("snapshot build failed: {}").format(error.value()),
+                                 "logs"_kw = install_logs);
         } catch (...) {
             pyx::call_method(a.self, "_dispose_build_sandbox"_name, sandbox);
             throw;
@@ -449,28 +472,31 @@ py::object build(Spec& a) {
 
     py::object snapshot_id = pyx::getattr(snapshot, "id"_name);
     if (!snapshot_ready) {
-        py::object detail = py::str("snapshot {} did not reach '{}' state").format(snapshot_id, a.global("SNAPSHOT_READY_STATE"_name));
+        py::object detail =
+            py::str("snapshot {} did not reach '{}' state").format(snapshot_id, a.global("SNAPSHOT_READY_STATE"_name));
         return pyx::call_method(a.self, "_failed"_name, detail, "logs"_kw = install_logs);
     }
     pyx::call_method(a.self, "_replace_older_snapshots"_name, template_id, "keep_id"_kw = snapshot_id);
     inform(a, py::str("OpenSandbox snapshot built: name={} id={}").format(template_id, snapshot_id));
-    return pyx::call(a.global("TemplateBuildResult"_name),
-                     "status"_kw = a.global("TemplateBuildStatus"_name).attr("SUCCESS"),
-                     "template_ref"_kw = pyx::call_method(a.self, "_make_ref"_name, template_id), "logs"_kw = install_logs);
+    return pyx::call(
+        a.global("TemplateBuildResult"_name), "status"_kw = a.global("TemplateBuildStatus"_name).attr("SUCCESS"),
+        "template_ref"_kw = pyx::call_method(a.self, "_make_ref"_name, template_id), "logs"_kw = install_logs);
 }
 
 // ---------------------------------------------------------------------------
 // Module set-up
 
 void import_sdk(py::module_& module) {
-    import_provider_sdk("opensandbox is required for OpenSandboxTemplateBuilder. "
-                        "Install it with: pip install 'vorn-sandbox[opensandbox]'",
-                        [&] {
-        pyx::import_from(module, "opensandbox.config.connection_sync", {"ConnectionConfigSync"});
-        pyx::import_from(module, "opensandbox.models.sandboxes", {"SandboxImageAuth", "SandboxImageSpec", "SnapshotInfo"});
-        pyx::import_from(module, "opensandbox.sync.manager", {"SandboxManagerSync"});
-        pyx::import_from(module, "opensandbox.sync.sandbox", {"SandboxSync"});
-    });
+    import_provider_sdk(
+        "opensandbox is required for OpenSandboxTemplateBuilder. "
+        "Install it with: pip install 'vorn-sandbox[opensandbox]'",
+        [&] {
+            pyx::import_from(module, "opensandbox.config.connection_sync", {"ConnectionConfigSync"});
+            pyx::import_from(module, "opensandbox.models.sandboxes",
+                             {"SandboxImageAuth", "SandboxImageSpec", "SnapshotInfo"});
+            pyx::import_from(module, "opensandbox.sync.manager", {"SandboxManagerSync"});
+            pyx::import_from(module, "opensandbox.sync.sandbox", {"SandboxSync"});
+        });
 }
 
 }  // namespace
@@ -484,10 +510,12 @@ void init(py::module_& module) {
     import_sdk(module);
     pyx::import_from(module, "kelmo_core.logging", {"LoggerManager"});
     module.attr("Config") = py::module_::import("vorn_sandbox.constants").attr("OpenSandboxConfig");
-    pyx::import_from(module, "vorn_sandbox.observability", {"SpanAttr", "SpanName", "set_current_span_attributes", "traced"});
+    pyx::import_from(module, "vorn_sandbox.observability",
+                     {"SpanAttr", "SpanName", "set_current_span_attributes", "traced"});
     pyx::import_from(module, "vorn_sandbox.providers.opensandbox.snapshot",
                      {"SNAPSHOT_FAILED_STATE", "SNAPSHOT_READY_STATE", "list_snapshots_named"});
-    py::object base = pyx::import_from(module, "vorn_sandbox.template.base", {"BaseTemplateBuilder"}).attr("BaseTemplateBuilder");
+    py::object base =
+        pyx::import_from(module, "vorn_sandbox.template.base", {"BaseTemplateBuilder"}).attr("BaseTemplateBuilder");
     pyx::import_from(module, "vorn_sandbox.template.models",
                      {"AwsAuth", "BasicAuth", "GcpAuth", "RegistryAuth", "SandboxProvider", "TemplateBuildResult",
                       "TemplateBuildStatus", "TemplateSpec"});
@@ -497,45 +525,65 @@ void init(py::module_& module) {
 
     pyx::ClassBody body(module, "OpenSandboxTemplateBuilder");
     body.doc(class_doc);
-    body.method(pyx::def("__init__", init_builder).returning(py::none()).with_doc("Stores the connection and wait settings; no network call."));
-    body.property("provider", pyx::def("provider", provider).returning(module.attr("SandboxProvider")), "Return the OpenSandbox provider tag.");
+    body.method(pyx::def("__init__", init_builder)
+                    .returning(py::none())
+                    .with_doc("Stores the connection and wait settings; no network call."));
+    body.property("provider", pyx::def("provider", provider).returning(module.attr("SandboxProvider")),
+                  "Return the OpenSandbox provider tag.");
     body.property("supports_build", pyx::def("supports_build", supports_build).returning(pyx::builtin("bool")),
                   "Return True \u2014 OpenSandbox builds reusable snapshots.");
-    body.method(pyx::def("is_usable", is_usable).returning(pyx::builtin("bool")).with_doc("True if a 'Ready' snapshot with this name exists."));
+    body.method(pyx::def("is_usable", is_usable)
+                    .returning(pyx::builtin("bool"))
+                    .with_doc("True if a 'Ready' snapshot with this name exists."));
     py::object decorator = backend_tracer(module, "TEMPLATE_BUILD", "opensandbox");
-    body.attr("build", decorator(body.function(
-                           pyx::def("build", build)
-                               .returning(module.attr("TemplateBuildResult"))
-                               .with_doc("Base image, pip install, snapshot, wait for 'Ready'; the build sandbox "
-                                         "is always killed and closed; on success older snapshots of the same "
-                                         "name are deleted."))));
-    body.method(pyx::def("_image_arg", image_arg).returning(py::str("str | SandboxImageSpec"))
+    body.attr(
+        "build",
+        decorator(body.function(pyx::def("build", build)
+                                    .returning(module.attr("TemplateBuildResult"))
+                                    .with_doc("Base image, pip install, snapshot, wait for 'Ready'; the build sandbox "
+                                              "is always killed and closed; on success older snapshots of the same "
+                                              "name are deleted."))));
+    body.method(pyx::def("_image_arg", image_arg)
+                    .returning(py::str("str | SandboxImageSpec"))
                     .with_doc("spec.image, else the deprecated spec.base_template, else the default image; with "
                               "credentials, a SandboxImageSpec carrying a basic login."));
-    body.method(pyx::def("_to_basic_credentials", to_basic_credentials).returning(str_pair())
+    body.method(pyx::def("_to_basic_credentials", to_basic_credentials)
+                    .returning(str_pair())
                     .with_doc("Any RegistryAuth as a docker basic login (user name, password)."));
-    body.staticmethod(pyx::def("_ecr_credentials", ecr_credentials).returning(str_pair())
+    body.staticmethod(pyx::def("_ecr_credentials", ecr_credentials)
+                          .returning(str_pair())
                           .with_doc("A short-lived ECR login from GetAuthorizationToken, split at the first colon."));
-    body.method(pyx::def("_resolve_ref", resolve_ref).returning(optional_str())
+    body.method(pyx::def("_resolve_ref", resolve_ref)
+                    .returning(optional_str())
                     .with_doc("template_id when a 'Ready' snapshot of that name exists, else None; never an id."));
     body.method(pyx::def("_snapshots_named", snapshots_named)
                     .returning(pyx::builtin("list")[module.attr("SnapshotInfo")])
                     .with_doc("Snapshots of that name, newest first; [] when the lookup fails."));
-    body.method(pyx::def("_wait_until_ready", wait_until_ready).returning(pyx::builtin("bool"))
+    body.method(pyx::def("_wait_until_ready", wait_until_ready)
+                    .returning(pyx::builtin("bool"))
                     .with_doc("Polls the snapshot: True on 'Ready', False on 'Failed', a lookup error or the "
                               "deadline."));
-    body.method(pyx::def("_replace_older_snapshots", replace_older_snapshots).returning(py::none())
+    body.method(pyx::def("_replace_older_snapshots", replace_older_snapshots)
+                    .returning(py::none())
                     .with_doc("Deletes the snapshots of that name except keep_id, best effort."));
-    body.method(pyx::def("_install_packages", install_packages).returning(str_type())
+    body.method(pyx::def("_install_packages", install_packages)
+                    .returning(str_type())
                     .with_doc("pip install in the build sandbox; the combined output, RuntimeError on failure."));
-    body.staticmethod(pyx::def("_execution_output", execution_output).returning(str_pair())
+    body.staticmethod(pyx::def("_execution_output", execution_output)
+                          .returning(str_pair())
                           .with_doc("The stdout and stderr texts of a command execution."));
-    body.staticmethod(pyx::def("_dispose_build_sandbox", dispose_build_sandbox).returning(py::none())
+    body.staticmethod(pyx::def("_dispose_build_sandbox", dispose_build_sandbox)
+                          .returning(py::none())
                           .with_doc("Best-effort kill and close of the build sandbox; the snapshot survives."));
-    body.method(pyx::def("_connection_config", connection_config).returning(module.attr("ConnectionConfigSync"))
+    body.method(pyx::def("_connection_config", connection_config)
+                    .returning(module.attr("ConnectionConfigSync"))
                     .with_doc("A new synchronous connection configuration."));
-    body.method(pyx::def("_manager", manager).returning(module.attr("SandboxManagerSync")).with_doc("A new snapshot manager; its user closes it."));
-    body.method(pyx::def("_failed", failed).returning(module.attr("TemplateBuildResult")).with_doc("A FAILED result with that detail and those logs."));
+    body.method(pyx::def("_manager", manager)
+                    .returning(module.attr("SandboxManagerSync"))
+                    .with_doc("A new snapshot manager; its user closes it."));
+    body.method(pyx::def("_failed", failed)
+                    .returning(module.attr("TemplateBuildResult"))
+                    .with_doc("A FAILED result with that detail and those logs."));
     module.attr("OpenSandboxTemplateBuilder") = body.create_abc(py::make_tuple(base));
 }
 

@@ -15,12 +15,12 @@ void init(py::module_& module) {
         "vorn_sandbox.template.opensandbox and BedrockTemplateBuilder from vorn_sandbox.template.bedrock.");
     module.attr("BaseTemplateBuilder") = py::module_::import("vorn_sandbox.template.base").attr("BaseTemplateBuilder");
     py::module_ models = py::module_::import("vorn_sandbox.template.models");
-    for (const char* name : {"AwsAuth", "BasicAuth", "GcpAuth", "RegistryAuth", "SandboxProvider", "TemplateBuildResult",
-                             "TemplateBuildStatus", "TemplateRef", "TemplateSpec"})
+    for (const char* name : {"AwsAuth", "BasicAuth", "GcpAuth", "RegistryAuth", "SandboxProvider",
+                             "TemplateBuildResult", "TemplateBuildStatus", "TemplateRef", "TemplateSpec"})
         module.attr(name) = models.attr(name);
-    module.attr("__all__") = pyx::string_list({"AwsAuth", "BaseTemplateBuilder", "BasicAuth", "GcpAuth", "RegistryAuth",
-                                                "SandboxProvider", "TemplateBuildResult", "TemplateBuildStatus",
-                                                "TemplateRef", "TemplateSpec"});
+    module.attr("__all__") =
+        pyx::string_list({"AwsAuth", "BaseTemplateBuilder", "BasicAuth", "GcpAuth", "RegistryAuth", "SandboxProvider",
+                          "TemplateBuildResult", "TemplateBuildStatus", "TemplateRef", "TemplateSpec"});
 }
 
 }  // namespace vorn_sandbox::template_

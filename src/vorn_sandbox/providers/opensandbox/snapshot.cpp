@@ -57,8 +57,8 @@ py::object list_snapshots_named(ListSnapshotsNamed& a) {
         long page_limit = a.global("_SNAPSHOT_LIST_MAX_PAGES"_name).cast<long>();
         for (long page = 1;; ++page) {
             if (page > page_limit) raise_endless_listing(page_limit);
-            py::object query = pyx::call(snapshot_filter, "states"_kw = states, "page_size"_kw = a.page_size,
-                                         "page"_kw = page);
+            py::object query =
+                pyx::call(snapshot_filter, "states"_kw = states, "page_size"_kw = a.page_size, "page"_kw = page);
             py::object listed = pyx::call_method(a.manager, "list_snapshots"_name, query);
             found = matches_on_page(listed, a.name, found);
             py::object pagination = pyx::getattr(listed, "pagination"_name);
@@ -109,13 +109,14 @@ py::object newest_ready_snapshot_id(NewestReadySnapshotId& a) {
 }
 
 void import_sdk(py::module_& module) {
-    import_provider_sdk("opensandbox is required for OpenSandbox snapshot lookup. "
-                        "Install it with: pip install 'vorn-sandbox[opensandbox]'",
-                        [&] {
-        pyx::import_from(module, "opensandbox.config.connection_sync", {"ConnectionConfigSync"});
-        pyx::import_from(module, "opensandbox.models.sandboxes", {"SnapshotFilter", "SnapshotInfo"});
-        pyx::import_from(module, "opensandbox.sync.manager", {"SandboxManagerSync"});
-    });
+    import_provider_sdk(
+        "opensandbox is required for OpenSandbox snapshot lookup. "
+        "Install it with: pip install 'vorn-sandbox[opensandbox]'",
+        [&] {
+            pyx::import_from(module, "opensandbox.config.connection_sync", {"ConnectionConfigSync"});
+            pyx::import_from(module, "opensandbox.models.sandboxes", {"SnapshotFilter", "SnapshotInfo"});
+            pyx::import_from(module, "opensandbox.sync.manager", {"SandboxManagerSync"});
+        });
 }
 
 }  // namespace
