@@ -70,7 +70,7 @@ void init(py::module_& module) {
                     .with_doc("False for every template id: no template is ever usable."))
         .method(pyx::def("build", build)
                     .returning(module.attr("TemplateBuildResult"))
-                    .with_doc("An UNSUPPORTED result; the spec is not read."));
+                    .with_doc("An UNSUPPORTED result; `spec` is not read."));
     module.attr("BedrockTemplateBuilder") = body.create(py::type::of(base), py::make_tuple(base));
 }
 

@@ -74,7 +74,7 @@ void close_quietly(const py::object& manager) {
     }
 }
 
-// A field of the spec read without pydantic's deprecation warning: the
+// A field of the TemplateSpec read without pydantic's deprecation warning: the
 // builder looking at a deprecated field is not the caller using it.
 py::object quiet_field(const py::object& spec, const char* name) {
     py::object fields = pyx::getattr(spec, "__dict__"_name, py::none());
