@@ -1,6 +1,7 @@
 // A test-only extension that exercises the bridge from the Python side.
 // Never installed with the package.
 #include "pyx/aio.hpp"
+#include "pyx/async_for.hpp"
 #include "pyx/classes.hpp"
 #include "pyx/object.hpp"
 #include "pyx/outcome.hpp"
@@ -63,6 +64,17 @@ struct AwaitIt : pyx::Params {
 Task<py::object> await_it(AwaitIt p) {
     py::object result = co_await p.awaitable;
     co_return result;
+}
+
+struct CollectAsync : pyx::Params {
+    Arg iterable = arg("iterable");
+};
+// `return [item async for item in iterable]`
+Task<py::object> collect_async(CollectAsync p) {
+    py::list items;
+    pyx::AsyncFor loop(p.iterable);
+    while (std::optional<py::object> item = co_await loop.next()) items.append(*item);
+    co_return items;
 }
 
 struct LogAndSeconds : pyx::Params {
@@ -143,6 +155,7 @@ void define_functions(py::module_& m) {
     pyx::def_function(m, pyx::def("add_later", add_later));
     pyx::def_function(m, pyx::def("fail_later", fail_later));
     pyx::def_function(m, pyx::def("await_it", await_it));
+    pyx::def_function(m, pyx::def("collect_async", collect_async));
     pyx::def_function(m, pyx::def("cleanup_on_cancel", cleanup_on_cancel));
     pyx::def_function(m, pyx::def("guarded", guarded));
     pyx::def_function(m, pyx::def("count_sync", count_sync));
