@@ -3,6 +3,7 @@
 #include "pyx/aio.hpp"
 #include "pyx/async_for.hpp"
 #include "pyx/classes.hpp"
+#include "pyx/context.hpp"
 #include "pyx/object.hpp"
 #include "pyx/outcome.hpp"
 #include "pyx/params.hpp"
@@ -75,6 +76,23 @@ Task<py::object> collect_async(CollectAsync p) {
     pyx::AsyncFor loop(p.iterable);
     while (std::optional<py::object> item = co_await loop.next()) items.append(*item);
     co_return items;
+}
+
+struct WithManager : pyx::Params {
+    Arg manager = arg("manager");
+    Arg error = arg("error", py::none());
+};
+// `with manager as value: raise error` (when given); `value` when the block ends
+// normally, None when `__exit__` suppressed the error.
+py::object with_manager(WithManager& p) {
+    pyx::WithBlock block(p.manager);
+    if (p.error.is_none()) {
+        py::object value = block.value();
+        block.exit_normally();
+        return value;
+    }
+    block.exit_raising(pyx::PyError(p.error));
+    return py::none();
 }
 
 struct LogAndSeconds : pyx::Params {
@@ -156,6 +174,7 @@ void define_functions(py::module_& m) {
     pyx::def_function(m, pyx::def("fail_later", fail_later));
     pyx::def_function(m, pyx::def("await_it", await_it));
     pyx::def_function(m, pyx::def("collect_async", collect_async));
+    pyx::def_function(m, pyx::def("with_manager", with_manager));
     pyx::def_function(m, pyx::def("cleanup_on_cancel", cleanup_on_cancel));
     pyx::def_function(m, pyx::def("guarded", guarded));
     pyx::def_function(m, pyx::def("count_sync", count_sync));
