@@ -1,14 +1,6 @@
 #include "pyx/async_for.hpp"
 
 namespace pyx {
-namespace {
-
-bool ends_iteration(const PyError& error) {
-    return error.matches(PyExc_StopAsyncIteration);
-}
-
-}  // namespace
-
 // The checks and messages of the statement's own GET_AITER.
 AsyncFor::AsyncFor(py::handle iterable) {
     PyTypeObject* type = Py_TYPE(iterable.ptr());
@@ -29,33 +21,31 @@ AsyncFor::AsyncFor(py::handle iterable) {
     }
 }
 
+namespace {
+
 // The call of `__anext__` is inside the statement's guard too: a StopAsyncIteration
 // it raises before any awaiting ends the loop as well.
-AsyncFor::Next::Next(py::handle iterator) {
+detail::OutcomeAwaiter next_awaiter(py::handle iterator) {
     PyObject* awaitable = Py_TYPE(iterator.ptr())->tp_as_async->am_anext(iterator.ptr());
-    if (!awaitable) {
-        failure_.emplace(PyError::fetch());
-        return;
-    }
-    inner_.awaitable = py::reinterpret_steal<py::object>(awaitable);
+    if (!awaitable) return detail::OutcomeAwaiter(PyError::fetch());
+    py::object held = py::reinterpret_steal<py::object>(awaitable);
     PyTypeObject* type = Py_TYPE(awaitable);
     if (!PyCoro_CheckExact(awaitable) && !(type->tp_as_async && type->tp_as_async->am_await)) {
         PyErr_Format(PyExc_TypeError, "'async for' received an invalid object from __anext__: %.100s", type->tp_name);
-        failure_.emplace(PyError::fetch());
+        return detail::OutcomeAwaiter(PyError::fetch());
     }
+    return detail::OutcomeAwaiter(std::move(held));
 }
 
+}  // namespace
+
+AsyncFor::Next::Next(py::handle iterator) : awaiter_(next_awaiter(iterator)) {}
+
 std::optional<py::object> AsyncFor::Next::await_resume() {
-    std::optional<PyError> failure = std::move(failure_);
-    if (!failure) {
-        try {
-            return inner_.await_resume();
-        } catch (...) {
-            failure.emplace(to_pyerror(std::current_exception()));
-        }
-    }
-    if (ends_iteration(*failure)) return std::nullopt;
-    throw *failure;
+    Outcome next = awaiter_.await_resume();
+    if (next) return next.value();
+    if (next.error().matches(PyExc_StopAsyncIteration)) return std::nullopt;
+    next.rethrow();
 }
 
 }  // namespace pyx

@@ -10,7 +10,7 @@
 // awaitable it returns) ends the loop; any other exception goes on unchanged.
 #pragma once
 
-#include "pyx/task.hpp"
+#include "pyx/outcome.hpp"
 
 #include <optional>
 
@@ -27,21 +27,15 @@ public:
         explicit Next(py::handle iterator);
 
         void bridge_awaiter() const noexcept {}
-        bool await_ready() const noexcept { return failure_.has_value(); }
+        bool await_ready() const noexcept { return awaiter_.await_ready(); }
         template <class P>
         bool await_suspend(std::coroutine_handle<P> handle) {
-            try {
-                return inner_.await_suspend(handle);
-            } catch (...) {
-                failure_.emplace(to_pyerror(std::current_exception()));
-                return false;
-            }
+            return awaiter_.await_suspend(handle);
         }
         std::optional<py::object> await_resume();
 
     private:
-        detail::PythonAwaiter inner_;
-        std::optional<PyError> failure_;
+        detail::OutcomeAwaiter awaiter_;
     };
 
     Next next() const { return Next(iterator_); }
