@@ -14,6 +14,11 @@ void set_name(const py::dict& space, const char* name, py::handle value) {
     if (PyDict_SetItem(space.ptr(), name_key(name).ptr(), value.ptr()) < 0) throw PyError::fetch();
 }
 
+// `classmethod(function)` or `staticmethod(function)`.
+py::object wrapped_in(PyTypeObject& wrapper, py::object function) {
+    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&wrapper))(std::move(function));
+}
+
 }  // namespace
 
 ClassBody::ClassBody(py::handle module, std::string qualname)
@@ -47,17 +52,13 @@ ClassBody& ClassBody::method(FunctionSpec spec) {
 
 ClassBody& ClassBody::classmethod(FunctionSpec spec) {
     std::string name = spec.name;
-    set_name(namespace_, name.c_str(),
-             py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyClassMethod_Type))(
-                 function(std::move(spec))));
+    set_name(namespace_, name.c_str(), wrapped_in(PyClassMethod_Type, function(std::move(spec))));
     return *this;
 }
 
 ClassBody& ClassBody::staticmethod(FunctionSpec spec) {
     std::string name = spec.name;
-    set_name(namespace_, name.c_str(),
-             py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyStaticMethod_Type))(
-                 function(std::move(spec))));
+    set_name(namespace_, name.c_str(), wrapped_in(PyStaticMethod_Type, function(std::move(spec))));
     return *this;
 }
 

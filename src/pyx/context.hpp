@@ -12,21 +12,64 @@
 #include "pyx/object.hpp"
 #include "pyx/outcome.hpp"
 
+#include <initializer_list>
+
 namespace pyx {
 namespace py = pybind11;
 
+namespace detail {
+
+// A special method as the statements find it: in the MRO of the manager's type,
+// never on the instance, and without a descriptor call on the type (which would
+// mis-bind a staticmethod or classmethod). A plain function is kept unbound and
+// called with the manager prepended, which spares a method object per call.
+class SpecialMethod {
+public:
+    SpecialMethod() = default;
+    // Empty when the type has no such method.
+    SpecialMethod(py::handle manager, PyObject* name);
+
+    explicit operator bool() const noexcept { return bool(method_); }
+    // `manager.<name>(*arguments)`; at most three arguments.
+    py::object call(py::handle manager, std::initializer_list<PyObject*> arguments) const;
+
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(method_.ptr());
+        return 0;
+    }
+
+private:
+    py::object method_;
+    bool unbound_ = false;
+};
+
+}  // namespace detail
+
+// `with manager as value:` taken apart, for a block that suspends or must be left
+// from C++. An empty block (default-made) enters and exits nothing, and lets an
+// error through.
 class WithBlock {
 public:
-    explicit WithBlock(py::handle manager);
+    WithBlock() = default;
+    explicit WithBlock(py::object manager);
 
     const py::object& value() const noexcept { return value_; }
     void exit_normally();
-    // Returns normally only when `__exit__` suppressed `error`.
+    // Returns only when `__exit__` suppressed `error`; otherwise raises that very
+    // object. Inside `__exit__` the error is the one being handled, as in a `with`.
     void exit_raising(const PyError& error);
 
+    // A block held by a coroutine's parameters is seen by the cycle collector.
+    friend int pyx_traverse(const WithBlock& block, visitproc visit, void* arg) {
+        Py_VISIT(block.manager_.ptr());
+        Py_VISIT(block.value_.ptr());
+        return block.exit_.traverse(visit, arg);
+    }
+
 private:
-    py::object exit_;
-    py::object value_;
+    py::object manager_;
+    detail::SpecialMethod exit_;
+    py::object value_ = py::none();
 };
 
 class AsyncWithBlock {
@@ -43,8 +86,8 @@ public:
 
 private:
     py::object manager_;
-    py::object enter_;
-    py::object exit_;
+    detail::SpecialMethod enter_;
+    detail::SpecialMethod exit_;
 };
 
 // Makes `exception` the one being handled for the guard's lifetime, as inside

@@ -99,6 +99,12 @@ private:
     py::object function_;
 };
 
+// The parameter lists that recur in every module: `(self)` and `()`.
+struct SelfOnly : Params {
+    Arg self = arg("self");
+};
+struct NoParams : Params {};
+
 // `name: annotation` for a declaration: `Arg seconds = annotated(arg("seconds"), builtin("float"))`.
 inline Param annotated(Param param, py::object annotation) {
     param.annotation = std::move(annotation);

@@ -69,85 +69,6 @@ struct Own {
     py::object apply_attrs;
 };
 
-// `with manager as value:` taken apart, for a block that suspends or must be
-// left from C++. The special methods are found on the type, as the statement
-// finds them; a plain function is called with the manager prepended instead of
-// being bound, which spares a method object on every call. An empty block
-// (tracing off) enters and exits nothing.
-class SpanBlock {
-public:
-    SpanBlock() = default;
-    explicit SpanBlock(py::object manager) : manager_(std::move(manager)) {
-        py::object enter = special("__enter__"_name.get(), enter_unbound_);
-        exit_ = special("__exit__"_name.get(), exit_unbound_);
-        value_ = invoke(enter, enter_unbound_, {});
-    }
-
-    const py::object& value() const noexcept { return value_; }
-
-    void exit_normally() {
-        if (manager_) invoke(exit_, exit_unbound_, {Py_None, Py_None, Py_None});
-    }
-
-    // Returns only when `__exit__` suppressed `error`; otherwise raises that very object.
-    void exit_raising(const pyx::PyError& error) {
-        if (!manager_) throw error;
-        const py::object& exception = error.value();
-        py::object traceback = py::reinterpret_steal<py::object>(PyException_GetTraceback(exception.ptr()));
-        py::object suppressed;
-        {
-            pyx::Handling handling(exception);  // inside `__exit__` the error is being handled, as in a `with`
-            suppressed = invoke(exit_, exit_unbound_,
-                                {error.type().ptr(), exception.ptr(), traceback ? traceback.ptr() : Py_None});
-        }
-        if (!pyx::truthy(suppressed)) throw error;
-    }
-
-    friend int pyx_traverse(const SpanBlock& block, visitproc visit, void* arg) {
-        Py_VISIT(block.manager_.ptr());
-        Py_VISIT(block.exit_.ptr());
-        Py_VISIT(block.value_.ptr());
-        return 0;
-    }
-
-private:
-    // `type(manager).<name>` as found in the type's MRO; `unbound` tells whether the
-    // call must pass the manager itself.
-    py::object special(PyObject* name, bool& unbound) const {
-        PyObject* found = _PyType_Lookup(Py_TYPE(manager_.ptr()), name);  // borrowed, sets no error
-        if (!found) {
-            pyx::raise(PyExc_TypeError, std::string("'") + Py_TYPE(manager_.ptr())->tp_name +
-                                            "' object does not support the context manager protocol");
-        }
-        py::object method = py::reinterpret_borrow<py::object>(found);
-        unbound = PyFunction_Check(found) || PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR);
-        if (unbound) return method;
-        descrgetfunc get = Py_TYPE(found)->tp_descr_get;
-        if (!get) return method;
-        PyObject* bound = get(found, manager_.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(manager_.ptr())));
-        if (!bound) throw pyx::PyError::fetch();
-        return py::reinterpret_steal<py::object>(bound);
-    }
-
-    py::object invoke(const py::object& method, bool unbound, std::initializer_list<PyObject*> arguments) const {
-        PyObject* stack[5] = {nullptr, manager_.ptr()};
-        std::size_t count = 0;
-        for (PyObject* argument : arguments) stack[2 + count++] = argument;
-        // Slot 0 stays free for the callee (PY_VECTORCALL_ARGUMENTS_OFFSET).
-        PyObject* const* first = unbound ? stack + 1 : stack + 2;
-        std::size_t given = unbound ? count + 1 : count;
-        PyObject* result = PyObject_Vectorcall(method.ptr(), first, given | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-        if (!result) throw pyx::PyError::fetch();
-        return py::reinterpret_steal<py::object>(result);
-    }
-
-    py::object manager_;
-    py::object exit_;
-    py::object value_ = py::none();
-    bool enter_unbound_ = false;
-    bool exit_unbound_ = false;
-};
-
 // `_apply_attrs(span, attrs)`, in place while it is the module's own; `attrs` is a
 // dict of this module's making (a `**` parameter), which no one else holds.
 void apply_attrs_to(const pyx::Params& a, const Own& own, py::handle span, py::handle attrs) {
@@ -174,9 +95,9 @@ void apply_attrs_to(const pyx::Params& a, const Own& own, py::handle span, py::h
 // current one, with `attrs` written on it once it has started (out of a sampler's
 // sight), or an empty block when tracing is off. False when the span's manager
 // swallowed a failure of that write, which ends the generator without a yield.
-bool enter_span(const pyx::Params& a, const Own& own, py::handle name, py::handle attrs, SpanBlock& block) {
+bool enter_span(const pyx::Params& a, const Own& own, py::handle name, py::handle attrs, pyx::WithBlock& block) {
     if (!pyx::truthy(a.global("_TRACING_AVAILABLE"_name))) return true;
-    block = SpanBlock(pyx::call_method(a.global("_tracer"_name), "start_as_current_span"_name, name));
+    block = pyx::WithBlock(pyx::call_method(a.global("_tracer"_name), "start_as_current_span"_name, name));
     try {
         apply_attrs_to(a, own, block.value(), attrs);
     } catch (...) {
@@ -189,7 +110,7 @@ bool enter_span(const pyx::Params& a, const Own& own, py::handle name, py::handl
 // `with span: return await func(*args, **kwargs)`, `kwargs` a dict or None. The
 // span lives in this frame's parameters, where the cycle collector sees it; the
 // rest is borrowed from the calling frame, which outlives this one.
-Task<py::object> await_in_span(SpanBlock span, py::handle func, py::handle args, py::handle kwargs) {
+Task<py::object> await_in_span(pyx::WithBlock span, py::handle func, py::handle args, py::handle kwargs) {
     std::optional<pyx::PyError> failure;
     py::object result;
     try {
@@ -242,7 +163,7 @@ struct SpanGenerator {
     py::object apply_attrs;
 };
 Task<py::object> span_generator(StartSpan a, const SpanGenerator& closure) {
-    SpanBlock block;
+    pyx::WithBlock block;
     if (!enter_span(a, Own{py::none(), closure.apply_attrs}, a.name, a.attrs, block)) co_return py::none();
     py::tuple yielded = py::make_tuple(block.value());
     co_await await_in_span(std::move(block), closure.yield_type, yielded, py::none());
@@ -263,12 +184,12 @@ struct Traced {
 };
 
 // `with _start_span(name, **static_attrs):`, entered.
-SpanBlock open_span(const Wrapper& a, const Traced& closure) {
+pyx::WithBlock open_span(const Wrapper& a, const Traced& closure) {
     py::object start_span = a.global("_start_span"_name);
     if (!start_span.is(closure.own.start_span)) {
-        return SpanBlock(pyx::apply(start_span, py::make_tuple(closure.name), closure.static_attrs));
+        return pyx::WithBlock(pyx::apply(start_span, py::make_tuple(closure.name), closure.static_attrs));
     }
-    SpanBlock block;
+    pyx::WithBlock block;
     if (!enter_span(a, closure.own, closure.name, closure.static_attrs, block)) {
         // What contextlib reports for a generator that ends before its yield.
         pyx::raise_from(pyx::make_exception(PyExc_RuntimeError, "generator didn't yield"), py::handle());
@@ -284,7 +205,7 @@ Task<py::object> async_wrapper(Wrapper a, const Traced& closure) {
 }
 
 py::object sync_wrapper(Wrapper& a, const Traced& closure) {
-    SpanBlock span = open_span(a, closure);
+    pyx::WithBlock span = open_span(a, closure);
     py::object result;
     try {
         result = pyx::apply(closure.func, a.args, a.kwargs);

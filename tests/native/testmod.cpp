@@ -1,7 +1,9 @@
 // A test-only extension that exercises the bridge from the Python side.
 // Never installed with the package.
 #include "pyx/aio.hpp"
+#include "pyx/async_for.hpp"
 #include "pyx/classes.hpp"
+#include "pyx/context.hpp"
 #include "pyx/object.hpp"
 #include "pyx/outcome.hpp"
 #include "pyx/params.hpp"
@@ -63,6 +65,34 @@ struct AwaitIt : pyx::Params {
 Task<py::object> await_it(AwaitIt p) {
     py::object result = co_await p.awaitable;
     co_return result;
+}
+
+struct CollectAsync : pyx::Params {
+    Arg iterable = arg("iterable");
+};
+// `return [item async for item in iterable]`
+Task<py::object> collect_async(CollectAsync p) {
+    py::list items;
+    pyx::AsyncFor loop(p.iterable);
+    while (std::optional<py::object> item = co_await loop.next()) items.append(*item);
+    co_return items;
+}
+
+struct WithManager : pyx::Params {
+    Arg manager = arg("manager");
+    Arg error = arg("error", py::none());
+};
+// `with manager as value: raise error` (when given); `value` when the block ends
+// normally, None when `__exit__` suppressed the error.
+py::object with_manager(WithManager& p) {
+    pyx::WithBlock block(p.manager);
+    if (p.error.is_none()) {
+        py::object value = block.value();
+        block.exit_normally();
+        return value;
+    }
+    block.exit_raising(pyx::PyError(p.error));
+    return py::none();
 }
 
 struct LogAndSeconds : pyx::Params {
@@ -143,6 +173,8 @@ void define_functions(py::module_& m) {
     pyx::def_function(m, pyx::def("add_later", add_later));
     pyx::def_function(m, pyx::def("fail_later", fail_later));
     pyx::def_function(m, pyx::def("await_it", await_it));
+    pyx::def_function(m, pyx::def("collect_async", collect_async));
+    pyx::def_function(m, pyx::def("with_manager", with_manager));
     pyx::def_function(m, pyx::def("cleanup_on_cancel", cleanup_on_cancel));
     pyx::def_function(m, pyx::def("guarded", guarded));
     pyx::def_function(m, pyx::def("count_sync", count_sync));

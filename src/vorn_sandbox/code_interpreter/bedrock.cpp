@@ -7,6 +7,7 @@
 // shell channel of its own.
 #include "pyx/aio.hpp"
 #include "pyx/annotations.hpp"
+#include "pyx/async_for.hpp"
 #include "pyx/classes.hpp"
 #include "pyx/context.hpp"
 #include "pyx/edge.hpp"
@@ -103,28 +104,6 @@ bool equal(py::handle left, py::handle right, int op = Py_EQ) {
     int result = PyObject_RichCompareBool(left.ptr(), right.ptr(), op);
     if (result < 0) throw pyx::PyError::fetch();
     return result == 1;
-}
-
-// `async for item in iterable`: the iterator and the awaitable of its next item,
-// looked up on their types as the statement does.
-py::object async_iterator(py::handle iterable) {
-    PyObject* iterator = PyObject_GetAIter(iterable.ptr());
-    if (!iterator) throw pyx::PyError::fetch();
-    return py::reinterpret_steal<py::object>(iterator);
-}
-py::object next_item(py::handle iterator) {
-    PyAsyncMethods* methods = Py_TYPE(iterator.ptr())->tp_as_async;
-    if (!methods || !methods->am_anext) {
-        pyx::raise(PyExc_TypeError,
-                   std::string("'") + Py_TYPE(iterator.ptr())->tp_name + "' object is not an async iterator");
-    }
-    PyObject* awaitable = methods->am_anext(iterator.ptr());
-    if (!awaitable) throw pyx::PyError::fetch();
-    return py::reinterpret_steal<py::object>(awaitable);
-}
-
-bool is_end_of_iteration(const pyx::PyError& error) {
-    return error.matches(PyExc_StopAsyncIteration);
 }
 
 // ---------------------------------------------------------------------------
@@ -423,16 +402,9 @@ Task<py::object> parse_execution_response(ParseExecutionResponse a) {
     // client's stream resumes through each frame of the chain.
     std::optional<pyx::PyError> failure;
     try {
-        py::object iterator = async_iterator(a.response[field(a, "STREAM")]);
-        while (true) {
-            py::object item;
-            try {
-                item = co_await next_item(iterator);
-            } catch (const pyx::PyError& error) {
-                if (!is_end_of_iteration(error)) throw;
-                break;
-            }
-            std::optional<CodeOutput> output = CodeOutput::from_event(a, item);
+        pyx::AsyncFor items(a.response[field(a, "STREAM")]);
+        while (std::optional<py::object> item = co_await items.next()) {
+            std::optional<CodeOutput> output = CodeOutput::from_event(a, *item);
             if (!output) continue;
             // The last event with structured output wins; output is not accumulated.
             stdout_text = output->stdout_text;
@@ -581,16 +553,9 @@ Task<py::object> upload_files(UploadFiles a) {
             "name"_kw = a.global("Operation"_name).attr("WRITE_FILES"), "arguments"_kw = arguments);
         py::object stream = get(response, field(a, "STREAM"));
         if (stream.is_none()) co_return none();
-        py::object iterator = async_iterator(stream);
-        while (true) {
-            py::object item;
-            try {
-                item = co_await next_item(iterator);
-            } catch (const pyx::PyError& error) {
-                if (!is_end_of_iteration(error)) throw;
-                break;
-            }
-            py::object result = get(item, field(a, "RESULT"), py::dict());
+        pyx::AsyncFor items(stream);
+        while (std::optional<py::object> item = co_await items.next()) {
+            py::object result = get(*item, field(a, "RESULT"), py::dict());
             if (pyx::truthy(get(result, field(a, "IS_ERROR")))) {
                 pyx::call_method(logger, "warning"_name, py::str("File upload error: {}").format(result));
             }
@@ -714,25 +679,18 @@ Task<py::object> parse_file_response(ParseFileResponse a) {
     pyx::Outcome walked = co_await pyx::outcome_of([&]() -> Task<py::object> {
         py::object stream = get(a.response_stream, field(a, "STREAM"));
         if (stream.is_none()) co_return none();
-        py::object iterator = async_iterator(stream);
+        pyx::AsyncFor items(stream);
         py::object content_key = field(a, "CONTENT");
-        while (true) {
-            py::object item;
-            try {
-                item = co_await next_item(iterator);
-            } catch (const pyx::PyError& error) {
-                if (!is_end_of_iteration(error)) throw;
-                break;
-            }
-            py::object result = get(item, field(a, "RESULT"), py::dict());
+        while (std::optional<py::object> item = co_await items.next()) {
+            py::object result = get(*item, field(a, "RESULT"), py::dict());
             int has_content = PySequence_Contains(result.ptr(), content_key.ptr());
             if (has_content < 0) throw pyx::PyError::fetch();
             if (!has_content) continue;
             // The first item that carries data wins; the rest of the stream stays unread.
-            for (py::handle item : result[content_key]) {
-                py::object data = pyx::call_method(a.self, "_extract_image_data"_name, item);
+            for (py::handle content_item : result[content_key]) {
+                py::object data = pyx::call_method(a.self, "_extract_image_data"_name, content_item);
                 if (pyx::truthy(data)) co_return data;
-                data = pyx::call_method(a.self, "_extract_resource_data"_name, item);
+                data = pyx::call_method(a.self, "_extract_resource_data"_name, content_item);
                 if (pyx::truthy(data)) co_return data;
             }
         }

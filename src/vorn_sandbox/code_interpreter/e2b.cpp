@@ -111,7 +111,7 @@ py::object is_transient_create_error(IsTransient& a) {
     return py::bool_(pyx::is_instance(a.exc, transient));
 }
 
-struct NoArgs : pyx::Params {};
+using pyx::NoParams;
 
 // One creation attempt, as the retry engine calls it: `cls._create_once(...)`
 // with the values fixed for the whole `create` call, looked up on `cls` so that
@@ -121,7 +121,7 @@ struct AttemptValues {
     py::dict named;
     py::dict extra;
 };
-py::object attempt_once(NoArgs&, const AttemptValues& values) {
+py::object attempt_once(NoParams&, const AttemptValues& values) {
     return call_merged(pyx::getattr(values.cls, "_create_once"_name), py::dict(values.named), values.extra);
 }
 
@@ -471,7 +471,7 @@ Task<py::object> set_timeout(SetTimeout a) {
     co_return py::none();
 }
 
-py::object reset_transport_singleton(NoArgs&) {
+py::object reset_transport_singleton(NoParams&) {
     // The transport class exists only in some SDK versions; where it is
     // missing there is nothing process-wide to clear.
     try {

@@ -265,7 +265,7 @@ struct AttemptClosure {
     py::dict keywords;  // the attempt's own keywords
     py::dict extra;     // the caller's further keywords, spread afresh each time
 };
-struct NoParams : pyx::Params {};
+using pyx::NoParams;
 py::object start_attempt(NoParams& a, const AttemptClosure& closure) {
     py::object create_once = pyx::getattr(closure.cls, "_create_once"_name);
     py::dict keywords(closure.keywords);
@@ -659,9 +659,7 @@ Task<py::object> set_timeout(SetTimeout a) {
     co_return py::none();
 }
 
-struct SelfOnly : pyx::Params {
-    Arg self = arg("self");
-};
+using pyx::SelfOnly;
 py::object sandbox_id(SelfOnly& a) {
     py::object handle = pyx::getattr(a.self, "_sandbox"_name);
     if (handle.is_none()) return py::none();

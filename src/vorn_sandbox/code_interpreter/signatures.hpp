@@ -9,9 +9,7 @@
 
 namespace vorn_sandbox::code_interpreter {
 
-struct SelfOnly : pyx::Params {
-    Arg self = arg("self");
-};
+using pyx::SelfOnly;
 
 struct SetTimeout : pyx::Params {
     Arg self = arg("self");

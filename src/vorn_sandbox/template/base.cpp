@@ -92,9 +92,7 @@ py::object ensure(Ensure& a) {
                      "detail"_kw = py::str(e), "stage"_kw = stage);
 }
 
-struct SelfOnly : pyx::Params {
-    Arg self = arg("self");
-};
+using pyx::SelfOnly;
 
 struct IsUsable : pyx::Params {
     Arg self = arg("self");

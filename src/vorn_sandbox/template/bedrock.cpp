@@ -18,9 +18,7 @@ constexpr const char* unsupported_detail =
     "Bedrock AgentCore has no template mechanism; install packages per session via "
     "BedrockAgentCoreSandbox.execute_command('pip install ...').";
 
-struct SelfOnly : pyx::Params {
-    Arg self = arg("self");
-};
+using pyx::SelfOnly;
 py::object provider(SelfOnly& a) {
     return a.global("SandboxProvider"_name).attr("BEDROCK");
 }

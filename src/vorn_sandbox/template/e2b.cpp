@@ -70,9 +70,7 @@ py::object init_builder(Init& a) {
     return py::none();
 }
 
-struct SelfOnly : pyx::Params {
-    Arg self = arg("self");
-};
+using pyx::SelfOnly;
 
 py::object provider(SelfOnly& a) {
     return pyx::getattr(a.global("SandboxProvider"_name), "E2B"_name);

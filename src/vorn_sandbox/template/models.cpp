@@ -35,9 +35,7 @@ py::object secret_value(const py::object& secret) {
 }
 
 // The after-validator of TemplateSpec: credentials only authenticate the pull of `image`.
-struct SelfOnly : pyx::Params {
-    Arg self = arg("self");
-};
+using pyx::SelfOnly;
 
 py::object registry_auth_requires_image(SelfOnly& a) {
     if (pyx::getattr(a.self, "registry_auth"_name).is_none()) return a.self;

@@ -122,9 +122,7 @@ py::object init_builder(Init& a) {
     return py::none();
 }
 
-struct SelfOnly : pyx::Params {
-    Arg self = arg("self");
-};
+using pyx::SelfOnly;
 py::object provider(SelfOnly& a) {
     return a.global("SandboxProvider"_name).attr("OPENSANDBOX");
 }
