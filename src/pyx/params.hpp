@@ -253,7 +253,7 @@ FunctionSpec spec_with_params(std::string name, std::vector<Param> (*describe)(p
 PyObject* raise_not_implemented(PyObject* function, ArgValues& values, const void* body, PyObject* qualname);
 PyObject* not_implemented_coroutine(PyObject* function, ArgValues& values, const void* body, PyObject* qualname);
 
-// The body itself: a function pointer kept in the spec, or a lambda without
+// The body itself: a function pointer kept in the FunctionSpec, or a lambda without
 // captures, made afresh (it has no state).
 template <class F>
 F body_of(const void* stored) {
