@@ -12,31 +12,16 @@ interpreter with the calls being measured.
 from __future__ import annotations
 
 import asyncio
-import os
 import statistics
-import subprocess
-import sys
 import time
+
+from e2b_local.process import serving
 
 CALLS = 10
 ROUNDS = 40
 SANDBOXES = 50
 CONCURRENT_ROUNDS = 6
 SNIPPET = "sum(range(100))"
-
-
-def start_service() -> subprocess.Popen:
-    service = subprocess.Popen([sys.executable, "-m", "e2b_local"], stdout=subprocess.PIPE, text=True)
-    env = {}
-    while len(env) < 3:
-        line = service.stdout.readline()
-        if not line:
-            raise RuntimeError("the local E2B service did not start")
-        if line.startswith("export "):
-            key, _, value = line[len("export "):].strip().partition("=")
-            env[key] = value
-    os.environ.update(env)
-    return service
 
 
 async def per_call(api_key: str) -> dict[str, float]:
@@ -112,14 +97,12 @@ async def concurrent(api_key: str) -> dict[str, float]:
 
 
 def main() -> None:
-    service = start_service()
     try:
-        api_key = os.environ["E2B_API_KEY"]
-        calls = asyncio.run(per_call(api_key))
-        lifecycles = asyncio.run(concurrent(api_key))
+        with serving() as env:
+            api_key = env["E2B_API_KEY"]
+            calls = asyncio.run(per_call(api_key))
+            lifecycles = asyncio.run(concurrent(api_key))
     finally:
-        service.terminate()
-        service.wait(60)
         # The SDK's HTTP client runs threads of its own that notice the closed
         # connections; they must do so while this interpreter is alive, since a
         # thread entering it during shutdown aborts the process.

@@ -13,12 +13,11 @@ from __future__ import annotations
 import asyncio
 import io
 import os
-import subprocess
 import sys
 import time
 import zipfile
-from contextlib import contextmanager
 
+from e2b_local.process import serving
 from vorn_sandbox.code_interpreter.e2b import E2BSandbox
 from vorn_sandbox.models import SandboxFile
 from vorn_sandbox.template.e2b import E2BTemplateBuilder
@@ -94,37 +93,18 @@ async def run_demo(api_key: str) -> None:
         print("terminated; sandbox id now:", sandbox.sandbox_id)
 
 
-@contextmanager
-def local_service():
-    """Starts `python -m e2b_local` and applies the environment lines it prints."""
-    service = subprocess.Popen([sys.executable, "-m", "e2b_local"], stdout=subprocess.PIPE, text=True)
-    try:
-        env = {}
-        while len(env) < 3:
-            line = service.stdout.readline()
-            if not line:
-                raise RuntimeError("the local E2B service did not start")
-            if line.startswith("export "):
-                key, _, value = line[len("export "):].strip().partition("=")
-                env[key] = value
-        os.environ.update(env)
-        print("local E2B service at", env["E2B_API_URL"])
-        yield env
-    finally:
-        service.terminate()
-        service.wait(30)
-        # The SDK's HTTP client runs threads of its own that notice the closed
-        # connections; they must do so while this interpreter is alive, since a
-        # thread entering it during shutdown aborts the process.
-        time.sleep(0.5)
-
 
 def main() -> int:
     if "--real" in sys.argv[1:]:
         asyncio.run(run_demo(os.environ["E2B_API_KEY"]))
     else:
-        with local_service() as env:
+        with serving() as env:
+            print("local E2B service at", env["E2B_API_URL"])
             asyncio.run(run_demo(env["E2B_API_KEY"]))
+        # The SDK's HTTP client runs threads of its own that notice the closed
+        # connections; they must do so while this interpreter is alive, since a
+        # thread entering it during shutdown aborts the process.
+        time.sleep(0.5)
     print("\ndemo finished")
     return 0
 

@@ -1,0 +1,29 @@
+"""The service in a process of its own, as `python -m e2b_local` starts it."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+from collections.abc import Iterator
+from contextlib import contextmanager
+
+
+@contextmanager
+def serving(*args: str, stop_timeout: float = 60) -> Iterator[dict[str, str]]:
+    """Starts `python -m e2b_local ARGS`, applies the environment lines it prints, and stops it on exit."""
+    service = subprocess.Popen([sys.executable, "-m", "e2b_local", *args], stdout=subprocess.PIPE, text=True)
+    try:
+        env: dict[str, str] = {}
+        while len(env) < 3:
+            line = service.stdout.readline()
+            if not line:
+                raise RuntimeError("the local E2B service did not start")
+            if line.startswith("export "):
+                key, _, value = line[len("export "):].strip().partition("=")
+                env[key] = value
+        os.environ.update(env)
+        yield env
+    finally:
+        service.terminate()
+        service.wait(stop_timeout)
