@@ -80,6 +80,10 @@ _LANDLOCK_BASE = _LANDLOCK_ALL & ~_LANDLOCK_ACCESS_FS_IOCTL_DEV
 _LANDLOCK_READ_EXECUTE = (
     _LANDLOCK_ACCESS_FS_EXECUTE | _LANDLOCK_ACCESS_FS_READ_FILE | _LANDLOCK_ACCESS_FS_READ_DIR
 )
+# Handled but granted nowhere: a device node made inside the workspace would
+# reach whatever the device holds (a loop device's backing file, a disk),
+# wherever that lies.
+_LANDLOCK_DEVICE_NODES = _LANDLOCK_ACCESS_FS_MAKE_CHAR | _LANDLOCK_ACCESS_FS_MAKE_BLOCK
 _LANDLOCK_MIN_ABI = 3
 _LANDLOCK_IOCTL_ABI = 5
 
@@ -185,7 +189,7 @@ def _install_landlock(root_fd: int) -> None:
             if libc.syscall(add_rule, ruleset_fd, _LANDLOCK_RULE_PATH_BENEATH, ctypes.byref(rule), 0) < 0:
                 _raise_errno()
 
-        allow_beneath(root_fd, handled_access)
+        allow_beneath(root_fd, handled_access & ~_LANDLOCK_DEVICE_NODES)
         filesystem_root = os.open("/", os.O_PATH | os.O_CLOEXEC)
         try:
             allow_beneath(filesystem_root, _LANDLOCK_READ_EXECUTE)
@@ -245,6 +249,7 @@ _BASE = {_LANDLOCK_BASE}
 _IOCTL_DEV = {_LANDLOCK_ACCESS_FS_IOCTL_DEV}
 _IOCTL_ABI = {_LANDLOCK_IOCTL_ABI}
 _READ_EXECUTE = {_LANDLOCK_READ_EXECUTE}
+_DEVICE_NODES = {_LANDLOCK_DEVICE_NODES}
 _LANDLOCK_RULE_PATH_BENEATH = {_LANDLOCK_RULE_PATH_BENEATH}
 _LANDLOCK_CREATE_RULESET_VERSION = {_LANDLOCK_CREATE_RULESET_VERSION}
 _LANDLOCK_MIN_ABI = {_LANDLOCK_MIN_ABI}
@@ -297,7 +302,7 @@ def landlock(root):
     ruleset = libc.syscall(_CREATE_RULESET, ctypes.byref(attributes), ctypes.sizeof(attributes), 0)
     if ruleset < 0:
         fail()
-    rule = PathRule(handled_access, root)
+    rule = PathRule(handled_access & ~_DEVICE_NODES, root)
     if libc.syscall(_ADD_RULE, ruleset, _LANDLOCK_RULE_PATH_BENEATH, ctypes.byref(rule), 0) < 0:
         fail()
     top = os.open("/", os.O_PATH | os.O_CLOEXEC)
