@@ -39,6 +39,11 @@ if TYPE_CHECKING:
 _CHUNK_SIZE = 65536
 _ENV_KEY_CHARACTERS = frozenset("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz_")
 _DEFAULT_TIMEOUT = 30.0
+# Both helpers import modules before they confine themselves.  Isolated mode
+# keeps the working directory (often the workspace itself, where a command may
+# have left a platform.py or a json.py), PYTHON* variables and the user's site
+# directory off the import path; -S skips the site module and its .pth files.
+_HELPER_OPTIONS = ("-I", "-S")
 _RUNNER_SOURCE: str | None = None
 
 # openat2, landlock_create_ruleset, landlock_add_rule, landlock_restrict_self,
@@ -727,7 +732,7 @@ def _run_restricted_file_write(params: dict[str, Any]) -> dict[str, Any]:
             source_file.flush()
             source_file.seek(0)
             process = _spawn_process(
-                [sys.executable, "-S", "-c", _file_write_helper_source()],
+                [sys.executable, *_HELPER_OPTIONS, "-c", _file_write_helper_source()],
                 deadline=time.monotonic() + _DEFAULT_TIMEOUT,
                 stdin=subprocess.PIPE,
                 stdout=subprocess.PIPE,
@@ -1070,7 +1075,7 @@ def run_command(params: dict[str, Any]) -> dict[str, Any]:
             environment_file.flush()
             environment_file.seek(0)
             process = _spawn_process(
-                [sys.executable, "-S", "-c", helper_source],
+                [sys.executable, *_HELPER_OPTIONS, "-c", helper_source],
                 deadline=deadline,
                 stdin=subprocess.DEVNULL,
                 stdout=subprocess.PIPE,
