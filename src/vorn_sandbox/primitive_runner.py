@@ -999,7 +999,20 @@ def _spawn_process(argv: list[str], *, deadline: float | None, **kwargs: Any) ->
         raise
     wait = None if deadline is None else max(0.0, deadline - time.monotonic())
     with condition:
-        while state["phase"] == "starting":
+        while True:
+            phase = state["phase"]
+            if phase == "ready":
+                return state["process"]
+            if phase == "error":
+                raise state["error"]
+            if phase == "launcher-cleanup":
+                # A step after Popen failed and the setup thread is killing the
+                # process it could not hand over; it always goes on to record
+                # the error, within its one-second kill budget, and notifies.
+                condition.wait()
+                continue
+            if phase != "starting":
+                raise RuntimeError(f"process launch ended in an unexpected phase: {phase}")
             if condition.wait(wait):
                 if wait is not None:
                     wait = max(0.0, deadline - time.monotonic())
@@ -1015,7 +1028,7 @@ def _spawn_process(argv: list[str], *, deadline: float | None, **kwargs: Any) ->
                             stream.close()
                 raise subprocess.TimeoutExpired(argv, wait)
             if state["phase"] != "starting":
-                break
+                continue
             state["phase"] = "timeout"
             condition.notify_all()
             if state["popen_returned"]:
@@ -1026,10 +1039,6 @@ def _spawn_process(argv: list[str], *, deadline: float | None, **kwargs: Any) ->
                         break
                     condition.wait(remaining)
             raise subprocess.TimeoutExpired(argv, wait)
-        if state["phase"] == "error":
-            raise state["error"]
-        assert state["phase"] == "ready"
-        return state["process"]
 
 
 def run_command(params: dict[str, Any]) -> dict[str, Any]:
@@ -1162,7 +1171,11 @@ def run_command(params: dict[str, Any]) -> dict[str, Any]:
             "error": error,
         }
     finally:
-        if process is not None and process.poll() is None:
+        # Whatever the outcome, nothing of the command outlives the call: a
+        # background process that closed its pipes is still in the group after
+        # the leader has been reaped, and the kernel does not give the group's
+        # number to another group while any member lives.
+        if process is not None:
             _kill_process_group(process, timeout=_remaining_timeout(deadline))
         for stream in streams:
             stream.close()
