@@ -58,6 +58,9 @@ _RESOLVE_NO_MAGICLINKS = 0x02
 _RESOLVE_NO_SYMLINKS = 0x04
 _RESOLVE_BENEATH = 0x08
 
+# renameat2 fails with EEXIST instead of replacing an existing name.
+_RENAME_NOREPLACE = 1
+
 _LANDLOCK_CREATE_RULESET = 1
 _LANDLOCK_CREATE_RULESET_VERSION = 1
 _LANDLOCK_ADD_RULE = 0
@@ -210,7 +213,9 @@ def _install_landlock(root_fd: int) -> None:
         os.close(ruleset_fd)
 
 
-def _replace_beneath(root_fd: int, components: tuple[str, ...], temporary_name: str) -> None:
+def _replace_beneath(
+    root_fd: int, components: tuple[str, ...], temporary_name: str, *, no_replace: bool = False
+) -> None:
     """Atomically replace a destination using a freshly root-anchored parent descriptor."""
     parent_path = "/".join(components[:-1]) or "."
     parent_fd = _open_beneath(root_fd, parent_path, os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC, 0)
@@ -224,7 +229,7 @@ def _replace_beneath(root_fd: int, components: tuple[str, ...], temporary_name: 
             ctypes.c_char_p(os.fsencode(temporary_name)),
             parent_fd,
             ctypes.c_char_p(os.fsencode(components[-1])),
-            0,
+            _RENAME_NOREPLACE if no_replace else 0,
         )
         if result < 0:
             error_number = ctypes.get_errno()
@@ -464,8 +469,23 @@ def _resolve_root(value: Any) -> Path:
 
 
 # Bounds the re-inspections when the destination keeps appearing between
-# the inspection and an exclusive create.
+# the inspection and the publication of a new file.
 _CREATE_ATTEMPTS = 4
+
+# Longest file name, in bytes, that the usual Linux file systems accept.
+_NAME_MAX = 255
+# The 16 digits of a temporary's random token and its ".tmp".
+_TEMPORARY_SUFFIX_LENGTH = 20
+
+
+def _temporary_prefix(name: str, *, fit: bool) -> str:
+    # ".", the destination's name and ".quorvel-"; the token and ".tmp"
+    # follow.  Fitted, the name is shortened until the whole temporary name
+    # stays within the name limit, so that a new file of any valid name can
+    # be written through a temporary.
+    while fit and name and len(os.fsencode(f".{name}.quorvel-")) + _TEMPORARY_SUFFIX_LENGTH > _NAME_MAX:
+        name = name[:-1]
+    return f".{name}.quorvel-"
 
 
 def _run_file_write(params: dict[str, Any], *, root_fd_override: int | None = None) -> dict[str, Any]:
@@ -495,83 +515,88 @@ def _run_file_write(params: dict[str, Any], *, root_fd_override: int | None = No
         raise
     name = components[-1]
     joined = "/".join(components)
-    existed = False
-    opened = False
-    created = False
     descriptor = -1
     identity: tuple[int, int] | None = None
     temporary_name: str | None = None
     try:
+        existing = _inspect_destination(parent_fd, name, params)
+        overwrite = params["overwrite"]
         nofollow = getattr(os, "O_NOFOLLOW", None)
-        for attempt in range(_CREATE_ATTEMPTS):
-            existing = _inspect_destination(parent_fd, name, params)
-            existed = existing is not None
-            overwrite = params["overwrite"]
-            if existed and overwrite:
-                break
-            if nofollow is None:
-                raise ValueError(_WRITE_POLICY_ERROR)
-            # Always exclusive: a name that someone else creates meanwhile
-            # is never opened, truncated or removed as if it were ours.
-            try:
-                descriptor = _open_beneath(root_fd, joined, os.O_WRONLY | os.O_CREAT | os.O_EXCL | nofollow, 0o600)
-            except FileExistsError:
-                if not overwrite or attempt == _CREATE_ATTEMPTS - 1:
-                    raise
-                continue
-            opened = True
-            created = True
-            identity = _identity(os.fstat(descriptor))
-            break
         if nofollow is None:
             raise ValueError(_WRITE_POLICY_ERROR)
-        if not opened:
-            import secrets
+        # New files go through a temporary as replacements do: whatever ends
+        # the writer (its deadline, the OOM killer, a signal from a background
+        # command), the destination holds either nothing new or the whole file.
+        import secrets
 
-            for _ in range(8):
-                candidate = f".{name}.quorvel-{secrets.token_hex(8)}.tmp"
-                path = "/".join((*components[:-1], candidate))
-                try:
-                    descriptor = _open_beneath(root_fd, path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | nofollow, 0o600)
-                except FileExistsError:
-                    continue
-                temporary_name = candidate
-                opened = True
-                identity = _identity(os.fstat(descriptor))
-                break
-            if descriptor < 0 or temporary_name is None:
-                raise FileExistsError("could not allocate an atomic workspace temporary")
+        prefix = _temporary_prefix(name, fit=existing is None)
+        for _ in range(8):
+            candidate = f"{prefix}{secrets.token_hex(8)}.tmp"
+            path = "/".join((*components[:-1], candidate))
+            try:
+                descriptor = _open_beneath(root_fd, path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | nofollow, 0o600)
+            except FileExistsError:
+                continue
+            temporary_name = candidate
+            identity = _identity(os.fstat(descriptor))
+            break
+        if descriptor < 0 or temporary_name is None:
+            raise FileExistsError("could not allocate an atomic workspace temporary")
+        if existing is not None:
             os.fchmod(descriptor, stat.S_IMODE(existing.st_mode))
         opened_stat = os.fstat(descriptor)
         if not stat.S_ISREG(opened_stat.st_mode):
             raise ValueError("destination is not a regular file")
         if opened_stat.st_nlink > 1:
             raise ValueError("refusing to write a multi-linked destination")
-        with os.fdopen(descriptor, "wb") as stream:
-            descriptor = -1
+        # A new file stays open until it is published, so that a name that
+        # appears meanwhile and may be replaced can lend it its mode.
+        with os.fdopen(descriptor, "wb", closefd=False) as stream:
             written = stream.write(data)
             stream.flush()
-            os.fsync(stream.fileno())
-        opened = False
-        if temporary_name is not None:
-            _replace_beneath(root_fd, components, temporary_name)
-            temporary_name = None
+        os.fsync(descriptor)
+        for attempt in range(_CREATE_ATTEMPTS):
+            if existing is not None:
+                # A replacing rename comes only after the close: a writer killed
+                # at its deadline is cleaned up by removing the destination it
+                # still holds open, which must never be a file that has taken
+                # an existing file's place.
+                os.close(descriptor)
+                descriptor = -1
+            try:
+                _replace_beneath(root_fd, components, temporary_name, no_replace=existing is None)
+                break
+            except FileExistsError as exc:
+                # Someone else created the name since it was inspected: never
+                # clobbered without overwrite; with it, that file is inspected
+                # and replaced like any existing destination.
+                if existing is not None:
+                    raise
+                if not overwrite:
+                    raise FileExistsError(f"destination already exists: {params['path']}") from exc
+                if attempt == _CREATE_ATTEMPTS - 1:
+                    raise
+                existing = _inspect_destination(parent_fd, name, params)
+                if existing is not None:
+                    os.fchmod(descriptor, stat.S_IMODE(existing.st_mode))
+        temporary_name = None
+        if descriptor >= 0:
+            os.close(descriptor)
+            descriptor = -1
         os.fsync(parent_fd)
         return {
             "ok": True,
             "status": "success",
             "path": joined,
             "bytes_written": written,
-            "overwritten": existed,
+            "overwritten": existing is not None,
             "duration_ms": int((time.monotonic() - started) * 1000),
             "error": "",
         }
     except Exception:
-        if opened and descriptor >= 0:
+        if descriptor >= 0:
             with contextlib.suppress(OSError):
                 os.close(descriptor)
-        if opened and created:
-            _unlink_own_file(root_fd, parent_fd, components, name, identity)
         if temporary_name is not None:
             _unlink_own_file(root_fd, parent_fd, components, temporary_name, identity)
         raise
@@ -659,10 +684,11 @@ def _remove_abandoned_files(root_fd: int, params: dict[str, Any], held: frozense
     # A helper that was killed cannot clean up after itself.  Removed are
     # names of the exact temporary form for this destination, and the
     # destination itself only while it is a file that the stopped helper still
-    # held open: the only file the helper ever opens at the destination name
-    # is the one it created there exclusively, so that file is this write's
-    # own and unfinished.  Everything is reached through the symlink-free walk
-    # and never followed.
+    # held open: the only file the helper ever holds open at the destination
+    # name is a new one that it has just published there without replacing
+    # anything, so that file is this write's own, and the write is reported
+    # as failed.  Everything is reached through the symlink-free walk and
+    # never followed.
     try:
         components = _validate_relative_path(params.get("path"))
         parent_fd = _open_directory_fd_from_root_fd(root_fd, components[:-1], create_parents=False)
@@ -672,18 +698,20 @@ def _remove_abandoned_files(root_fd: int, params: dict[str, Any], held: frozense
         with contextlib.suppress(OSError):
             if _identity(os.stat(components[-1], dir_fd=parent_fd, follow_symlinks=False)) in held:
                 os.unlink(components[-1], dir_fd=parent_fd)
-        prefix = f".{components[-1]}.quorvel-"
+        prefixes = {_temporary_prefix(components[-1], fit=fit) for fit in (False, True)}
         for entry in os.listdir(parent_fd):
-            token = entry[len(prefix) : -len(".tmp")]
-            if (
-                entry.startswith(prefix)
-                and entry.endswith(".tmp")
-                and len(token) == 16
-                and all(character in "0123456789abcdef" for character in token)
-            ):
-                with contextlib.suppress(OSError):
-                    if stat.S_ISREG(os.stat(entry, dir_fd=parent_fd, follow_symlinks=False).st_mode):
-                        os.unlink(entry, dir_fd=parent_fd)
+            for prefix in prefixes:
+                token = entry[len(prefix) : -len(".tmp")]
+                if (
+                    entry.startswith(prefix)
+                    and entry.endswith(".tmp")
+                    and len(token) == 16
+                    and all(character in "0123456789abcdef" for character in token)
+                ):
+                    with contextlib.suppress(OSError):
+                        if stat.S_ISREG(os.stat(entry, dir_fd=parent_fd, follow_symlinks=False).st_mode):
+                            os.unlink(entry, dir_fd=parent_fd)
+                    break
     finally:
         os.close(parent_fd)
 
