@@ -345,7 +345,32 @@ if not isinstance(target_env, dict) or not all(
     isinstance(key, str) and isinstance(value, str) for key, value in target_env.items()
 ):
     raise RuntimeError("target environment must be a string mapping")
-os.execvpe('''
+# The runner learns through this descriptor that the command could not start
+# because its argument vector is too long; the exec closes it otherwise.
+status_fd = os.environ.get("VORN_SANDBOX_STATUS_FD")
+if status_fd is not None:
+    status_fd = int(status_fd)
+    os.set_inheritable(status_fd, False)
+try:
+    os.execvpe('''
+
+_COMMAND_HELPER_TAIL = ''', target_env)
+except OSError as exc:
+    if exc.errno == errno.E2BIG and status_fd is not None:
+        os.write(status_fd, b"E2BIG")
+    raise
+'''
+
+# The command line that starts the exec helper.  The program itself comes
+# from an inherited descriptor: it carries the command's argument vector,
+# which as one argument would meet the kernel's 128 KiB limit for a single
+# argument long before the command's own limit for its whole vector.
+_COMMAND_HELPER_LOADER = (
+    "import os\n"
+    "with os.fdopen(int(os.environ['VORN_SANDBOX_PROGRAM_FD']), 'rb') as program_file:\n"
+    "    program = program_file.read()\n"
+    "exec(compile(program, '<vorn-sandbox-exec-helper>', 'exec'))\n"
+)
 
 
 def _command_helper_source(cwd_path: str, argv: list[str]) -> str:
@@ -359,7 +384,7 @@ def _command_helper_source(cwd_path: str, argv: list[str]) -> str:
         + repr(argv[0])
         + ", "
         + repr(argv)
-        + ", target_env)\n"
+        + _COMMAND_HELPER_TAIL
     )
 
 
@@ -1069,6 +1094,15 @@ def _spawn_process(argv: list[str], *, deadline: float | None, **kwargs: Any) ->
             raise subprocess.TimeoutExpired(argv, wait)
 
 
+def _exec_status(status_fd: int) -> bytes:
+    # Read once the helper has ended: what it wrote before exiting is there,
+    # and an empty pipe means that the exec happened or failed otherwise.
+    try:
+        return os.read(status_fd, 16)
+    except BlockingIOError:
+        return b""
+
+
 def run_command(params: dict[str, Any]) -> dict[str, Any]:
     started = time.monotonic()
     argv = params["argv"]
@@ -1099,6 +1133,7 @@ def run_command(params: dict[str, Any]) -> dict[str, Any]:
     process: subprocess.Popen[bytes] | None = None
     streams: list[Any] = []
     selector: selectors.BaseSelector | None = None
+    status_read = -1
     exit_code: int | None = None
     timed_out = False
     stdout_count_complete = True
@@ -1107,24 +1142,37 @@ def run_command(params: dict[str, Any]) -> dict[str, Any]:
         helper_source = _command_helper_source(cwd_relative, argv)
         import tempfile
 
-        with tempfile.TemporaryFile("w+b") as environment_file:
-            environment_file.write(json.dumps(child_env).encode("utf-8"))
-            environment_file.flush()
-            environment_file.seek(0)
-            process = _spawn_process(
-                [sys.executable, *_HELPER_OPTIONS, "-c", helper_source],
-                deadline=deadline,
-                stdin=subprocess.DEVNULL,
-                stdout=subprocess.PIPE,
-                stderr=subprocess.PIPE,
-                cwd=None,
-                env={},
-                shell=False,
-                start_new_session=True,
-                bufsize=0,
-                pass_fds=(root_fd, environment_file.fileno()),
-                pass_fd_env={"VORN_SANDBOX_ROOT_FD": 0, "VORN_SANDBOX_ENV_FD": 1},
-            )
+        status_read, status_write = os.pipe()
+        try:
+            os.set_blocking(status_read, False)
+            with tempfile.TemporaryFile("w+b") as environment_file, tempfile.TemporaryFile("w+b") as program_file:
+                environment_file.write(json.dumps(child_env).encode("utf-8"))
+                environment_file.flush()
+                environment_file.seek(0)
+                program_file.write(helper_source.encode("utf-8"))
+                program_file.flush()
+                program_file.seek(0)
+                process = _spawn_process(
+                    [sys.executable, *_HELPER_OPTIONS, "-c", _COMMAND_HELPER_LOADER],
+                    deadline=deadline,
+                    stdin=subprocess.DEVNULL,
+                    stdout=subprocess.PIPE,
+                    stderr=subprocess.PIPE,
+                    cwd=None,
+                    env={},
+                    shell=False,
+                    start_new_session=True,
+                    bufsize=0,
+                    pass_fds=(root_fd, environment_file.fileno(), program_file.fileno(), status_write),
+                    pass_fd_env={
+                        "VORN_SANDBOX_ROOT_FD": 0,
+                        "VORN_SANDBOX_ENV_FD": 1,
+                        "VORN_SANDBOX_PROGRAM_FD": 2,
+                        "VORN_SANDBOX_STATUS_FD": 3,
+                    },
+                )
+        finally:
+            os.close(status_write)
         if process.stdout is None or process.stderr is None:
             raise AssertionError("command pipes are missing")
         streams = [process.stdout, process.stderr]
@@ -1179,6 +1227,8 @@ def run_command(params: dict[str, Any]) -> dict[str, Any]:
         else:
             status = "error"
             error = f"command exited with code {exit_code}"
+            if _exec_status(status_read) == b"E2BIG":
+                error = f"argument vector too long to start command {argv[0]!r}"
         return {
             "ok": status == "success",
             "status": status,
@@ -1209,6 +1259,8 @@ def run_command(params: dict[str, Any]) -> dict[str, Any]:
             stream.close()
         if selector is not None:
             selector.close()
+        if status_read >= 0:
+            os.close(status_read)
         os.close(cwd_fd)
         os.close(root_fd)
 
