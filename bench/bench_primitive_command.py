@@ -2,7 +2,7 @@
 
 The backend runs each program in a fresh local interpreter (the test suite's local backend), so
 a confined `true` costs at least one `execute_code("pass")`, one helper interpreter
-(`python -S -c pass`) and the command itself (`true`): that sum is its floor. The drain reads
+(`python -I -S -c pass`) and the command itself (`true`): that sum is its floor. The drain reads
 1 GiB of standard output while keeping the 1 MiB retention limit; its baseline is the same bytes
 piped through `cat` into /dev/null.
 """
@@ -37,7 +37,7 @@ def main() -> None:
 
         confined = timed_async(lambda: run_workspace_command(sandbox, ["true"], workspace_root=str(workspace)))
         execute = timed_async(lambda: sandbox.execute_code("pass"))
-        helper = timed_run([sys.executable, "-S", "-c", "pass"])
+        helper = timed_run([sys.executable, "-I", "-S", "-c", "pass"])
         bare = timed_run(["true"])
 
         result = loop.run_until_complete(run_workspace_command(sandbox, ["true"], workspace_root=str(workspace)))
@@ -46,7 +46,7 @@ def main() -> None:
                                       ROUNDS)
         floor = medians["execute"] + medians["helper"] + medians["true"]
         print(f"confined `true`: {medians['confined'] / floor:.2f}x its floor (confined {medians['confined'] * 1e3:.1f} ms;"
-              f" floor {floor * 1e3:.1f} ms = execute_code {medians['execute'] * 1e3:.1f} + python -S"
+              f" floor {floor * 1e3:.1f} ms = execute_code {medians['execute'] * 1e3:.1f} + python -I -S"
               f" {medians['helper'] * 1e3:.1f} + true {medians['true'] * 1e3:.1f}); target <= 1.2x")
 
         async def drain():

@@ -39,6 +39,11 @@ if TYPE_CHECKING:
 _CHUNK_SIZE = 65536
 _ENV_KEY_CHARACTERS = frozenset("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz_")
 _DEFAULT_TIMEOUT = 30.0
+# Both helpers import modules before they confine themselves.  Isolated mode
+# keeps the working directory (often the workspace itself, where a command may
+# have left a platform.py or a json.py), PYTHON* variables and the user's site
+# directory off the import path; -S skips the site module and its .pth files.
+_HELPER_OPTIONS = ("-I", "-S")
 _RUNNER_SOURCE: str | None = None
 
 # openat2, landlock_create_ruleset, landlock_add_rule, landlock_restrict_self,
@@ -52,6 +57,9 @@ _SYSCALL_ABI = {
 _RESOLVE_NO_MAGICLINKS = 0x02
 _RESOLVE_NO_SYMLINKS = 0x04
 _RESOLVE_BENEATH = 0x08
+
+# renameat2 fails with EEXIST instead of replacing an existing name.
+_RENAME_NOREPLACE = 1
 
 _LANDLOCK_CREATE_RULESET = 1
 _LANDLOCK_CREATE_RULESET_VERSION = 1
@@ -80,6 +88,10 @@ _LANDLOCK_BASE = _LANDLOCK_ALL & ~_LANDLOCK_ACCESS_FS_IOCTL_DEV
 _LANDLOCK_READ_EXECUTE = (
     _LANDLOCK_ACCESS_FS_EXECUTE | _LANDLOCK_ACCESS_FS_READ_FILE | _LANDLOCK_ACCESS_FS_READ_DIR
 )
+# Handled but granted nowhere: a device node made inside the workspace would
+# reach whatever the device holds (a loop device's backing file, a disk),
+# wherever that lies.
+_LANDLOCK_DEVICE_NODES = _LANDLOCK_ACCESS_FS_MAKE_CHAR | _LANDLOCK_ACCESS_FS_MAKE_BLOCK
 _LANDLOCK_MIN_ABI = 3
 _LANDLOCK_IOCTL_ABI = 5
 
@@ -185,7 +197,7 @@ def _install_landlock(root_fd: int) -> None:
             if libc.syscall(add_rule, ruleset_fd, _LANDLOCK_RULE_PATH_BENEATH, ctypes.byref(rule), 0) < 0:
                 _raise_errno()
 
-        allow_beneath(root_fd, handled_access)
+        allow_beneath(root_fd, handled_access & ~_LANDLOCK_DEVICE_NODES)
         filesystem_root = os.open("/", os.O_PATH | os.O_CLOEXEC)
         try:
             allow_beneath(filesystem_root, _LANDLOCK_READ_EXECUTE)
@@ -201,7 +213,9 @@ def _install_landlock(root_fd: int) -> None:
         os.close(ruleset_fd)
 
 
-def _replace_beneath(root_fd: int, components: tuple[str, ...], temporary_name: str) -> None:
+def _replace_beneath(
+    root_fd: int, components: tuple[str, ...], temporary_name: str, *, no_replace: bool = False
+) -> None:
     """Atomically replace a destination using a freshly root-anchored parent descriptor."""
     parent_path = "/".join(components[:-1]) or "."
     parent_fd = _open_beneath(root_fd, parent_path, os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC, 0)
@@ -215,7 +229,7 @@ def _replace_beneath(root_fd: int, components: tuple[str, ...], temporary_name: 
             ctypes.c_char_p(os.fsencode(temporary_name)),
             parent_fd,
             ctypes.c_char_p(os.fsencode(components[-1])),
-            0,
+            _RENAME_NOREPLACE if no_replace else 0,
         )
         if result < 0:
             error_number = ctypes.get_errno()
@@ -245,6 +259,7 @@ _BASE = {_LANDLOCK_BASE}
 _IOCTL_DEV = {_LANDLOCK_ACCESS_FS_IOCTL_DEV}
 _IOCTL_ABI = {_LANDLOCK_IOCTL_ABI}
 _READ_EXECUTE = {_LANDLOCK_READ_EXECUTE}
+_DEVICE_NODES = {_LANDLOCK_DEVICE_NODES}
 _LANDLOCK_RULE_PATH_BENEATH = {_LANDLOCK_RULE_PATH_BENEATH}
 _LANDLOCK_CREATE_RULESET_VERSION = {_LANDLOCK_CREATE_RULESET_VERSION}
 _LANDLOCK_MIN_ABI = {_LANDLOCK_MIN_ABI}
@@ -297,7 +312,7 @@ def landlock(root):
     ruleset = libc.syscall(_CREATE_RULESET, ctypes.byref(attributes), ctypes.sizeof(attributes), 0)
     if ruleset < 0:
         fail()
-    rule = PathRule(handled_access, root)
+    rule = PathRule(handled_access & ~_DEVICE_NODES, root)
     if libc.syscall(_ADD_RULE, ruleset, _LANDLOCK_RULE_PATH_BENEATH, ctypes.byref(rule), 0) < 0:
         fail()
     top = os.open("/", os.O_PATH | os.O_CLOEXEC)
@@ -330,7 +345,32 @@ if not isinstance(target_env, dict) or not all(
     isinstance(key, str) and isinstance(value, str) for key, value in target_env.items()
 ):
     raise RuntimeError("target environment must be a string mapping")
-os.execvpe('''
+# The runner learns through this descriptor that the command could not start
+# because its argument vector is too long; the exec closes it otherwise.
+status_fd = os.environ.get("VORN_SANDBOX_STATUS_FD")
+if status_fd is not None:
+    status_fd = int(status_fd)
+    os.set_inheritable(status_fd, False)
+try:
+    os.execvpe('''
+
+_COMMAND_HELPER_TAIL = ''', target_env)
+except OSError as exc:
+    if exc.errno == errno.E2BIG and status_fd is not None:
+        os.write(status_fd, b"E2BIG")
+    raise
+'''
+
+# The command line that starts the exec helper.  The program itself comes
+# from an inherited descriptor: it carries the command's argument vector,
+# which as one argument would meet the kernel's 128 KiB limit for a single
+# argument long before the command's own limit for its whole vector.
+_COMMAND_HELPER_LOADER = (
+    "import os\n"
+    "with os.fdopen(int(os.environ['VORN_SANDBOX_PROGRAM_FD']), 'rb') as program_file:\n"
+    "    program = program_file.read()\n"
+    "exec(compile(program, '<vorn-sandbox-exec-helper>', 'exec'))\n"
+)
 
 
 def _command_helper_source(cwd_path: str, argv: list[str]) -> str:
@@ -344,7 +384,7 @@ def _command_helper_source(cwd_path: str, argv: list[str]) -> str:
         + repr(argv[0])
         + ", "
         + repr(argv)
-        + ", target_env)\n"
+        + _COMMAND_HELPER_TAIL
     )
 
 
@@ -454,8 +494,23 @@ def _resolve_root(value: Any) -> Path:
 
 
 # Bounds the re-inspections when the destination keeps appearing between
-# the inspection and an exclusive create.
+# the inspection and the publication of a new file.
 _CREATE_ATTEMPTS = 4
+
+# Longest file name, in bytes, that the usual Linux file systems accept.
+_NAME_MAX = 255
+# The 16 digits of a temporary's random token and its ".tmp".
+_TEMPORARY_SUFFIX_LENGTH = 20
+
+
+def _temporary_prefix(name: str, *, fit: bool) -> str:
+    # ".", the destination's name and ".quorvel-"; the token and ".tmp"
+    # follow.  Fitted, the name is shortened until the whole temporary name
+    # stays within the name limit, so that a new file of any valid name can
+    # be written through a temporary.
+    while fit and name and len(os.fsencode(f".{name}.quorvel-")) + _TEMPORARY_SUFFIX_LENGTH > _NAME_MAX:
+        name = name[:-1]
+    return f".{name}.quorvel-"
 
 
 def _run_file_write(params: dict[str, Any], *, root_fd_override: int | None = None) -> dict[str, Any]:
@@ -485,83 +540,88 @@ def _run_file_write(params: dict[str, Any], *, root_fd_override: int | None = No
         raise
     name = components[-1]
     joined = "/".join(components)
-    existed = False
-    opened = False
-    created = False
     descriptor = -1
     identity: tuple[int, int] | None = None
     temporary_name: str | None = None
     try:
+        existing = _inspect_destination(parent_fd, name, params)
+        overwrite = params["overwrite"]
         nofollow = getattr(os, "O_NOFOLLOW", None)
-        for attempt in range(_CREATE_ATTEMPTS):
-            existing = _inspect_destination(parent_fd, name, params)
-            existed = existing is not None
-            overwrite = params["overwrite"]
-            if existed and overwrite:
-                break
-            if nofollow is None:
-                raise ValueError(_WRITE_POLICY_ERROR)
-            # Always exclusive: a name that someone else creates meanwhile
-            # is never opened, truncated or removed as if it were ours.
-            try:
-                descriptor = _open_beneath(root_fd, joined, os.O_WRONLY | os.O_CREAT | os.O_EXCL | nofollow, 0o600)
-            except FileExistsError:
-                if not overwrite or attempt == _CREATE_ATTEMPTS - 1:
-                    raise
-                continue
-            opened = True
-            created = True
-            identity = _identity(os.fstat(descriptor))
-            break
         if nofollow is None:
             raise ValueError(_WRITE_POLICY_ERROR)
-        if not opened:
-            import secrets
+        # New files go through a temporary as replacements do: whatever ends
+        # the writer (its deadline, the OOM killer, a signal from a background
+        # command), the destination holds either nothing new or the whole file.
+        import secrets
 
-            for _ in range(8):
-                candidate = f".{name}.quorvel-{secrets.token_hex(8)}.tmp"
-                path = "/".join((*components[:-1], candidate))
-                try:
-                    descriptor = _open_beneath(root_fd, path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | nofollow, 0o600)
-                except FileExistsError:
-                    continue
-                temporary_name = candidate
-                opened = True
-                identity = _identity(os.fstat(descriptor))
-                break
-            if descriptor < 0 or temporary_name is None:
-                raise FileExistsError("could not allocate an atomic workspace temporary")
+        prefix = _temporary_prefix(name, fit=existing is None)
+        for _ in range(8):
+            candidate = f"{prefix}{secrets.token_hex(8)}.tmp"
+            path = "/".join((*components[:-1], candidate))
+            try:
+                descriptor = _open_beneath(root_fd, path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | nofollow, 0o600)
+            except FileExistsError:
+                continue
+            temporary_name = candidate
+            identity = _identity(os.fstat(descriptor))
+            break
+        if descriptor < 0 or temporary_name is None:
+            raise FileExistsError("could not allocate an atomic workspace temporary")
+        if existing is not None:
             os.fchmod(descriptor, stat.S_IMODE(existing.st_mode))
         opened_stat = os.fstat(descriptor)
         if not stat.S_ISREG(opened_stat.st_mode):
             raise ValueError("destination is not a regular file")
         if opened_stat.st_nlink > 1:
             raise ValueError("refusing to write a multi-linked destination")
-        with os.fdopen(descriptor, "wb") as stream:
-            descriptor = -1
+        # A new file stays open until it is published, so that a name that
+        # appears meanwhile and may be replaced can lend it its mode.
+        with os.fdopen(descriptor, "wb", closefd=False) as stream:
             written = stream.write(data)
             stream.flush()
-            os.fsync(stream.fileno())
-        opened = False
-        if temporary_name is not None:
-            _replace_beneath(root_fd, components, temporary_name)
-            temporary_name = None
+        os.fsync(descriptor)
+        for attempt in range(_CREATE_ATTEMPTS):
+            if existing is not None:
+                # A replacing rename comes only after the close: a writer killed
+                # at its deadline is cleaned up by removing the destination it
+                # still holds open, which must never be a file that has taken
+                # an existing file's place.
+                os.close(descriptor)
+                descriptor = -1
+            try:
+                _replace_beneath(root_fd, components, temporary_name, no_replace=existing is None)
+                break
+            except FileExistsError as exc:
+                # Someone else created the name since it was inspected: never
+                # clobbered without overwrite; with it, that file is inspected
+                # and replaced like any existing destination.
+                if existing is not None:
+                    raise
+                if not overwrite:
+                    raise FileExistsError(f"destination already exists: {params['path']}") from exc
+                if attempt == _CREATE_ATTEMPTS - 1:
+                    raise
+                existing = _inspect_destination(parent_fd, name, params)
+                if existing is not None:
+                    os.fchmod(descriptor, stat.S_IMODE(existing.st_mode))
+        temporary_name = None
+        if descriptor >= 0:
+            os.close(descriptor)
+            descriptor = -1
         os.fsync(parent_fd)
         return {
             "ok": True,
             "status": "success",
             "path": joined,
             "bytes_written": written,
-            "overwritten": existed,
+            "overwritten": existing is not None,
             "duration_ms": int((time.monotonic() - started) * 1000),
             "error": "",
         }
     except Exception:
-        if opened and descriptor >= 0:
+        if descriptor >= 0:
             with contextlib.suppress(OSError):
                 os.close(descriptor)
-        if opened and created:
-            _unlink_own_file(root_fd, parent_fd, components, name, identity)
         if temporary_name is not None:
             _unlink_own_file(root_fd, parent_fd, components, temporary_name, identity)
         raise
@@ -649,10 +709,11 @@ def _remove_abandoned_files(root_fd: int, params: dict[str, Any], held: frozense
     # A helper that was killed cannot clean up after itself.  Removed are
     # names of the exact temporary form for this destination, and the
     # destination itself only while it is a file that the stopped helper still
-    # held open: the only file the helper ever opens at the destination name
-    # is the one it created there exclusively, so that file is this write's
-    # own and unfinished.  Everything is reached through the symlink-free walk
-    # and never followed.
+    # held open: the only file the helper ever holds open at the destination
+    # name is a new one that it has just published there without replacing
+    # anything, so that file is this write's own, and the write is reported
+    # as failed.  Everything is reached through the symlink-free walk and
+    # never followed.
     try:
         components = _validate_relative_path(params.get("path"))
         parent_fd = _open_directory_fd_from_root_fd(root_fd, components[:-1], create_parents=False)
@@ -662,18 +723,20 @@ def _remove_abandoned_files(root_fd: int, params: dict[str, Any], held: frozense
         with contextlib.suppress(OSError):
             if _identity(os.stat(components[-1], dir_fd=parent_fd, follow_symlinks=False)) in held:
                 os.unlink(components[-1], dir_fd=parent_fd)
-        prefix = f".{components[-1]}.quorvel-"
+        prefixes = {_temporary_prefix(components[-1], fit=fit) for fit in (False, True)}
         for entry in os.listdir(parent_fd):
-            token = entry[len(prefix) : -len(".tmp")]
-            if (
-                entry.startswith(prefix)
-                and entry.endswith(".tmp")
-                and len(token) == 16
-                and all(character in "0123456789abcdef" for character in token)
-            ):
-                with contextlib.suppress(OSError):
-                    if stat.S_ISREG(os.stat(entry, dir_fd=parent_fd, follow_symlinks=False).st_mode):
-                        os.unlink(entry, dir_fd=parent_fd)
+            for prefix in prefixes:
+                token = entry[len(prefix) : -len(".tmp")]
+                if (
+                    entry.startswith(prefix)
+                    and entry.endswith(".tmp")
+                    and len(token) == 16
+                    and all(character in "0123456789abcdef" for character in token)
+                ):
+                    with contextlib.suppress(OSError):
+                        if stat.S_ISREG(os.stat(entry, dir_fd=parent_fd, follow_symlinks=False).st_mode):
+                            os.unlink(entry, dir_fd=parent_fd)
+                    break
     finally:
         os.close(parent_fd)
 
@@ -722,7 +785,7 @@ def _run_restricted_file_write(params: dict[str, Any]) -> dict[str, Any]:
             source_file.flush()
             source_file.seek(0)
             process = _spawn_process(
-                [sys.executable, "-S", "-c", _file_write_helper_source()],
+                [sys.executable, *_HELPER_OPTIONS, "-c", _file_write_helper_source()],
                 deadline=time.monotonic() + _DEFAULT_TIMEOUT,
                 stdin=subprocess.PIPE,
                 stdout=subprocess.PIPE,
@@ -989,7 +1052,20 @@ def _spawn_process(argv: list[str], *, deadline: float | None, **kwargs: Any) ->
         raise
     wait = None if deadline is None else max(0.0, deadline - time.monotonic())
     with condition:
-        while state["phase"] == "starting":
+        while True:
+            phase = state["phase"]
+            if phase == "ready":
+                return state["process"]
+            if phase == "error":
+                raise state["error"]
+            if phase == "launcher-cleanup":
+                # A step after Popen failed and the setup thread is killing the
+                # process it could not hand over; it always goes on to record
+                # the error, within its one-second kill budget, and notifies.
+                condition.wait()
+                continue
+            if phase != "starting":
+                raise RuntimeError(f"process launch ended in an unexpected phase: {phase}")
             if condition.wait(wait):
                 if wait is not None:
                     wait = max(0.0, deadline - time.monotonic())
@@ -1005,7 +1081,7 @@ def _spawn_process(argv: list[str], *, deadline: float | None, **kwargs: Any) ->
                             stream.close()
                 raise subprocess.TimeoutExpired(argv, wait)
             if state["phase"] != "starting":
-                break
+                continue
             state["phase"] = "timeout"
             condition.notify_all()
             if state["popen_returned"]:
@@ -1016,10 +1092,15 @@ def _spawn_process(argv: list[str], *, deadline: float | None, **kwargs: Any) ->
                         break
                     condition.wait(remaining)
             raise subprocess.TimeoutExpired(argv, wait)
-        if state["phase"] == "error":
-            raise state["error"]
-        assert state["phase"] == "ready"
-        return state["process"]
+
+
+def _exec_status(status_fd: int) -> bytes:
+    # Read once the helper has ended: what it wrote before exiting is there,
+    # and an empty pipe means that the exec happened or failed otherwise.
+    try:
+        return os.read(status_fd, 16)
+    except BlockingIOError:
+        return b""
 
 
 def run_command(params: dict[str, Any]) -> dict[str, Any]:
@@ -1052,6 +1133,7 @@ def run_command(params: dict[str, Any]) -> dict[str, Any]:
     process: subprocess.Popen[bytes] | None = None
     streams: list[Any] = []
     selector: selectors.BaseSelector | None = None
+    status_read = -1
     exit_code: int | None = None
     timed_out = False
     stdout_count_complete = True
@@ -1060,24 +1142,37 @@ def run_command(params: dict[str, Any]) -> dict[str, Any]:
         helper_source = _command_helper_source(cwd_relative, argv)
         import tempfile
 
-        with tempfile.TemporaryFile("w+b") as environment_file:
-            environment_file.write(json.dumps(child_env).encode("utf-8"))
-            environment_file.flush()
-            environment_file.seek(0)
-            process = _spawn_process(
-                [sys.executable, "-S", "-c", helper_source],
-                deadline=deadline,
-                stdin=subprocess.DEVNULL,
-                stdout=subprocess.PIPE,
-                stderr=subprocess.PIPE,
-                cwd=None,
-                env={},
-                shell=False,
-                start_new_session=True,
-                bufsize=0,
-                pass_fds=(root_fd, environment_file.fileno()),
-                pass_fd_env={"VORN_SANDBOX_ROOT_FD": 0, "VORN_SANDBOX_ENV_FD": 1},
-            )
+        status_read, status_write = os.pipe()
+        try:
+            os.set_blocking(status_read, False)
+            with tempfile.TemporaryFile("w+b") as environment_file, tempfile.TemporaryFile("w+b") as program_file:
+                environment_file.write(json.dumps(child_env).encode("utf-8"))
+                environment_file.flush()
+                environment_file.seek(0)
+                program_file.write(helper_source.encode("utf-8"))
+                program_file.flush()
+                program_file.seek(0)
+                process = _spawn_process(
+                    [sys.executable, *_HELPER_OPTIONS, "-c", _COMMAND_HELPER_LOADER],
+                    deadline=deadline,
+                    stdin=subprocess.DEVNULL,
+                    stdout=subprocess.PIPE,
+                    stderr=subprocess.PIPE,
+                    cwd=None,
+                    env={},
+                    shell=False,
+                    start_new_session=True,
+                    bufsize=0,
+                    pass_fds=(root_fd, environment_file.fileno(), program_file.fileno(), status_write),
+                    pass_fd_env={
+                        "VORN_SANDBOX_ROOT_FD": 0,
+                        "VORN_SANDBOX_ENV_FD": 1,
+                        "VORN_SANDBOX_PROGRAM_FD": 2,
+                        "VORN_SANDBOX_STATUS_FD": 3,
+                    },
+                )
+        finally:
+            os.close(status_write)
         if process.stdout is None or process.stderr is None:
             raise AssertionError("command pipes are missing")
         streams = [process.stdout, process.stderr]
@@ -1132,6 +1227,8 @@ def run_command(params: dict[str, Any]) -> dict[str, Any]:
         else:
             status = "error"
             error = f"command exited with code {exit_code}"
+            if _exec_status(status_read) == b"E2BIG":
+                error = f"argument vector too long to start command {argv[0]!r}"
         return {
             "ok": status == "success",
             "status": status,
@@ -1152,12 +1249,18 @@ def run_command(params: dict[str, Any]) -> dict[str, Any]:
             "error": error,
         }
     finally:
-        if process is not None and process.poll() is None:
+        # Whatever the outcome, nothing of the command outlives the call: a
+        # background process that closed its pipes is still in the group after
+        # the leader has been reaped, and the kernel does not give the group's
+        # number to another group while any member lives.
+        if process is not None:
             _kill_process_group(process, timeout=_remaining_timeout(deadline))
         for stream in streams:
             stream.close()
         if selector is not None:
             selector.close()
+        if status_read >= 0:
+            os.close(status_read)
         os.close(cwd_fd)
         os.close(root_fd)
 

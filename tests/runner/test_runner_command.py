@@ -225,3 +225,19 @@ def test_working_directory_descriptor_does_not_leak_into_other_children(runner, 
                                                        env_allowlist=["PATH"]))
     assert response["status"] == "success", response
     assert seen and str(tmp_path / "work") not in seen[0] and str(tmp_path) not in seen[0]
+
+
+def test_argument_vector_longer_than_one_argument_may_be(tmp_path):
+    # 200 KiB in all: more than the kernel allows for a single argument, well
+    # within what it allows for a whole vector.
+    arguments = ["x" * 1024] * 200
+    response = run_request(command_request(["/bin/sh", "-c", 'echo "$#"', "sh", *arguments], tmp_path)).response
+    assert response["status"] == "success", response["error"]
+    assert _out(response) == b"200\n"
+
+
+def test_argument_vector_too_long_for_the_command_is_an_error_naming_it(tmp_path):
+    response = run_request(command_request(["/bin/echo", "x" * (256 * 1024)], tmp_path)).response
+    assert (response["status"], response["exit_code"]) == ("error", 1)
+    assert response["error"] == "argument vector too long to start command '/bin/echo'"
+    assert not response["timed_out"]

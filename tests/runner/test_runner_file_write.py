@@ -141,15 +141,16 @@ def test_name_too_long_for_a_temporary_can_be_created_but_not_replaced(runner, r
 
 def test_file_created_by_someone_else_meanwhile_is_replaced_atomically_not_clobbered(runner, root_fd, tmp_path,
                                                                                      monkeypatch):
-    real_open = runner["_open_beneath"]
+    real_inspect = runner["_inspect_destination"]
 
-    def racing_open(fd, path, flags, mode=0):
-        if path == "theirs.txt" and not (tmp_path / "theirs.txt").exists():
+    def racing_inspect(parent_fd, name, params):
+        found = real_inspect(parent_fd, name, params)
+        if found is None:
             (tmp_path / "theirs.txt").write_bytes(b"their content")
             (tmp_path / "theirs.txt").chmod(0o640)
-        return real_open(fd, path, flags, mode)
+        return found
 
-    monkeypatch.setitem(runner, "_open_beneath", racing_open)
+    monkeypatch.setitem(runner, "_inspect_destination", racing_inspect)
     response = _write(runner, root_fd, "theirs.txt", b"ours", root=tmp_path, overwrite=True)
     assert response["overwritten"] is True
     assert (tmp_path / "theirs.txt").read_bytes() == b"ours"
@@ -157,17 +158,18 @@ def test_file_created_by_someone_else_meanwhile_is_replaced_atomically_not_clobb
 
 
 def test_failed_write_never_removes_a_file_someone_else_created(runner, root_fd, tmp_path, monkeypatch):
-    real_open = runner["_open_beneath"]
+    real_inspect = runner["_inspect_destination"]
 
-    def racing_open(fd, path, flags, mode=0):
-        if path == "theirs.txt" and not (tmp_path / "theirs.txt").exists():
+    def racing_inspect(parent_fd, name, params):
+        found = real_inspect(parent_fd, name, params)
+        if found is None:
             (tmp_path / "theirs.txt").write_bytes(b"their content")
-        return real_open(fd, path, flags, mode)
+        return found
 
     def broken_fsync(fd):
         raise OSError(5, "Input/output error")
 
-    monkeypatch.setitem(runner, "_open_beneath", racing_open)
+    monkeypatch.setitem(runner, "_inspect_destination", racing_inspect)
     monkeypatch.setattr(runner["os"], "fsync", broken_fsync)
     with pytest.raises(OSError):
         _write(runner, root_fd, "theirs.txt", b"ours", root=tmp_path, overwrite=True)
@@ -389,3 +391,45 @@ def test_helper_killed_after_completing_a_new_file_keeps_it(runner, tmp_path):
     response = runner["run_primitive"](file_write_request("f.txt", b"whole", tmp_path))
     assert response["error"] == "TimeoutError: file-write helper exceeded its deadline"
     assert (tmp_path / "f.txt").read_bytes() == b"whole"
+
+
+# Appended to the runner text that the helper executes: the helper writes half
+# of the data and is then killed from outside, as the OOM killer or a signal
+# from a background command would, long before any deadline of the runner.
+_KILLED_HALFWAY = '''
+class _HalfThenKilled:
+    def __init__(self, stream):
+        self.stream = stream
+    def __enter__(self):
+        return self
+    def __exit__(self, *exc_info):
+        self.stream.close()
+    def write(self, data):
+        self.stream.write(data[: len(data) // 2])
+        self.stream.flush()
+        os.kill(os.getpid(), signal.SIGKILL)
+_real_fdopen = os.fdopen
+def _fdopen(fd, mode="r", *args, **kwargs):
+    stream = _real_fdopen(fd, mode, *args, **kwargs)
+    return _HalfThenKilled(stream) if mode == "wb" else stream
+os.fdopen = _fdopen
+'''
+
+
+def test_helper_killed_from_outside_mid_write_leaves_no_new_file(runner, tmp_path):
+    (tmp_path / "d").mkdir()
+    runner["_RUNNER_SOURCE"] = runner_source() + _KILLED_HALFWAY
+    response = runner["run_primitive"](file_write_request("d/f.bin", os.urandom(4 << 20), tmp_path))
+    assert response["error"] == "RuntimeError: file-write helper exited with code -9"
+    assert os.listdir(tmp_path / "d") == []
+
+
+def test_new_file_never_replaces_a_name_that_appears_meanwhile(runner, root_fd, tmp_path, monkeypatch):
+    # Someone else creates the name after the inspection found it free and
+    # before this write publishes its file: theirs stays, ours goes.
+    monkeypatch.setitem(runner, "_before_replace",
+                        lambda parent_fd: (tmp_path / "theirs.txt").write_bytes(b"their content"))
+    with pytest.raises(FileExistsError):
+        _write(runner, root_fd, "theirs.txt", b"ours", root=tmp_path)
+    assert os.listdir(tmp_path) == ["theirs.txt"]
+    assert (tmp_path / "theirs.txt").read_bytes() == b"their content"

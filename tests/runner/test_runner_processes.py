@@ -289,3 +289,25 @@ def test_failed_duplication_closes_the_duplicates_already_made(runner, tmp_path,
     finally:
         for fd in fds:
             os.close(fd)
+
+
+def test_deadline_passing_while_a_failed_launch_cleans_up_raises_the_recorded_error(runner, monkeypatch):
+    # The hook fails after Popen; the setup thread's kill of the unclaimed
+    # process is still running when the caller's deadline passes.
+    started = []
+    deadline = time.monotonic() + 1.0
+    real_kill = runner["_kill_process_group"]
+
+    def broken_hook(process):
+        started.append(process)
+        raise RuntimeError("hook failed")
+
+    def slow_kill(process, *, timeout):
+        time.sleep(max(0.0, deadline - time.monotonic()) + 0.3)
+        return real_kill(process, timeout=timeout)
+
+    monkeypatch.setitem(runner, "_after_popen", broken_hook)
+    monkeypatch.setitem(runner, "_kill_process_group", slow_kill)
+    with pytest.raises(RuntimeError, match="^hook failed$"):
+        runner["_spawn_process"](["sleep", "30"], deadline=deadline, start_new_session=True)
+    assert started[0].returncode == -9

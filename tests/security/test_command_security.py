@@ -3,16 +3,25 @@
 from __future__ import annotations
 
 import base64
+import contextlib
 import errno
 import json
 import os
 import signal
+import stat
 import sys
 import time
 
 import pytest
 
-from runner_harness import SYSCALLS, command_request, process_gone, requires_confinement, run_request
+from runner_harness import (
+    SYSCALLS,
+    command_request,
+    file_write_request,
+    process_gone,
+    requires_confinement,
+    run_request,
+)
 
 pytestmark = requires_confinement
 
@@ -217,4 +226,57 @@ def test_kernel_without_landlock_runs_nothing(arena):
     assert (b"RuntimeError: platform cannot safely confine workspace writes (Landlock ABI 3 required)"
             in _out(response, "stderr"))
     assert not list(arena.top.rglob("ran"))
+    arena.assert_outside_unchanged(before)
+
+
+# A module that records every import of itself in a file outside the root:
+# planted in the working directory, it must load in neither helper.
+_PLANTED_MODULE = "with open({marker!r}, 'a') as handle:\n    handle.write(__name__ + '\\n')\n"
+
+
+def test_modules_planted_in_the_working_directory_never_load_in_a_helper(arena, runner, monkeypatch):
+    marker = arena.outside / "planted.log"
+    for name in ("platform", "json"):
+        (arena.root / f"{name}.py").write_text(_PLANTED_MODULE.format(marker=str(marker)))
+    monkeypatch.chdir(arena.root)
+    before = arena.outside_state()
+    command = runner["run_primitive"](command_request(["/bin/sh", "-c", ": > ran"], arena.root))
+    write = runner["run_primitive"](file_write_request("written.txt", b"x", arena.root))
+    assert not marker.exists(), marker.read_text()
+    assert command["status"] == "success", _out(command, "stderr")
+    assert write["ok"], write
+    assert (arena.root / "ran").exists() and (arena.root / "written.txt").read_bytes() == b"x"
+    arena.assert_outside_unchanged(before)
+
+
+def test_device_nodes_cannot_be_made_even_inside_the_root(arena, tmp_path):
+    try:
+        os.mknod(tmp_path / "probe", 0o600 | stat.S_IFCHR, os.makedev(1, 3))
+    except OSError:
+        pytest.skip("this process cannot create device nodes")
+    before = arena.outside_state()
+    code = ("import os, stat\n"
+            "for name, kind, device in (('char', stat.S_IFCHR, (1, 3)), ('block', stat.S_IFBLK, (7, 0))):\n"
+            "    try:\n"
+            "        os.mknod(name, 0o600 | kind, os.makedev(*device))\n"
+            "        print(name, 'made')\n"
+            "    except OSError as exc:\n"
+            "        print(name, exc.errno)\n")
+    response = run_request(command_request([sys.executable, "-S", "-c", code], arena.root)).response
+    assert _out(response).decode().split("\n") == [f"char {errno.EACCES}", f"block {errno.EACCES}", ""]
+    assert os.listdir(arena.root) == []
+    arena.assert_outside_unchanged(before)
+
+
+def test_background_process_that_closes_its_pipes_ends_with_the_command(arena):
+    before = arena.outside_state()
+    script = "(exec >&- 2>&-; exec sleep 60) & echo $!"
+    response = run_request(command_request(["sh", "-c", script], arena.root, env_allowlist=["PATH"])).response
+    background = int(_out(response))
+    try:
+        assert response["status"] == "success"
+        assert process_gone(background)
+    finally:
+        with contextlib.suppress(ProcessLookupError):
+            os.kill(background, signal.SIGKILL)
     arena.assert_outside_unchanged(before)
