@@ -10,6 +10,7 @@ import http.server
 import logging
 import sys
 import threading
+import time
 import zipfile
 from pathlib import Path
 
@@ -105,6 +106,21 @@ async def test_code_runs_with_state_streamed_lines_errors_and_time_outs(sandbox,
     assert {s.attributes["vorn_sandbox.sandbox_id"] for s in spans("vorn_sandbox.execute_code")} == {sandbox.sandbox_id}
 
 
+async def test_output_comes_back_as_printed_and_time_outs_come_on_time(sandbox):
+    code = ("import sys\nprint('one')\nprint('two')\nprint('x\\ny', file=sys.stderr)\n"
+            "print('', file=sys.stderr)\nsys.stdout.write('tail')")
+    printed = await sandbox.execute_code(code)
+    assert (printed.stdout, printed.stderr) == ("one\ntwo\ntail", "x\ny\n\n")
+
+    # The SDK alone answers such a time-out only after twice the limit.
+    started = time.monotonic()
+    slow = await sandbox.execute_code("import time\ntime.sleep(10)", timeout=1)
+    elapsed = time.monotonic() - started
+    assert slow.status is ExecutionStatus.TIMEOUT and elapsed < 1.8
+    assert slow.error.startswith("Execution timed out")
+    assert (await sandbox.execute_code("print('alive')")).stdout == "alive\n"
+
+
 async def test_uploads_land_in_the_sandbox_tree_and_a_failed_write_is_skipped(sandbox, e2b_local, caplog):
     e2b_local.fail("write", 1)
     files = [SandboxFile(filename="lost.txt", data=b"x"), SandboxFile(filename="sub/b.bin", data=b"\x00\xff"),
@@ -122,9 +138,11 @@ async def test_commands_report_exit_status_environment_and_time_outs(sandbox):
     ok = await sandbox.execute_command("echo $GREETING; echo note >&2", env={"GREETING": "hi"})
     assert (ok.status, ok.stdout, ok.stderr, ok.error) == (ExecutionStatus.SUCCESS, "hi\n", "note\n", "")
     # The installed SDK raises on a non-zero exit: the result carries its text.
-    bad = await sandbox.execute_command("echo partial; exit 3")
-    assert bad.status is ExecutionStatus.ERROR and bad.exit_code == 1
-    assert bad.error.startswith("Command exited with code 3")
+    bad = await sandbox.execute_command("echo partial; echo why >&2; exit 3")
+    assert (bad.status, bad.exit_code) == (ExecutionStatus.ERROR, 1)
+    assert (bad.stdout, bad.stderr, bad.error) == ("partial\n", "why\n", "why\n")
+    quiet = await sandbox.execute_command("echo partial; exit 3")
+    assert (quiet.status, quiet.stdout, quiet.stderr, quiet.error) == (ExecutionStatus.ERROR, "partial\n", "", "")
     slow = await sandbox.execute_command("sleep 30", timeout=0.5)
     assert slow.status is ExecutionStatus.TIMEOUT
     assert (await sandbox.execute_command("echo $((6 * 7))", timeout=0)).stdout == "42\n"

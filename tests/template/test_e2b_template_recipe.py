@@ -103,14 +103,24 @@ def test_recipe_steps(sdk, fields, expected):
         (BasicAuth(username="u", password="pw"), ("from_image", ("img",), {"username": "u", "password": "pw"})),
         (AwsAuth(access_key_id="AK", secret_access_key="SK", region="eu-west-1"),
          ("from_aws_registry", ("img",), {"access_key_id": "AK", "secret_access_key": "SK", "region": "eu-west-1"})),
-        (GcpAuth(service_account_json='{"k": 1}'), ("from_gcp_registry", ("img",), {"service_account_json": '{"k": 1}'})),
+        # The SDK reads a str as the path of a key file: the key goes as its parsed JSON.
+        (GcpAuth(service_account_json='{"k": 1}'), ("from_gcp_registry", ("img",), {"service_account_json": {"k": 1}})),
     ],
 )
 def test_registry_credentials_are_revealed_only_to_the_sdk(sdk, caplog, auth, call):
     E2BTemplateBuilder().build(TemplateSpec(template_id="t", image="img", registry_auth=auth))
     assert steps(sdk)[1] == call
-    secret = call[2].get("password") or call[2].get("secret_access_key") or call[2]["service_account_json"]
+    secret = call[2].get("password") or call[2].get("secret_access_key") or '{"k": 1}'
     assert all(secret not in r.getMessage() for r in caplog.records)
+
+
+@pytest.mark.parametrize("given", ["not json", '["a", "list"]', '"a string"'])
+def test_gcp_credentials_without_a_json_object_fail_the_build(sdk, given):
+    result = E2BTemplateBuilder().build(
+        TemplateSpec(template_id="t", image="img", registry_auth=GcpAuth(service_account_json=given)))
+    assert result.status is TemplateBuildStatus.FAILED
+    assert result.detail.startswith("template creation failed: GCP service_account_json ")
+    assert "from_gcp_registry" not in [entry[0] for entry in sdk.log]
 
 
 def test_unknown_credentials_fail_the_build(sdk):

@@ -268,10 +268,25 @@ py::object forwarder(const pyx::Params& a, py::handle callback) {
                               a.globals(), "E2BSandbox.execute_code.<locals>.forward");
 }
 
+// One stream's output items as the program printed them. Each item already
+// carries its own line end; a line end is added only between an item that
+// lacks one and the next, and the last item stays as it came.
+py::object as_printed(py::handle items) {
+    py::list parts;
+    py::object pending_break;
+    for (py::handle item : items) {
+        if (pending_break) parts.append(pending_break);
+        parts.append(item);
+        bool ended = pyx::truthy(pyx::call_method(item, "endswith"_name, "\n"));
+        pending_break = ended ? py::object() : py::str("\n");
+    }
+    return pyx::call_method(py::str(""), "join"_name, parts);
+}
+
 // What execute_code reads of the SDK's execution record: the error object
-// (handed on to _format_execution_error as it is) and the output lines, joined
-// as they came, one "\n" between neighbours. The texts stay Python strings:
-// output may hold lone surrogates that no UTF-8 conversion would take.
+// (handed on to _format_execution_error as it is) and each stream's output.
+// The texts stay Python strings: output may hold lone surrogates that no
+// UTF-8 conversion would take.
 struct CodeRun {
     py::object error;
     py::object stdout_text;
@@ -281,8 +296,8 @@ struct CodeRun {
         py::object logs = pyx::getattr(result, "logs"_name);
         auto stream = [&](auto name) -> py::object {
             if (!pyx::truthy(logs)) return py::str("");
-            py::object lines = pyx::getattr(logs, name);
-            return pyx::truthy(lines) ? pyx::call_method(py::str("\n"), "join"_name, lines) : py::str("");
+            py::object items = pyx::getattr(logs, name);
+            return pyx::truthy(items) ? as_printed(items) : py::str("");
         };
         py::object error = pyx::getattr(result, "error"_name);
         py::object out = stream("stdout"_name);
@@ -303,6 +318,25 @@ struct ExecuteCode : pyx::Params {
     Arg kwargs = varkw().annotated(types::any());
 };
 
+// The SDK's run, bounded here as well: e2b-code-interpreter's own time-out
+// arrives only after about twice its limit. The bound lies a little beyond the
+// limit, so an SDK that keeps it still answers first; running out of it is
+// the SDK's time-out, and leaving the run closes its stream, which stops the
+// cell in the sandbox as the SDK's own time-out does.
+Task<py::object> within_limit(ExecuteCode a, py::object running, py::object limit) {
+    if (limit.is_none()) co_return co_await std::move(running);
+    py::object bound = limit + a.global("_RUN_TIMEOUT_MARGIN"_name);
+    py::object deadline = pyx::call_method(a.global("asyncio"_name), "timeout"_name, bound);
+    auto body = [&](py::object) -> Task<py::object> { co_return co_await std::move(running); };
+    pyx::Outcome ran = co_await pyx::outcome_of(pyx::async_with(deadline, body));
+    if (ran) co_return ran.value();
+    if (pyx::is_instance(ran.error().value(), pyx::builtin("TimeoutError")) &&
+        pyx::truthy(pyx::call_method(deadline, "expired"_name))) {
+        throw pyx::PyError(pyx::call(a.global("TimeoutException"_name), a.global("_RUN_TIMED_OUT"_name)));
+    }
+    ran.rethrow();
+}
+
 // The guarded part of execute_code: uploads, the run, the result.
 Task<py::object> run_code(ExecuteCode a, py::object start_time) {
     if (pyx::truthy(a.files)) co_await pyx::call_method(a.self, "_upload_files"_name, a.files, a.upload_dir);
@@ -316,7 +350,7 @@ Task<py::object> run_code(ExecuteCode a, py::object start_time) {
 
     py::object run = pyx::getattr(pyx::getattr(a.self, "sandbox"_name), "run_code"_name);
     py::object running = pyx::apply(run, py::make_tuple(a.code), run_kwargs);
-    py::object result = co_await std::move(running);
+    py::object result = co_await within_limit(a, std::move(running), limit);
     py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
     CodeRun run_result = CodeRun::from_python(result);
     py::object status = status_member(a, run_result.failed() ? "ERROR" : "SUCCESS");
@@ -428,8 +462,14 @@ Task<py::object> run_command(ExecuteCommand a, py::object start_time) {
     run_kwargs["timeout"] = limit.is_none() ? py::object(py::int_(0)) : limit;  // 0: no limit to the SDK
     if (!a.env.is_none()) run_kwargs["envs"] = a.env;
     py::object run = pyx::getattr(pyx::getattr(a.self, "commands"_name), "run"_name);
-    py::object running = pyx::apply(run, py::make_tuple(a.cmd), run_kwargs);
-    py::object result = co_await std::move(running);
+    pyx::Outcome finished =
+        co_await pyx::outcome_of([&] { return pyx::apply(run, py::make_tuple(a.cmd), run_kwargs); });
+    // The SDK raises on a non-zero exit; the exception is the command's
+    // result, output and exit code included, and is read as one.
+    if (!finished && !pyx::is_instance(finished.error().value(), a.global("CommandExitException"_name))) {
+        finished.rethrow();
+    }
+    py::object result = finished ? finished.value() : finished.error().value();
     py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
     CommandRun command = CommandRun::from_python(result);
     py::object status = status_member(a, command.failed ? "ERROR" : "SUCCESS");
@@ -637,6 +677,7 @@ Task<py::object> download_via_url(DownloadViaUrl a) {
 void import_sdk(py::module_& module) {
     import_provider_sdk(install_hint, [&] {
         pyx::import_module(module, "httpx");
+        pyx::import_from(module, "e2b", {"CommandExitException"});
         pyx::import_from(module, "e2b.exceptions", {"RateLimitException", "TimeoutException"});
         pyx::import_from(module, "e2b.sandbox_async.commands.command", {"Commands"});
         pyx::import_from(module, "e2b.sandbox_async.filesystem.filesystem", {"Filesystem"});
@@ -676,6 +717,10 @@ void init(py::module_& module) {
     pyx::bind_logger(module);
     module.attr("_TERMINATE_FAILED") = py::str("Failed to terminate E2B sandbox: {}");
     module.attr("_URL_ATTEMPT_SHARE") = py::float_(0.5);
+    module.attr("_RUN_TIMEOUT_MARGIN") = py::float_(0.25);
+    // The text of e2b-code-interpreter's own execution time-out.
+    module.attr("_RUN_TIMED_OUT") =
+        py::str("Execution timed out \u2014 the 'timeout' option can be used to increase this timeout");
 
     py::object classmethod = pyx::builtin("classmethod");
     py::object result_type = module.attr("ExecutionResult");

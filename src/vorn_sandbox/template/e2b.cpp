@@ -16,6 +16,7 @@
 #include <exception>
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace py = pybind11;
 using namespace pyx::literals;
@@ -109,6 +110,91 @@ py::object is_usable(TemplateId& a) {
     return py::bool_(template_check(a, "get_tags", "tag"));
 }
 
+// ---------------------------------------------------------------------------
+// Registry secrets in failure texts
+
+// The service-account key of GCP credentials as the SDK takes its content: a
+// dict (the SDK reads a str as the path of a file). The texts of these errors
+// name no part of the key.
+py::object service_account_key(const pyx::Params& a, py::handle auth) {
+    py::object text = pyx::call_method(auth, "resolved_service_account_json"_name);
+    py::object key;
+    auto unreadable = failure_of([&] { key = pyx::call_method(a.global("json"_name), "loads"_name, text); });
+    if (unreadable) {
+        if (!unreadable->matches(PyExc_ValueError)) throw *unreadable;
+        pyx::raise(PyExc_ValueError, "GCP service_account_json is neither JSON text nor the path of a JSON file");
+    }
+    if (!PyDict_Check(key.ptr())) pyx::raise(PyExc_ValueError, "GCP service_account_json must hold a JSON object");
+    return key;
+}
+
+// The secrets that `auth` hands to the SDK, in plain text. A source that
+// cannot be read adds nothing: this runs while a failure is being reported.
+std::vector<py::object> secrets_of(const pyx::Params& a, py::handle auth) {
+    std::vector<py::object> secrets;
+    auto add = [&](auto&& source) {
+        py::object value;
+        if (!failure_of([&] { value = source(); }) && PyUnicode_Check(value.ptr())) secrets.push_back(value);
+    };
+    if (pyx::is_instance(auth, a.global("BasicAuth"_name))) {
+        add([&] { return pyx::call_method(auth, "reveal_password"_name); });
+    } else if (pyx::is_instance(auth, a.global("AwsAuth"_name))) {
+        add([&] { return pyx::call_method(auth, "reveal_secret_key"_name); });
+    } else if (pyx::is_instance(auth, a.global("GcpAuth"_name))) {
+        add([&] { return pyx::getattr(auth, "service_account_json"_name).attr("get_secret_value")(); });
+        add([&] { return pyx::call_method(auth, "resolved_service_account_json"_name); });
+        py::object key;
+        if (failure_of([&] { key = service_account_key(a, auth); })) return secrets;
+        add([&] { return pyx::call_method(a.global("json"_name), "dumps"_name, key); });
+        for (const char* field : {"private_key", "private_key_id"}) {
+            add([&] { return pyx::call_method(key, "get"_name, field); });
+        }
+    }
+    return secrets;
+}
+
+// Every form in which a secret can show in a failure's text: as it is,
+// escaped as JSON or repr() writes a string (or both, as an error that shows
+// a JSON document's text in a repr does), and each line of a multi-line
+// secret, so that a PEM key's body is caught under any escaping.
+py::list secret_forms(const pyx::Params& a, const std::vector<py::object>& secrets) {
+    py::object json = a.global("json"_name);
+    // The inside of the quoted literal that json.dumps() or repr() writes.
+    auto json_escaped = [&](py::handle text) -> py::object {
+        return pyx::call_method(json, "dumps"_name, text)[py::slice(1, -1, 1)];
+    };
+    auto repr_escaped = [](py::handle text) -> py::object { return repr_of(text)[py::slice(1, -1, 1)]; };
+    py::set forms;
+    for (const py::object& secret : secrets) {
+        if (!pyx::truthy(secret)) continue;
+        forms.add(secret);
+        py::object as_json = json_escaped(secret);
+        forms.add(as_json);
+        forms.add(repr_escaped(secret));
+        forms.add(repr_escaped(as_json));
+        for (py::handle line : pyx::call_method(secret, "splitlines"_name)) {
+            if (py::len(line) >= 8) forms.add(line);
+        }
+    }
+    py::list ordered = pyx::call(pyx::builtin("sorted"), forms, "key"_kw = pyx::builtin("len"), "reverse"_kw = true);
+    return ordered;
+}
+
+// The text of a failure, with every known secret of the spec's credentials
+// masked: it goes into a log record and into the result's detail.
+py::object redacted(const pyx::Params& a, py::handle spec, py::handle failure) {
+    py::object text = py::str(failure);
+    py::object auth = pyx::getattr(spec, "registry_auth"_name, py::none());
+    if (auth.is_none()) return text;
+    for (py::handle form : secret_forms(a, secrets_of(a, auth))) {
+        text = pyx::call_method(text, "replace"_name, form, a.global("_REDACTED"_name));
+    }
+    return text;
+}
+
+// ---------------------------------------------------------------------------
+// Builds
+
 // `(self, spec: TemplateSpec)`: the build and its recipe.
 struct SpecParams : pyx::Params {
     Arg self = arg("self");
@@ -122,7 +208,7 @@ py::object build(SpecParams& a) {
 
     py::object definition;
     if (auto failed = failure_of([&] { definition = pyx::call_method(a.self, "_create_template"_name, a.spec); })) {
-        const py::object& e = failed->value();
+        py::object e = redacted(a, a.spec, failed->value());
         log(a, "warning", py::str("E2B template creation failed for {}: {}").format(repr_of(template_id), e));
         return pyx::call_method(a.self, "_failed"_name, py::str("template creation failed: {}").format(e));
     }
@@ -136,7 +222,7 @@ py::object build(SpecParams& a) {
         pyx::apply(a.global("Template"_name).attr("build"), py::make_tuple(definition), keywords);
     });
     if (failed) {
-        const py::object& e = failed->value();
+        py::object e = redacted(a, a.spec, failed->value());
         log(a, "warning", py::str("E2B template build failed for {}: {}").format(repr_of(template_id), e));
         return pyx::call_method(a.self, "_failed"_name, py::str("build failed: {}").format(e));
     }
@@ -206,8 +292,9 @@ py::object create_template(SpecParams& a) {
     return definition;
 }
 
-// Registry credentials go to the SDK as raw values, revealed only in the call;
-// the service resolves cloud-registry credentials itself.
+// Registry credentials go to the SDK as raw values, revealed only in the call
+// (a GCP key as its parsed JSON); the service resolves cloud-registry
+// credentials itself.
 struct FromRegistry : pyx::Params {
     Arg self = arg("self");
     Arg image = arg("image").annotated(types::str());
@@ -229,9 +316,8 @@ py::object from_registry(FromRegistry& a) {
                                 "region"_kw = pyx::getattr(a.auth, "region"_name));
     }
     if (pyx::is_instance(a.auth, a.global("GcpAuth"_name))) {
-        return pyx::call_method(
-            fresh(), "from_gcp_registry"_name, a.image,
-            "service_account_json"_kw = pyx::call_method(a.auth, "resolved_service_account_json"_name));
+        return pyx::call_method(fresh(), "from_gcp_registry"_name, a.image,
+                                "service_account_json"_kw = service_account_key(a, a.auth));
     }
     py::object kind = pyx::getattr(py::type::of(a.auth), "__name__"_name);
     throw pyx::PyError(pyx::call(py::handle(PyExc_ValueError), py::str("Unsupported registry auth: {}").format(kind)));
@@ -269,6 +355,7 @@ void init(py::module_& module) {
     module.attr("__doc__") = py::str(
         "E2BTemplateBuilder: checks and builds E2B template aliases from a registry image, a Dockerfile or a base\n"
         "alias, and keeps the shared default alias in place for sandbox creation.");
+    pyx::import_module(module, "json");
     pyx::import_module(module, "shlex");
     pyx::import_from(module, "typing", {"Any"});
     import_sdk(module);
@@ -284,6 +371,8 @@ void init(py::module_& module) {
     pyx::bind_logger(module);
     module.attr("_DEFAULT_CI_START_CMD") = py::str("sudo /root/.jupyter/start-up.sh");
     module.attr("_DEFAULT_CI_PORT") = py::int_(49999);
+    // What a registry secret becomes in a failure's text (SecretStr's mask).
+    module.attr("_REDACTED") = py::str("**********");
 
     py::object traced_build = backend_tracer(module, "TEMPLATE_BUILD", "e2b");
 
