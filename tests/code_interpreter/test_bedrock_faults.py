@@ -171,8 +171,9 @@ async def test_request_and_unused_callbacks(fake):
     await sandbox.execute_code("print(1)", on_stdout=seen.append, on_stderr=seen.append, extra="ignored")
     [request] = fake.client.invocations("executeCode")
     assert request == {"codeInterpreterIdentifier": INTERPRETER, "sessionId": "fake-session-1",
-                       "name": "executeCode", "arguments": {"language": "PYTHON", "code": "print(1)"}}
+                       "name": "executeCode", "arguments": {"language": "python", "code": "print(1)"}}
     assert list(request) == ["codeInterpreterIdentifier", "sessionId", "name", "arguments"]
+    assert sandbox.language == "PYTHON"
     assert seen == []
 
 

@@ -47,6 +47,50 @@ async def test_overlapping_first_operations_start_one_session(sandbox, agentcore
     assert agentcore_local.calls()["start"] == 1 and len(agentcore_local.live_sessions()) == 1
 
 
+def test_one_sandbox_serves_one_event_loop_after_another(agentcore_local):
+    sandbox = BedrockAgentCoreSandbox()
+
+    async def job(n):
+        try:
+            return await asyncio.gather(sandbox.execute_code(f"print({n})"), sandbox.execute_command(f"echo {n}"))
+        finally:
+            await sandbox.terminate()
+
+    for n in (1, 2):  # each overlapping start contends the start lock under its own loop
+        assert [r.stdout for r in asyncio.run(job(n))] == [f"{n}\n"] * 2
+    assert agentcore_local.calls()["start"] == 2 and agentcore_local.live_sessions() == []
+
+
+async def test_language_in_any_letter_case_runs_as_python(agentcore_local):
+    sandbox = BedrockAgentCoreSandbox(language="PYTHON")
+    try:
+        result = await sandbox.execute_code("print(6 * 7)")
+        assert (result.status, result.stdout) == (ExecutionStatus.SUCCESS, "42\n")
+        assert sandbox.language == "PYTHON"
+    finally:
+        await sandbox.terminate()
+
+
+async def test_broken_upload_reply_releases_its_connection(sandbox, agentcore_local, caplog):
+    await sandbox.execute_code("pass")
+    client = sandbox._client
+    replies = []
+
+    async def recording_invoke(**kwargs):
+        reply = await type(client).invoke_code_interpreter(client, **kwargs)
+        replies.append((kwargs["name"], reply))
+        return reply
+
+    client.invoke_code_interpreter = recording_invoke
+    # The reply breaks on its first event and stays open far longer than the test.
+    agentcore_local.fail_in_stream("InternalServerException", tool="writeFiles", message="disk gone", hold=30)
+    result = await sandbox.execute_code("print('ran')", files=[SandboxFile(filename="a.txt", data=b"x")])
+    assert result.stdout == "ran\n"
+    assert [m for m, _ in warnings(caplog) if m.startswith("Failed to upload files: ") and "disk gone" in m]
+    [upload] = [reply for name, reply in replies if name == "writeFiles"]
+    assert upload["stream"]._raw_stream.closed  # the aiohttp response: connection closed, not left to the pool
+
+
 @pytest.mark.parametrize(
     "cmd,env,status,stdout,error",
     [

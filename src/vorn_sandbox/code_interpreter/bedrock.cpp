@@ -15,6 +15,7 @@
 #include "pyx/object.hpp"
 #include "pyx/outcome.hpp"
 #include "pyx/params.hpp"
+#include "pyx/text.hpp"
 #include "vorn_sandbox/backend_tracing.hpp"
 #include "vorn_sandbox/code_interpreter/signatures.hpp"
 #include "vorn_sandbox/modules.hpp"
@@ -175,8 +176,10 @@ py::object init_instance(Init& a, const pyx::DefiningClass& defining) {
     pyx::setattr(a.self, "_client_context"_name, none());
     pyx::setattr(a.self, "_session_id"_name, none());
     pyx::setattr(a.self, "_is_started"_name, py::bool_(false));
-    // Serialises the lazy start, so that overlapping first operations share one session.
-    pyx::setattr(a.self, "_start_lock"_name, pyx::call_method(a.global("asyncio"_name), "Lock"_name));
+    // The lock that serialises the lazy start, and the event loop it serves: made by the
+    // first start that needs it (see start_lock).
+    pyx::setattr(a.self, "_start_lock"_name, none());
+    pyx::setattr(a.self, "_start_lock_loop"_name, none());
     pyx::call_method(a.global("logger"_name), "info"_name,
                      py::str("BedrockAgentCoreSandbox initialized in region {} (lazy start)").format(a.region));
     return none();
@@ -218,11 +221,25 @@ Task<py::object> roll_back(py::object self) {
     co_return none();
 }
 
+// The lock that serialises the lazy start, so that overlapping first operations share
+// one session. An asyncio.Lock belongs to the loop that first waits on it; a sandbox
+// used under one loop after another (a loop per job) gets a new lock with each loop.
+py::object start_lock(const SelfOnly& a) {
+    py::object loop = pyx::aio::get_running_loop();
+    py::object lock = pyx::getattr(a.self, "_start_lock"_name);
+    if (lock.is_none() || !pyx::getattr(a.self, "_start_lock_loop"_name).is(loop)) {
+        lock = pyx::call_method(a.global("asyncio"_name), "Lock"_name);
+        pyx::setattr(a.self, "_start_lock"_name, lock);
+        pyx::setattr(a.self, "_start_lock_loop"_name, loop);
+    }
+    return lock;
+}
+
 Task<py::object> ensure_started(SelfOnly a) {
     if (pyx::truthy(pyx::getattr(a.self, "_is_started"_name))) co_return none();
     // The install inside the start runs execute_code again; it finds the session
     // marked started above and never reaches the lock it would otherwise wait on.
-    co_await pyx::async_with(pyx::getattr(a.self, "_start_lock"_name), [&](py::object) -> Task<py::object> {
+    co_await pyx::async_with(start_lock(a), [&](py::object) -> Task<py::object> {
         if (!pyx::truthy(pyx::getattr(a.self, "_is_started"_name))) {
             co_await pyx::call_method(a.self, "_start_session"_name);
         }
@@ -456,7 +473,8 @@ Task<py::object> execute_code(ExecuteCode a) {
     try {
         if (pyx::truthy(a.files)) co_await pyx::call_method(a.self, "_upload_files"_name, a.files, a.upload_dir);
         py::dict arguments;
-        arguments[field(a, "LANGUAGE")] = pyx::getattr(a.self, "language"_name);
+        // The service knows the language by its lower-case name only; the attribute keeps the caller's spelling.
+        arguments[field(a, "LANGUAGE")] = pyx::lower(pyx::getattr(a.self, "language"_name));
         arguments[field(a, "CODE")] = a.code;
         py::object invocation =
             pyx::call_method(pyx::getattr(a.self, "_client"_name), "invoke_code_interpreter"_name,
@@ -551,15 +569,22 @@ Task<py::object> upload_files(UploadFiles a) {
             "codeInterpreterIdentifier"_kw = interpreter_id(a),
             "sessionId"_kw = pyx::getattr(a.self, "_session_id"_name),
             "name"_kw = a.global("Operation"_name).attr("WRITE_FILES"), "arguments"_kw = arguments);
-        py::object stream = get(response, field(a, "STREAM"));
-        if (stream.is_none()) co_return none();
-        pyx::AsyncFor items(stream);
-        while (std::optional<py::object> item = co_await items.next()) {
-            py::object result = get(*item, field(a, "RESULT"), py::dict());
-            if (pyx::truthy(get(result, field(a, "IS_ERROR")))) {
-                pyx::call_method(logger, "warning"_name, py::str("File upload error: {}").format(result));
+        // try: read the reply; finally: close it. A reply that breaks off before its end
+        // would otherwise keep its connection.
+        pyx::Outcome read = co_await pyx::outcome_of([&]() -> Task<py::object> {
+            py::object stream = get(response, field(a, "STREAM"));
+            if (stream.is_none()) co_return none();
+            pyx::AsyncFor items(stream);
+            while (std::optional<py::object> item = co_await items.next()) {
+                py::object result = get(*item, field(a, "RESULT"), py::dict());
+                if (pyx::truthy(get(result, field(a, "IS_ERROR")))) {
+                    pyx::call_method(logger, "warning"_name, py::str("File upload error: {}").format(result));
+                }
             }
-        }
+            co_return none();
+        });
+        co_await pyx::call_method(a.self, "_close_stream"_name, response);
+        if (!read) read.rethrow();
         co_return none();
     });
     if (!sent) {
