@@ -17,6 +17,7 @@
 #include "pyx/params.hpp"
 #include "pyx/text.hpp"
 #include "vorn_sandbox/backend_tracing.hpp"
+#include "vorn_sandbox/code_interpreter/shielded_start.hpp"
 #include "vorn_sandbox/code_interpreter/signatures.hpp"
 #include "vorn_sandbox/modules.hpp"
 #include "vorn_sandbox/observability.hpp"
@@ -275,6 +276,24 @@ Task<py::object> ensure_started(SelfOnly a) {
     co_return none();
 }
 
+struct StopStarted : pyx::Params {
+    Arg response = arg("response");
+};
+struct StartedBy {
+    py::object client;
+};
+// The rollback of a start whose caller was cancelled while the service made the
+// session: stops the session named in the start's response through the client that
+// started it. Closing that client stays with terminate, as in every rollback.
+Task<py::object> stop_started_session(StopStarted a, const StartedBy& started) {
+    py::object session_id = a.response[field(a, "SESSION_ID"_name)];
+    py::object stop = pyx::call_method(started.client, "stop_code_interpreter_session"_name,
+                                       "codeInterpreterIdentifier"_kw = interpreter_id(a), "sessionId"_kw = session_id);
+    co_await pyx::aio::wait_for(stop, a.global("DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS"_name));
+    pyx::call_method(a.global("logger"_name), "info"_name, py::str("Stopped Bedrock session {}").format(session_id));
+    co_return none();
+}
+
 // Steps 1 to 7 of the start: client, session, bookkeeping.
 Task<py::object> open_session(const SelfOnly& a) {
     py::object config = a.global("ClientConfig"_name);
@@ -288,9 +307,16 @@ Task<py::object> open_session(const SelfOnly& a) {
     std::string name =
         text_of(pyx::getattr(config, "SESSION_NAME_PREFIX"_name)) + text_of(pyx::call(pyx::builtin("int"), now));
     py::object session_timeout = pyx::getattr(a.self, "session_timeout"_name);
-    py::object response = co_await pyx::call_method(client, "start_code_interpreter_session"_name,
-                                                    "codeInterpreterIdentifier"_kw = interpreter_id(a),
-                                                    "name"_kw = name, "sessionTimeoutSeconds"_kw = session_timeout);
+    // A start cancelled in flight may still have made a session, which the service
+    // would keep to the end of its lifetime: the request runs behind a shield, and
+    // a session it makes after all is stopped again before the cancellation goes on.
+    py::object start = pyx::call_method(client, "start_code_interpreter_session"_name,
+                                        "codeInterpreterIdentifier"_kw = interpreter_id(a), "name"_kw = name,
+                                        "sessionTimeoutSeconds"_kw = session_timeout);
+    py::object stop_started =
+        pyx::make_function(pyx::def("_stop_started_session", stop_started_session, StartedBy{client}), a.globals(),
+                           "BedrockAgentCoreSandbox._start_session.<locals>._stop_started_session");
+    py::object response = co_await start_behind_shield(a.self, start, stop_started, a.globals());
     py::object session_id = response[field(a, "SESSION_ID"_name)];
     pyx::setattr(a.self, "_session_id"_name, session_id);
     pyx::setattr(a.self, "_is_started"_name, py::bool_(true));
