@@ -65,6 +65,11 @@ public:
     }
     Outcome await_resume() {
         if (failure_) return Outcome(std::move(*failure_));
+        // A failure that the driver delivers is taken as it is, without a C++ throw
+        // and catch: the end of every `async for` is one, on the success path.
+        if (inner_.driver && inner_.driver->thrown) {
+            return Outcome(PyError(std::exchange(inner_.driver->thrown, py::object())));
+        }
         try {
             return Outcome(inner_.await_resume());
         } catch (...) {

@@ -3,6 +3,7 @@
 // Optional tracing. Everything here reads `trace`, `_tracer`, `_TRACING_AVAILABLE`,
 // `_start_span` and `_apply_attrs` from the module's globals at call time, as the
 // equivalent Python code would, so callers and tests can patch them.
+#include "vorn_sandbox/observability.hpp"
 #include "pyx/classes.hpp"
 #include "pyx/context.hpp"
 #include "pyx/object.hpp"
@@ -276,15 +277,40 @@ py::object apply_attrs(ApplyAttrs& a) {
 struct SetCurrentSpanAttributes : pyx::Params {
     Arg attrs = varkw("attrs").annotated(pyx::typing("Any"));
 };
-py::object set_current_span_attributes(SetCurrentSpanAttributes& a, const Own& own) {
-    if (!pyx::truthy(a.global("_TRACING_AVAILABLE"_name))) return py::none();
-    py::object span = pyx::call_method(a.global("trace"_name), "get_current_span"_name);
+// The span that attributes set now would go to, or None when none would be
+// written: tracing is off or the current span does not record.
+py::object recording_span(py::handle globals) {
+    auto global = [&](py::handle name) {
+        PyObject* found = PyDict_GetItemWithError(globals.ptr(), name.ptr());  // borrowed
+        if (!found && !PyErr_Occurred()) PyErr_SetObject(PyExc_NameError, name.ptr());
+        if (!found) throw pyx::PyError::fetch();
+        return py::reinterpret_borrow<py::object>(found);
+    };
+    if (!pyx::truthy(global("_TRACING_AVAILABLE"_name.handle()))) return py::none();
+    py::object span = pyx::call_method(global("trace"_name.handle()), "get_current_span"_name);
     if (span.is_none() || !pyx::truthy(pyx::call_method(span, "is_recording"_name))) return py::none();
+    return span;
+}
+
+py::object set_current_span_attributes(SetCurrentSpanAttributes& a, const Own& own) {
+    py::object span = recording_span(a.globals());
+    if (span.is_none()) return py::none();
     apply_attrs_to(a, own, span, a.attrs);
     return py::none();
 }
 
+// The module's own set_current_span_attributes and the module's globals, kept
+// for span_attributes_wanted for the life of the process (the module is built
+// once per process and never torn down).
+PyObject* own_setter = nullptr;
+PyObject* own_globals = nullptr;
+
 }  // namespace
+
+bool span_attributes_wanted(py::handle set_attributes) {
+    if (own_setter == nullptr || set_attributes.ptr() != own_setter) return true;
+    return !recording_span(own_globals).is_none();
+}
 
 void init(py::module_& module) {
     module.doc() = module_doc;
@@ -363,10 +389,13 @@ void init(py::module_& module) {
                               "its span opens when the coroutine starts running and stays current until it "
                               "returns, raises or is cancelled."));
 
-    pyx::def_function(module, pyx::def("set_current_span_attributes", set_current_span_attributes, own)
-                                  .returning(py::none())
-                                  .with_doc("Set attrs on the span that is current in the caller's context, when it "
-                                            "records; otherwise do nothing."));
+    py::object setter =
+        pyx::def_function(module, pyx::def("set_current_span_attributes", set_current_span_attributes, own)
+                                      .returning(py::none())
+                                      .with_doc("Set attrs on the span that is current in the caller's context, when "
+                                                "it records; otherwise do nothing."));
+    own_setter = setter.inc_ref().ptr();
+    own_globals = globals.inc_ref().ptr();
 }
 
 }  // namespace vorn_sandbox::observability

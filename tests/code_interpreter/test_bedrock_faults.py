@@ -103,7 +103,8 @@ async def test_failed_start_rolls_back_and_raises_start_error(sandbox, fake, cap
     assert message.startswith("Failed to start Bedrock session: ") and code == Stage.SESSION_START
 
 
-async def test_cancelled_hanging_start_rolls_back_without_a_stop(sandbox, fake, caplog):
+async def test_cancelled_hanging_start_rolls_back_without_a_stop(sandbox, fake, caplog, monkeypatch):
+    monkeypatch.setattr("vorn_sandbox.constants.DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS", 0.05)  # the wait for the start
     fake.client.start_answer = HANG
     task = asyncio.create_task(sandbox.execute_code("x"))
     await until(lambda: "start_code_interpreter_session" in fake.client.names())
@@ -113,6 +114,27 @@ async def test_cancelled_hanging_start_rolls_back_without_a_stop(sandbox, fake, 
     assert session_fields(sandbox) == IDLE
     assert len(fake.exits) == 1 and "stop_code_interpreter_session" not in fake.client.names()
     assert records(caplog, "ERROR") == []
+
+
+async def test_session_started_after_the_caller_was_cancelled_is_stopped(sandbox, fake):
+    release = asyncio.Event()
+
+    async def late_start():
+        await release.wait()
+        return {"sessionId": "late"}
+
+    fake.client.start_answer = late_start
+    task = asyncio.create_task(sandbox.execute_code("x"))
+    await until(lambda: "start_code_interpreter_session" in fake.client.names())
+    task.cancel()
+    await asyncio.sleep(0.01)
+    release.set()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    assert fake.client.calls[-1] == ("stop_code_interpreter_session",
+                                     {"codeInterpreterIdentifier": INTERPRETER, "sessionId": "late"})
+    assert session_fields(sandbox) == IDLE and len(fake.exits) == 1
+    assert (await sandbox.execute_code("y")).status is ExecutionStatus.SUCCESS
 
 
 async def test_failed_install_stops_the_session_and_raises_the_install_error(fake):
@@ -171,8 +193,9 @@ async def test_request_and_unused_callbacks(fake):
     await sandbox.execute_code("print(1)", on_stdout=seen.append, on_stderr=seen.append, extra="ignored")
     [request] = fake.client.invocations("executeCode")
     assert request == {"codeInterpreterIdentifier": INTERPRETER, "sessionId": "fake-session-1",
-                       "name": "executeCode", "arguments": {"language": "PYTHON", "code": "print(1)"}}
+                       "name": "executeCode", "arguments": {"language": "python", "code": "print(1)"}}
     assert list(request) == ["codeInterpreterIdentifier", "sessionId", "name", "arguments"]
+    assert sandbox.language == "PYTHON"
     assert seen == []
 
 

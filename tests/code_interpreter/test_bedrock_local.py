@@ -3,6 +3,7 @@
 import asyncio
 import base64
 import hashlib
+import types
 import zipfile
 
 import pytest
@@ -45,6 +46,121 @@ async def test_overlapping_first_operations_start_one_session(sandbox, agentcore
     results = await asyncio.gather(sandbox.execute_code("print(1)"), sandbox.execute_command("echo 2"))
     assert [r.stdout for r in results] == ["1\n", "2\n"]
     assert agentcore_local.calls()["start"] == 1 and len(agentcore_local.live_sessions()) == 1
+
+
+def test_one_sandbox_serves_one_event_loop_after_another(agentcore_local):
+    sandbox = BedrockAgentCoreSandbox()
+
+    async def job(n):
+        try:
+            return await asyncio.gather(sandbox.execute_code(f"print({n})"), sandbox.execute_command(f"echo {n}"))
+        finally:
+            await sandbox.terminate()
+
+    for n in (1, 2):  # each overlapping start contends the start lock under its own loop
+        assert [r.stdout for r in asyncio.run(job(n))] == [f"{n}\n"] * 2
+    assert agentcore_local.calls()["start"] == 2 and agentcore_local.live_sessions() == []
+
+
+async def test_language_in_any_letter_case_runs_as_python(agentcore_local):
+    sandbox = BedrockAgentCoreSandbox(language="PYTHON")
+    try:
+        result = await sandbox.execute_code("print(6 * 7)")
+        assert (result.status, result.stdout) == (ExecutionStatus.SUCCESS, "42\n")
+        assert sandbox.language == "PYTHON"
+    finally:
+        await sandbox.terminate()
+
+
+async def test_broken_upload_reply_releases_its_connection(sandbox, agentcore_local, caplog):
+    await sandbox.execute_code("pass")
+    client = sandbox._client
+    replies = []
+
+    async def recording_invoke(**kwargs):
+        reply = await type(client).invoke_code_interpreter(client, **kwargs)
+        replies.append((kwargs["name"], reply))
+        return reply
+
+    client.invoke_code_interpreter = recording_invoke
+    # The reply breaks on its first event and stays open far longer than the test.
+    agentcore_local.fail_in_stream("InternalServerException", tool="writeFiles", message="disk gone", hold=30)
+    result = await sandbox.execute_code("print('ran')", files=[SandboxFile(filename="a.txt", data=b"x")])
+    assert result.stdout == "ran\n"
+    assert [m for m, _ in warnings(caplog) if m.startswith("Failed to upload files: ") and "disk gone" in m]
+    [upload] = [reply for name, reply in replies if name == "writeFiles"]
+    assert upload["stream"]._raw_stream.closed  # the aiohttp response: connection closed, not left to the pool
+
+
+@types.coroutine
+def cancelled_at(awaitable, point, seen):
+    """Awaits `awaitable`, cancelling the task that runs it at its `point`-th suspension."""
+    steps = awaitable.__await__()
+    sent, thrown = None, None
+    while True:
+        try:
+            yielded = steps.throw(thrown) if thrown is not None else steps.send(sent)
+        except StopIteration as stop:
+            return stop.value
+        seen.append(point)
+        if len(seen) == point:
+            asyncio.current_task().cancel()
+        try:
+            sent, thrown = (yield yielded), None
+        except BaseException as exc:  # noqa: BLE001 - handed on to the awaitable, as a task would
+            sent, thrown = None, exc
+
+
+async def cancel_at_every_await_point(prepare, operation, check):
+    """Cancels `operation()` at its first await point, then its second, ... until it completes;
+    `prepare()` runs before and `check()` after each attempt. Returns the number of attempts."""
+    point = 0
+    while True:
+        point += 1
+        await prepare()
+        async def attempt():
+            return await cancelled_at(operation(), point, [])
+
+        task = asyncio.create_task(attempt())
+        try:
+            await task
+        except asyncio.CancelledError:
+            await check()
+            continue
+        await check()
+        return point
+
+
+async def test_first_run_cancelled_at_any_await_point_leaves_no_unknown_session(agentcore_local):
+    sandbox = BedrockAgentCoreSandbox()
+
+    async def nothing():
+        pass
+
+    async def check():
+        # A session runs only where the sandbox knows it: a run cancelled after the start keeps its session.
+        assert set(agentcore_local.live_sessions()) <= {sandbox.sandbox_id}
+        await sandbox.terminate()
+        assert agentcore_local.live_sessions() == [] and sandbox._client_context is None
+
+    attempts = await cancel_at_every_await_point(nothing, lambda: sandbox.execute_code("print('ok')"), check)
+    assert attempts > 2
+    assert (await sandbox.execute_code("print('again')")).stdout == "again\n"
+    await sandbox.terminate()
+    assert agentcore_local.live_sessions() == []
+
+
+async def test_terminate_cancelled_at_any_await_point_leaves_no_session(agentcore_local):
+    sandbox = BedrockAgentCoreSandbox()
+
+    async def start():
+        assert (await sandbox.execute_code("print('up')")).stdout == "up\n"
+
+    async def check():
+        assert agentcore_local.live_sessions() == [] and sandbox.sandbox_id is None
+
+    attempts = await cancel_at_every_await_point(start, sandbox.terminate, check)
+    assert attempts > 2 and agentcore_local.calls()["stop"] == attempts
 
 
 @pytest.mark.parametrize(

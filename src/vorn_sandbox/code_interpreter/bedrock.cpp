@@ -15,9 +15,12 @@
 #include "pyx/object.hpp"
 #include "pyx/outcome.hpp"
 #include "pyx/params.hpp"
+#include "pyx/text.hpp"
 #include "vorn_sandbox/backend_tracing.hpp"
+#include "vorn_sandbox/code_interpreter/shielded_start.hpp"
 #include "vorn_sandbox/code_interpreter/signatures.hpp"
 #include "vorn_sandbox/modules.hpp"
+#include "vorn_sandbox/observability.hpp"
 #include "vorn_sandbox/provider_sdk.hpp"
 
 #include <optional>
@@ -70,34 +73,49 @@ py::object format(py::handle templ, V&&... values) {
     return pyx::call_method(templ, "format"_name, std::forward<V>(values)...);
 }
 
-// `set_current_span_attributes(**{SpanAttr.<key>: value, ...})`: the keys are not
-// identifiers, so the call takes a mapping.
+// Whether span attributes set now would be written anywhere. Where not, a call
+// site spares itself the values as well as the call (a few microseconds per
+// operation, with no span recording in most programs).
 template <class P>
-void set_span(const P& a, std::initializer_list<std::pair<const char*, py::object>> attributes) {
+bool span_records(const P& a) {
+    return observability::span_attributes_wanted(a.global("set_current_span_attributes"_name));
+}
+
+// `set_current_span_attributes(**{SpanAttr.<key>: value, ...})`: the keys are not
+// identifiers, so the call takes a mapping. Each key is the interned name of a
+// SpanAttr member (`"STATUS"_name.handle()`).
+template <class P>
+void set_span(const P& a, std::initializer_list<std::pair<py::handle, py::object>> attributes) {
     py::object keys = a.global("SpanAttr"_name);
     py::dict values;
     for (const auto& [key, value] : attributes) values[keys.attr(key)] = value;
     pyx::apply(a.global("set_current_span_attributes"_name), py::tuple(), values);
 }
 
-template <class P>
-py::dict error_code(const P& a, const char* stage) {
+template <class P, pyx::FixedString S>
+py::dict error_code(const P& a, pyx::Name<S> stage) {
     py::dict extra;
-    extra["error_code"] = a.global("Stage"_name).attr(stage);
+    extra["error_code"] = pyx::getattr(a.global("Stage"_name), stage);
     return extra;
 }
 
-template <class P>
-py::object field(const P& a, const char* name) {
-    return a.global("Field"_name).attr(name);
+template <class P, pyx::FixedString S>
+py::object field(const P& a, pyx::Name<S> name) {
+    return pyx::getattr(a.global("Field"_name), name);
 }
 
-// `mapping.get(key)` / `mapping.get(key, default)`, whatever the mapping's type.
-py::object get(py::handle mapping, py::handle key) {
-    return pyx::call_method(mapping, "get"_name, key);
-}
+// `mapping.get(key, fallback)`, whatever the mapping's type; an exact dict is
+// read in place, as its own `get` would read it.
 py::object get(py::handle mapping, py::handle key, py::handle fallback) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject* found = PyDict_GetItemWithError(mapping.ptr(), key.ptr());  // borrowed
+        if (!found && PyErr_Occurred()) throw pyx::PyError::fetch();
+        return py::reinterpret_borrow<py::object>(found ? found : fallback.ptr());
+    }
     return pyx::call_method(mapping, "get"_name, key, fallback);
+}
+py::object get(py::handle mapping, py::handle key) {
+    return get(mapping, key, py::none());
 }
 
 bool equal(py::handle left, py::handle right, int op = Py_EQ) {
@@ -111,12 +129,23 @@ bool equal(py::handle left, py::handle right, int op = Py_EQ) {
 
 template <class P>
 py::object interpreter_id(const P& a) {
-    return a.global("ClientConfig"_name).attr("CODE_INTERPRETER_ID");
+    return pyx::getattr(a.global("ClientConfig"_name), "CODE_INTERPRETER_ID"_name);
 }
 
-template <class P>
-py::object error_message(const P& a, const char* name) {
-    return a.global("ErrorMessage"_name).attr(name);
+template <class P, pyx::FixedString S>
+py::object error_message(const P& a, pyx::Name<S> name) {
+    return pyx::getattr(a.global("ErrorMessage"_name), name);
+}
+
+template <class P, pyx::FixedString S>
+py::object status(const P& a, pyx::Name<S> member) {
+    return pyx::getattr(a.global("ExecutionStatus"_name), member);
+}
+
+// `ExecutionStatus.<member>.value`, as a span records it.
+template <class P, pyx::FixedString S>
+py::object status_value(const P& a, pyx::Name<S> member) {
+    return pyx::getattr(status(a, member), "value"_name);
 }
 
 // ---------------------------------------------------------------------------
@@ -140,10 +169,10 @@ py::object init_instance(Init& a, const pyx::DefiningClass& defining) {
     pyx::call_method(pyx::super(defining, a.self), "__init__"_name, "language"_kw = a.language,
                      "additional_packages"_kw = a.additional_packages);
 
-    py::object python = a.global("Language"_name).attr("PYTHON");
+    py::object python = pyx::getattr(a.global("Language"_name), "PYTHON"_name);
     if (!equal(pyx::call_method(a.language, "lower"_name), python)) {
         throw pyx::PyError(
-            pyx::call(pyx::builtin("ValueError"), format(error_message(a, "UNSUPPORTED_LANGUAGE"), a.language)));
+            pyx::call(pyx::builtin("ValueError"), format(error_message(a, "UNSUPPORTED_LANGUAGE"_name), a.language)));
     }
     pyx::setattr(a.self, "region"_name, a.region);
     pyx::setattr(a.self, "session_timeout"_name,
@@ -175,8 +204,10 @@ py::object init_instance(Init& a, const pyx::DefiningClass& defining) {
     pyx::setattr(a.self, "_client_context"_name, none());
     pyx::setattr(a.self, "_session_id"_name, none());
     pyx::setattr(a.self, "_is_started"_name, py::bool_(false));
-    // Serialises the lazy start, so that overlapping first operations share one session.
-    pyx::setattr(a.self, "_start_lock"_name, pyx::call_method(a.global("asyncio"_name), "Lock"_name));
+    // The lock that serialises the lazy start, and the event loop it serves: made by the
+    // first start that needs it (see start_lock).
+    pyx::setattr(a.self, "_start_lock"_name, none());
+    pyx::setattr(a.self, "_start_lock_loop"_name, none());
     pyx::call_method(a.global("logger"_name), "info"_name,
                      py::str("BedrockAgentCoreSandbox initialized in region {} (lazy start)").format(a.region));
     return none();
@@ -218,11 +249,25 @@ Task<py::object> roll_back(py::object self) {
     co_return none();
 }
 
+// The lock that serialises the lazy start, so that overlapping first operations share
+// one session. An asyncio.Lock belongs to the loop that first waits on it; a sandbox
+// used under one loop after another (a loop per job) gets a new lock with each loop.
+py::object start_lock(const SelfOnly& a) {
+    py::object loop = pyx::aio::get_running_loop();
+    py::object lock = pyx::getattr(a.self, "_start_lock"_name);
+    if (lock.is_none() || !pyx::getattr(a.self, "_start_lock_loop"_name).is(loop)) {
+        lock = pyx::call_method(a.global("asyncio"_name), "Lock"_name);
+        pyx::setattr(a.self, "_start_lock"_name, lock);
+        pyx::setattr(a.self, "_start_lock_loop"_name, loop);
+    }
+    return lock;
+}
+
 Task<py::object> ensure_started(SelfOnly a) {
     if (pyx::truthy(pyx::getattr(a.self, "_is_started"_name))) co_return none();
     // The install inside the start runs execute_code again; it finds the session
     // marked started above and never reaches the lock it would otherwise wait on.
-    co_await pyx::async_with(pyx::getattr(a.self, "_start_lock"_name), [&](py::object) -> Task<py::object> {
+    co_await pyx::async_with(start_lock(a), [&](py::object) -> Task<py::object> {
         if (!pyx::truthy(pyx::getattr(a.self, "_is_started"_name))) {
             co_await pyx::call_method(a.self, "_start_session"_name);
         }
@@ -231,25 +276,51 @@ Task<py::object> ensure_started(SelfOnly a) {
     co_return none();
 }
 
+struct StopStarted : pyx::Params {
+    Arg response = arg("response");
+};
+struct StartedBy {
+    py::object client;
+};
+// The rollback of a start whose caller was cancelled while the service made the
+// session: stops the session named in the start's response through the client that
+// started it. Closing that client stays with terminate, as in every rollback.
+Task<py::object> stop_started_session(StopStarted a, const StartedBy& started) {
+    py::object session_id = a.response[field(a, "SESSION_ID"_name)];
+    py::object stop = pyx::call_method(started.client, "stop_code_interpreter_session"_name,
+                                       "codeInterpreterIdentifier"_kw = interpreter_id(a), "sessionId"_kw = session_id);
+    co_await pyx::aio::wait_for(stop, a.global("DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS"_name));
+    pyx::call_method(a.global("logger"_name), "info"_name, py::str("Stopped Bedrock session {}").format(session_id));
+    co_return none();
+}
+
 // Steps 1 to 7 of the start: client, session, bookkeeping.
 Task<py::object> open_session(const SelfOnly& a) {
     py::object config = a.global("ClientConfig"_name);
-    py::object context =
-        pyx::call_method(pyx::getattr(a.self, "aioboto3_session"_name), "client"_name, config.attr("AWS_SERVICE_NAME"));
+    py::object context = pyx::call_method(pyx::getattr(a.self, "aioboto3_session"_name), "client"_name,
+                                          pyx::getattr(config, "AWS_SERVICE_NAME"_name));
     pyx::setattr(a.self, "_client_context"_name, context);
     py::object client = co_await pyx::call_method(context, "__aenter__"_name);
     pyx::setattr(a.self, "_client"_name, client);
 
     py::object now = pyx::call_method(a.global("time"_name), "time"_name);
-    std::string name = text_of(config.attr("SESSION_NAME_PREFIX")) + text_of(pyx::call(pyx::builtin("int"), now));
+    std::string name =
+        text_of(pyx::getattr(config, "SESSION_NAME_PREFIX"_name)) + text_of(pyx::call(pyx::builtin("int"), now));
     py::object session_timeout = pyx::getattr(a.self, "session_timeout"_name);
-    py::object response = co_await pyx::call_method(client, "start_code_interpreter_session"_name,
-                                                    "codeInterpreterIdentifier"_kw = interpreter_id(a),
-                                                    "name"_kw = name, "sessionTimeoutSeconds"_kw = session_timeout);
-    py::object session_id = response[field(a, "SESSION_ID")];
+    // A start cancelled in flight may still have made a session, which the service
+    // would keep to the end of its lifetime: the request runs behind a shield, and
+    // a session it makes after all is stopped again before the cancellation goes on.
+    py::object start = pyx::call_method(client, "start_code_interpreter_session"_name,
+                                        "codeInterpreterIdentifier"_kw = interpreter_id(a), "name"_kw = name,
+                                        "sessionTimeoutSeconds"_kw = session_timeout);
+    py::object stop_started =
+        pyx::make_function(pyx::def("_stop_started_session", stop_started_session, StartedBy{client}), a.globals(),
+                           "BedrockAgentCoreSandbox._start_session.<locals>._stop_started_session");
+    py::object response = co_await start_behind_shield(a.self, start, stop_started, a.globals());
+    py::object session_id = response[field(a, "SESSION_ID"_name)];
     pyx::setattr(a.self, "_session_id"_name, session_id);
     pyx::setattr(a.self, "_is_started"_name, py::bool_(true));
-    set_span(a, {{"SANDBOX_ID", session_id}});
+    set_span(a, {{"SANDBOX_ID"_name.handle(), session_id}});
     pyx::call_method(a.global("logger"_name), "info"_name,
                      py::str("Started Bedrock session {} with {}s timeout").format(session_id, session_timeout));
     co_return none();
@@ -264,15 +335,15 @@ Task<py::object> start_session(SelfOnly a) {
             opened.rethrow();
         }
         opened.pass_non_exceptions();
-        py::object message = format(error_message(a, "SESSION_START_FAILED"), py::str(failure.value()));
+        py::object message = format(error_message(a, "SESSION_START_FAILED"_name), py::str(failure.value()));
         {
             pyx::Handling handling(failure.value());  // exc_info=True finds the failure
             pyx::call_method(a.global("logger"_name), "error"_name, message, "exc_info"_kw = true,
-                             "extra"_kw = error_code(a, "SESSION_START"));
+                             "extra"_kw = error_code(a, "SESSION_START"_name));
         }
         co_await roll_back(a.self);
         pyx::raise_from(pyx::call(a.global("SandboxStartError"_name), message,
-                                  "stage"_kw = a.global("Stage"_name).attr("SESSION_START")),
+                                  "stage"_kw = pyx::getattr(a.global("Stage"_name), "SESSION_START"_name)),
                         failure.value());
     }
 
@@ -290,7 +361,7 @@ Task<py::object> start_session(SelfOnly a) {
 Task<py::object> terminate(Terminate a) {
     if (equal(a.timeout, py::int_(0), Py_LE)) pyx::raise(PyExc_ValueError, "`timeout` must be positive");
     if (!pyx::truthy(pyx::getattr(a.self, "_client_context"_name))) co_return none();
-    set_span(a, {{"SANDBOX_ID", pyx::getattr(a.self, "sandbox_id"_name)}});
+    set_span(a, {{"SANDBOX_ID"_name.handle(), pyx::getattr(a.self, "sandbox_id"_name)}});
     py::object logger = a.global("logger"_name);
 
     std::optional<pyx::PyError> interrupted;  // a cancellation of the stop, raised after the clean-up
@@ -310,8 +381,8 @@ Task<py::object> terminate(Terminate a) {
         if (stopped.error().is_exception()) {
             // A stopped-or-not session ends at its server-side lifetime anyway.
             pyx::call_method(logger, "warning"_name,
-                             format(error_message(a, "SESSION_STOP_FAILED"), py::str(stopped.error().value())),
-                             "extra"_kw = error_code(a, "TERMINATE"));
+                             format(error_message(a, "SESSION_STOP_FAILED"_name), py::str(stopped.error().value())),
+                             "extra"_kw = error_code(a, "TERMINATE"_name));
         } else {
             interrupted = stopped.error();
         }
@@ -356,20 +427,20 @@ struct CodeOutput {
 
     template <class P>
     static std::optional<CodeOutput> from_event(const P& a, py::handle event) {
-        py::object result = get(event, field(a, "RESULT"));
+        py::object result = get(event, field(a, "RESULT"_name));
         if (!pyx::truthy(result)) return std::nullopt;
-        py::object structured = get(result, field(a, "STRUCTURED_CONTENT"));
+        py::object structured = get(result, field(a, "STRUCTURED_CONTENT"_name));
         if (!pyx::truthy(structured)) return std::nullopt;
-        py::str empty("");
-        py::object stdout_text = get(structured, field(a, "STDOUT"), empty);
-        py::object stderr_text = get(structured, field(a, "STDERR"), empty);
-        return CodeOutput{stdout_text, stderr_text, pyx::truthy(get(result, field(a, "IS_ERROR"))), structured};
+        py::handle empty = ""_str.handle();
+        py::object stdout_text = get(structured, field(a, "STDOUT"_name), empty);
+        py::object stderr_text = get(structured, field(a, "STDERR"_name), empty);
+        return CodeOutput{stdout_text, stderr_text, pyx::truthy(get(result, field(a, "IS_ERROR"_name))), structured};
     }
 
     // A flagged run that wrote no error output failed when it ended with a
     // non-zero exit code (`false`); an absent code or 0 counts as success.
     bool nonzero_exit_code() const {
-        py::object code = get(structured, py::str("exitCode"));
+        py::object code = get(structured, "exitCode"_str.handle());
         return !code.is_none() && equal(code, py::int_(0), Py_NE);
     }
 };
@@ -402,7 +473,7 @@ Task<py::object> parse_execution_response(ParseExecutionResponse a) {
     // client's stream resumes through each frame of the chain.
     std::optional<pyx::PyError> failure;
     try {
-        pyx::AsyncFor items(a.response[field(a, "STREAM")]);
+        pyx::AsyncFor items(a.response[field(a, "STREAM"_name)]);
         while (std::optional<py::object> item = co_await items.next()) {
             std::optional<CodeOutput> output = CodeOutput::from_event(a, *item);
             if (!output) continue;
@@ -413,9 +484,9 @@ Task<py::object> parse_execution_response(ParseExecutionResponse a) {
             if (pyx::truthy(stderr_text)) {
                 py::object line = error_line(stderr_text);
                 if (!line.is_none()) error_msg = line;
-                if (!pyx::truthy(error_msg)) error_msg = error_message(a, "EXECUTION_FAILED");
+                if (!pyx::truthy(error_msg)) error_msg = error_message(a, "EXECUTION_FAILED"_name);
             } else if (!pyx::truthy(error_msg) && output->nonzero_exit_code()) {
-                error_msg = error_message(a, "EXECUTION_FAILED");
+                error_msg = error_message(a, "EXECUTION_FAILED"_name);
             }
         }
     } catch (...) {
@@ -442,12 +513,37 @@ struct ExecuteCode : pyx::Params {
     Arg kwargs = varkw().annotated(types::any());
 };
 
+// `await asyncio.wait_for(awaitable, limit)` for a limit that is None or positive:
+// `async with asyncio.timeout(limit): return await awaitable`, which is what
+// wait_for runs for such a limit, without its coroutine around it; no limit,
+// no timer. Any other limit goes to wait_for itself.
+Task<py::object> bounded(py::object awaitable, py::object limit, py::object asyncio) {
+    if (limit.is_none()) {
+        py::object result = co_await std::move(awaitable);
+        co_return result;
+    }
+    if (!equal(limit, py::int_(0), Py_GT)) {
+        py::object result = co_await pyx::call_method(asyncio, "wait_for"_name, awaitable, limit);
+        co_return result;
+    }
+    pyx::AsyncWithBlock timer(pyx::call_method(asyncio, "timeout"_name, limit));
+    co_await timer.enter();
+    // A py::object is callable to C++, so the awaitable is handed over by a function.
+    pyx::Outcome awaited = co_await pyx::outcome_of([&] { return awaitable; });
+    if (!awaited) {
+        py::object suppressed = co_await timer.exit_raising(awaited.error());
+        if (!pyx::truthy(suppressed)) awaited.rethrow();
+        co_return none();
+    }
+    co_await timer.exit_normally();
+    co_return awaited.value();
+}
+
 Task<py::object> execute_code(ExecuteCode a) {
     co_await pyx::call_method(a.self, "_ensure_started"_name);
-    set_span(a, {{"SANDBOX_ID", pyx::getattr(a.self, "sandbox_id"_name)}});
+    if (span_records(a)) set_span(a, {{"SANDBOX_ID"_name.handle(), pyx::getattr(a.self, "sandbox_id"_name)}});
     py::object effective_timeout = pyx::call(a.global("resolve_timeout"_name), a.timeout);
     py::object start_time = pyx::call_method(a.global("time"_name), "time"_name);
-    py::object statuses = a.global("ExecutionStatus"_name);
     py::object result_class = a.global("ExecutionResult"_name);
 
     // Protected: the upload, the bounded invocation and the parse. Written as one
@@ -456,21 +552,22 @@ Task<py::object> execute_code(ExecuteCode a) {
     try {
         if (pyx::truthy(a.files)) co_await pyx::call_method(a.self, "_upload_files"_name, a.files, a.upload_dir);
         py::dict arguments;
-        arguments[field(a, "LANGUAGE")] = pyx::getattr(a.self, "language"_name);
-        arguments[field(a, "CODE")] = a.code;
-        py::object invocation =
-            pyx::call_method(pyx::getattr(a.self, "_client"_name), "invoke_code_interpreter"_name,
-                             "codeInterpreterIdentifier"_kw = interpreter_id(a),
-                             "sessionId"_kw = pyx::getattr(a.self, "_session_id"_name),
-                             "name"_kw = a.global("Operation"_name).attr("EXECUTE_CODE"), "arguments"_kw = arguments);
+        // The service knows the language by its lower-case name only; the attribute keeps the caller's spelling.
+        arguments[field(a, "LANGUAGE"_name)] = pyx::lower(pyx::getattr(a.self, "language"_name));
+        arguments[field(a, "CODE"_name)] = a.code;
+        py::object invocation = pyx::call_method(
+            pyx::getattr(a.self, "_client"_name), "invoke_code_interpreter"_name,
+            "codeInterpreterIdentifier"_kw = interpreter_id(a),
+            "sessionId"_kw = pyx::getattr(a.self, "_session_id"_name),
+            "name"_kw = pyx::getattr(a.global("Operation"_name), "EXECUTE_CODE"_name), "arguments"_kw = arguments);
         // Only the call is bounded: the reply's stream is read afterwards, unbounded.
-        py::object response = co_await pyx::aio::wait_for(invocation, effective_timeout);
+        py::object response = co_await bounded(invocation, effective_timeout, a.global("asyncio"_name));
         py::object parsed = co_await pyx::call_method(a.self, "_parse_execution_response"_name, response);
         py::object error = parsed[py::int_(2)];
         py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
-        py::object status = pyx::truthy(error) ? statuses.attr("ERROR") : statuses.attr("SUCCESS");
-        set_span(a, {{"STATUS", status.attr("value")}});
-        co_return pyx::call_method(result_class, "create"_name, status, a.code, "stdout"_kw = parsed[py::int_(0)],
+        py::object outcome = pyx::truthy(error) ? status(a, "ERROR"_name) : status(a, "SUCCESS"_name);
+        if (span_records(a)) set_span(a, {{"STATUS"_name.handle(), pyx::getattr(outcome, "value"_name)}});
+        co_return pyx::call_method(result_class, "create"_name, outcome, a.code, "stdout"_kw = parsed[py::int_(0)],
                                    "stderr"_kw = parsed[py::int_(1)], "error"_kw = error,
                                    "duration_ms"_kw = duration_ms);
     } catch (...) {
@@ -479,19 +576,19 @@ Task<py::object> execute_code(ExecuteCode a) {
     if (!failure->is_exception()) throw *failure;  // cancellation passes: no result, no record
     py::object logger = a.global("logger"_name);
     if (failure->matches(PyExc_TimeoutError)) {
-        set_span(a, {{"STATUS", statuses.attr("TIMEOUT").attr("value")}});
+        set_span(a, {{"STATUS"_name.handle(), status_value(a, "TIMEOUT"_name)}});
         py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
         pyx::call_method(logger, "warning"_name,
                          py::str("Code execution exceeded timeout of {}s").format(effective_timeout));
-        co_return pyx::call_method(result_class, "create"_name, statuses.attr("TIMEOUT"), a.code,
-                                   "error"_kw = format(error_message(a, "EXECUTION_TIMEOUT"), effective_timeout),
+        co_return pyx::call_method(result_class, "create"_name, status(a, "TIMEOUT"_name), a.code,
+                                   "error"_kw = format(error_message(a, "EXECUTION_TIMEOUT"_name), effective_timeout),
                                    "duration_ms"_kw = duration_ms);
     }
-    set_span(a, {{"STATUS", statuses.attr("ERROR").attr("value")}});
+    set_span(a, {{"STATUS"_name.handle(), status_value(a, "ERROR"_name)}});
     py::object duration_ms = pyx::call(a.global("calculate_duration_ms"_name), start_time);
     py::str message(failure->value());
     pyx::call_method(logger, "error"_name, py::str("Code execution failed: {}").format(message));
-    co_return pyx::call_method(result_class, "create"_name, statuses.attr("ERROR"), a.code, "error"_kw = message,
+    co_return pyx::call_method(result_class, "create"_name, status(a, "ERROR"_name), a.code, "error"_kw = message,
                                "duration_ms"_kw = duration_ms);
 }
 
@@ -522,8 +619,10 @@ std::string command_script(py::handle cmd, py::handle env) {
 Task<py::object> execute_command(ExecuteCommand a) {
     py::str code(command_script(a.cmd, a.env));
     py::object result = co_await pyx::call_method(a.self, "execute_code"_name, code, "timeout"_kw = a.timeout);
-    set_span(a, {{"SANDBOX_ID", pyx::getattr(a.self, "sandbox_id"_name)},
-                 {"STATUS", pyx::getattr(pyx::getattr(result, "status"_name), "value"_name)}});
+    if (span_records(a)) {
+        set_span(a, {{"SANDBOX_ID"_name.handle(), pyx::getattr(a.self, "sandbox_id"_name)},
+                     {"STATUS"_name.handle(), pyx::getattr(pyx::getattr(result, "status"_name), "value"_name)}});
+    }
     co_return result;
 }
 
@@ -531,35 +630,42 @@ Task<py::object> execute_command(ExecuteCommand a) {
 // File upload
 
 Task<py::object> upload_files(UploadFiles a) {
-    set_span(a, {{"SANDBOX_ID", pyx::getattr(a.self, "sandbox_id"_name)}});
+    set_span(a, {{"SANDBOX_ID"_name.handle(), pyx::getattr(a.self, "sandbox_id"_name)}});
     py::object build_upload_path = a.global("build_upload_path"_name);
     py::list content;
     for (py::handle file : a.files) {
         py::dict item;
-        item[field(a, "PATH")] =
+        item[field(a, "PATH"_name)] =
             pyx::call(build_upload_path, pyx::getattr(file, "filename"_name), a.upload_dir, none());
-        item[field(a, "BLOB")] = pyx::getattr(file, "data"_name);
+        item[field(a, "BLOB"_name)] = pyx::getattr(file, "data"_name);
         content.append(item);
     }
     py::object logger = a.global("logger"_name);
 
     pyx::Outcome sent = co_await pyx::outcome_of([&]() -> Task<py::object> {
         py::dict arguments;
-        arguments[field(a, "CONTENT")] = content;
+        arguments[field(a, "CONTENT"_name)] = content;
         py::object response = co_await pyx::call_method(
             pyx::getattr(a.self, "_client"_name), "invoke_code_interpreter"_name,
             "codeInterpreterIdentifier"_kw = interpreter_id(a),
             "sessionId"_kw = pyx::getattr(a.self, "_session_id"_name),
-            "name"_kw = a.global("Operation"_name).attr("WRITE_FILES"), "arguments"_kw = arguments);
-        py::object stream = get(response, field(a, "STREAM"));
-        if (stream.is_none()) co_return none();
-        pyx::AsyncFor items(stream);
-        while (std::optional<py::object> item = co_await items.next()) {
-            py::object result = get(*item, field(a, "RESULT"), py::dict());
-            if (pyx::truthy(get(result, field(a, "IS_ERROR")))) {
-                pyx::call_method(logger, "warning"_name, py::str("File upload error: {}").format(result));
+            "name"_kw = pyx::getattr(a.global("Operation"_name), "WRITE_FILES"_name), "arguments"_kw = arguments);
+        // try: read the reply; finally: close it. A reply that breaks off before its end
+        // would otherwise keep its connection.
+        pyx::Outcome read = co_await pyx::outcome_of([&]() -> Task<py::object> {
+            py::object stream = get(response, field(a, "STREAM"_name));
+            if (stream.is_none()) co_return none();
+            pyx::AsyncFor items(stream);
+            while (std::optional<py::object> item = co_await items.next()) {
+                py::object result = get(*item, field(a, "RESULT"_name), py::dict());
+                if (pyx::truthy(get(result, field(a, "IS_ERROR"_name)))) {
+                    pyx::call_method(logger, "warning"_name, py::str("File upload error: {}").format(result));
+                }
             }
-        }
+            co_return none();
+        });
+        co_await pyx::call_method(a.self, "_close_stream"_name, response);
+        if (!read) read.rethrow();
         co_return none();
     });
     if (!sent) {
@@ -576,30 +682,30 @@ Task<py::object> upload_files(UploadFiles a) {
 Task<py::object> download_file(DownloadFile a) {
     if (!pyx::truthy(pyx::getattr(a.self, "_is_started"_name))) {
         throw pyx::PyError(
-            pyx::call(a.global("SandboxNotInitializedError"_name), error_message(a, "SESSION_NOT_STARTED")));
+            pyx::call(a.global("SandboxNotInitializedError"_name), error_message(a, "SESSION_NOT_STARTED"_name)));
     }
-    set_span(a, {{"SANDBOX_ID", pyx::getattr(a.self, "sandbox_id"_name)}, {"FILE_PATH", a.file_path}});
+    set_span(a, {{"SANDBOX_ID"_name.handle(), pyx::getattr(a.self, "sandbox_id"_name)},
+                 {"FILE_PATH"_name.handle(), a.file_path}});
     py::object effective_timeout =
         pyx::call(a.global("resolve_timeout"_name), a.timeout, a.global("DEFAULT_DOWNLOAD_TIMEOUT"_name));
-    py::object statuses = a.global("ExecutionStatus"_name);
 
     pyx::Outcome read = co_await pyx::outcome_of([&] {
         return pyx::aio::wait_for(pyx::call_method(a.self, "_read_file"_name, a.file_path), effective_timeout);
     });
     if (read) {
-        set_span(a, {{"STATUS", statuses.attr("SUCCESS").attr("value")}});
+        set_span(a, {{"STATUS"_name.handle(), status_value(a, "SUCCESS"_name)}});
         co_return read.value();
     }
     read.pass_non_exceptions();
     py::object logger = a.global("logger"_name);
     if (read.error().matches(PyExc_TimeoutError)) {
-        set_span(a, {{"STATUS", statuses.attr("TIMEOUT").attr("value")}});
+        set_span(a, {{"STATUS"_name.handle(), status_value(a, "TIMEOUT"_name)}});
         pyx::call_method(logger, "warning"_name,
                          format(a.global("DOWNLOAD_TIMEOUT_MESSAGE"_name), a.file_path, effective_timeout),
-                         "extra"_kw = error_code(a, "DOWNLOAD"));
+                         "extra"_kw = error_code(a, "DOWNLOAD"_name));
         co_return none();
     }
-    set_span(a, {{"STATUS", statuses.attr("ERROR").attr("value")}});
+    set_span(a, {{"STATUS"_name.handle(), status_value(a, "ERROR"_name)}});
     pyx::call_method(logger, "warning"_name,
                      py::str("Failed to download file {}: {}").format(a.file_path, read.error().value()));
     co_return none();
@@ -613,11 +719,11 @@ Task<py::object> read_file(ReadFile a) {
     py::dict arguments;
     py::list paths;
     paths.append(a.file_path);
-    arguments[field(a, "PATHS")] = paths;
+    arguments[field(a, "PATHS"_name)] = paths;
     py::object response = co_await pyx::call_method(
         pyx::getattr(a.self, "_client"_name), "invoke_code_interpreter"_name,
         "codeInterpreterIdentifier"_kw = interpreter_id(a), "sessionId"_kw = pyx::getattr(a.self, "_session_id"_name),
-        "name"_kw = a.global("Operation"_name).attr("READ_FILES"), "arguments"_kw = arguments);
+        "name"_kw = pyx::getattr(a.global("Operation"_name), "READ_FILES"_name), "arguments"_kw = arguments);
     // try: return parse; finally: close — on a return, a failure, a cancellation or a time-out.
     pyx::Outcome parsed =
         co_await pyx::outcome_of([&] { return pyx::call_method(a.self, "_parse_file_response"_name, response); });
@@ -630,7 +736,7 @@ struct CloseStream : pyx::Params {
     Arg response = arg("response").annotated(pyx::type_object(PyDict_Type));
 };
 Task<py::object> close_stream(CloseStream a) {
-    py::object close = pyx::getattr(get(a.response, field(a, "STREAM")), "close"_name, py::none());
+    py::object close = pyx::getattr(get(a.response, field(a, "STREAM"_name)), "close"_name, py::none());
     if (close.is_none()) co_return none();
     // The client's close may be synchronous or a coroutine; both are served.
     pyx::Outcome closed = co_await pyx::outcome_of([&]() -> Task<py::object> {
@@ -653,17 +759,19 @@ struct ContentItem : pyx::Params {
     Arg content_item = arg("content_item").annotated(pyx::type_object(PyDict_Type));
 };
 py::object extract_image_data(ContentItem& a) {
-    if (!equal(get(a.content_item, field(a, "TYPE")), a.global("ContentType"_name).attr("IMAGE"))) return none();
-    return get(a.content_item, field(a, "DATA"));
+    if (!equal(get(a.content_item, field(a, "TYPE"_name)), pyx::getattr(a.global("ContentType"_name), "IMAGE"_name)))
+        return none();
+    return get(a.content_item, field(a, "DATA"_name));
 }
 
 py::object extract_resource_data(ContentItem& a) {
-    if (equal(get(a.content_item, field(a, "TYPE")), a.global("ContentType"_name).attr("RESOURCE"), Py_NE))
+    if (equal(get(a.content_item, field(a, "TYPE"_name)), pyx::getattr(a.global("ContentType"_name), "RESOURCE"_name),
+              Py_NE))
         return none();
-    py::object resource = get(a.content_item, field(a, "RESOURCE"), py::dict());
-    py::object text = get(resource, field(a, "TEXT"));
+    py::object resource = get(a.content_item, field(a, "RESOURCE"_name), py::dict());
+    py::object text = get(resource, field(a, "TEXT"_name));
     if (pyx::truthy(text)) return py::isinstance<py::str>(text) ? pyx::call_method(text, "encode"_name, "utf-8") : text;
-    py::object blob = get(resource, field(a, "BLOB"));
+    py::object blob = get(resource, field(a, "BLOB"_name));
     if (!pyx::truthy(blob)) return none();
     if (py::isinstance<py::bytes>(blob)) return blob;
     // A string blob is the file's text, not base64 to decode.
@@ -677,12 +785,12 @@ struct ParseFileResponse : pyx::Params {
 };
 Task<py::object> parse_file_response(ParseFileResponse a) {
     pyx::Outcome walked = co_await pyx::outcome_of([&]() -> Task<py::object> {
-        py::object stream = get(a.response_stream, field(a, "STREAM"));
+        py::object stream = get(a.response_stream, field(a, "STREAM"_name));
         if (stream.is_none()) co_return none();
         pyx::AsyncFor items(stream);
-        py::object content_key = field(a, "CONTENT");
+        py::object content_key = field(a, "CONTENT"_name);
         while (std::optional<py::object> item = co_await items.next()) {
-            py::object result = get(*item, field(a, "RESULT"), py::dict());
+            py::object result = get(*item, field(a, "RESULT"_name), py::dict());
             int has_content = PySequence_Contains(result.ptr(), content_key.ptr());
             if (has_content < 0) throw pyx::PyError::fetch();
             if (!has_content) continue;

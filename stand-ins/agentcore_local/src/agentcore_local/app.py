@@ -223,6 +223,8 @@ async def _faulty_stream(fault: Fault, result: dict):
         yield eventstream.event("result", result)
     elif fault.stream == "exception":
         yield eventstream.exception(STREAM_MEMBER[fault.stream_error], fault.message)
+        # A reply that breaks and then stays open: the client has to let the connection go itself.
+        await asyncio.sleep(fault.stream_delay)
     else:
         raise ValueError(f"unknown stream fault {fault.stream!r}")
 

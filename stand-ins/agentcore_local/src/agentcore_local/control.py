@@ -106,9 +106,11 @@ class LocalAgentCore:
                                                "tool": tool, "count": count})
 
     def fail_in_stream(self, error: str, *, tool: str | None = None, message: str | None = None,
-                       count: int = 1) -> None:
-        """The next invocations answer with an exception event in place of their result."""
-        spec = {"operation": "invoke", "stream": "exception", "stream_error": error, "tool": tool, "count": count}
+                       count: int = 1, hold: float = 0.0) -> None:
+        """The next invocations answer with an exception event in place of their result, then keep
+        the reply open for `hold` seconds before ending it."""
+        spec = {"operation": "invoke", "stream": "exception", "stream_error": error, "tool": tool, "count": count,
+                "stream_delay": hold}
         if message is not None:
             spec["message"] = message
         self._admin("POST", "/_local/faults", spec)
