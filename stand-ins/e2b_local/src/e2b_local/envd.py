@@ -13,7 +13,6 @@ import struct
 import termios
 import time
 from pathlib import Path
-from typing import TYPE_CHECKING
 
 from connectrpc.code import Code
 from connectrpc.errors import ConnectError
@@ -26,9 +25,7 @@ from starlette.routing import Route
 
 from .control_plane import apply_fault
 from .sandbox import HOME, PathOutsideSandbox, Sandbox
-
-if TYPE_CHECKING:
-    from .service import LocalE2BService
+from .state import ServiceState
 
 Event = process_pb.ProcessEvent
 # Silent commands still send a keep-alive this often, which is also how a
@@ -154,7 +151,7 @@ class ProcessService(Process):
     """The process service of one service instance; the sandbox of each
     call is named by the E2b-Sandbox-Id header (checked by the router)."""
 
-    def __init__(self, service: LocalE2BService) -> None:
+    def __init__(self, service: ServiceState) -> None:
         self._service = service
 
     def _sandbox(self, ctx) -> Sandbox:
@@ -262,11 +259,11 @@ class ProcessService(Process):
         )
 
 
-def process_app(service: LocalE2BService) -> ProcessASGIApplication:
+def process_app(service: ServiceState) -> ProcessASGIApplication:
     return ProcessASGIApplication(ProcessService(service))
 
 
-def routes(service: LocalE2BService) -> list[Route]:
+def routes(service: ServiceState) -> list[Route]:
     def sandbox_of(request: Request) -> tuple[Sandbox | None, Response | None, bool]:
         """The sandbox a files call is for: by header and access token, or,
         for a signed URL (no headers at all), by whose token signed it."""
