@@ -172,17 +172,20 @@ py::object make_finder_classes(py::module_& package) {
 
 }  // namespace
 
-void install_importer(py::module_& package, std::span<const ModuleEntry> table) {
+void install_finder(py::module_& package, py::handle origin, std::span<const ModuleEntry> table) {
     Registry& reg = registry();
-    if (!reg.finder) {
-        reg.table = table;
-        reg.built = PyDict_New();
-        if (!reg.built) throw PyError::fetch();
-        reg.origin = py::object(pyx::getattr(package, "__file__", py::none())).release().ptr();
-        py::object finder_class = make_finder_classes(package);
-        reg.finder = finder_class().release().ptr();
-        py::module_::import("sys").attr("meta_path").attr("insert")(0, py::handle(reg.finder));
-    }
+    if (reg.finder) return;
+    reg.table = table;
+    reg.built = PyDict_New();
+    if (!reg.built) throw PyError::fetch();
+    reg.origin = py::reinterpret_borrow<py::object>(origin).release().ptr();
+    py::object finder_class = make_finder_classes(package);
+    reg.finder = finder_class().release().ptr();
+    py::module_::import("sys").attr("meta_path").attr("insert")(0, py::handle(reg.finder));
+}
+
+void install_importer(py::module_& package, std::span<const ModuleEntry> table) {
+    install_finder(package, pyx::getattr(package, "__file__", py::none()), table);
     py::object path = pyx::getattr(package, "__path__", py::none());
     if (path.is_none()) {
         path = py::list();

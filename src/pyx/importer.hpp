@@ -19,8 +19,14 @@ struct ModuleEntry {
     void (*init)(py::module_& module);
 };
 
-// Installs the finder and the path hook once per process and adds the
-// package's virtual path entry to `package.__path__`.
+// Installs the finder and the path hook once per process; `origin` is the
+// shared object's path. A package calls it while its module is created,
+// before the import system publishes the module in sys.modules: from then on
+// another thread may import a submodule and must find it.
+void install_finder(py::module_& package, py::handle origin, std::span<const ModuleEntry> table);
+
+// Installs the finder (if not done yet) and adds the package's virtual path
+// entry to `package.__path__`.
 void install_importer(py::module_& package, std::span<const ModuleEntry> table);
 
 }  // namespace pyx

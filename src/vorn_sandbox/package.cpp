@@ -21,6 +21,24 @@ constexpr const char* package_doc =
     "own and needs its provider's optional extra (for example,\n"
     "vorn_sandbox.code_interpreter.e2b needs the extra e2b).\n";
 
+// Makes the package's module object and installs the finder of its
+// submodules. The import system publishes the module in sys.modules right
+// after this and only then executes it: a thread that imports a submodule in
+// between finds the parent there and must find the submodule too.
+PyObject* create_slot(PyObject* spec, PyModuleDef*) {
+    try {
+        py::handle module_spec(spec);
+        py::module_ package =
+            py::reinterpret_steal<py::module_>(PyModule_NewObject(py::object(module_spec.attr("name")).ptr()));
+        if (!package) throw pyx::PyError::fetch();
+        pyx::install_finder(package, module_spec.attr("origin"), modules);
+        return package.release().ptr();
+    } catch (...) {
+        pyx::set_python_error(std::current_exception());
+        return nullptr;
+    }
+}
+
 // Runs when the package is imported, after the import system has put the
 // module in sys.modules and set its __path__, so the modules it imports can
 // find their parent.
@@ -56,6 +74,7 @@ int exec_slot(PyObject* module) {
 }
 
 PyModuleDef_Slot package_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_slot)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},
 #if PY_VERSION_HEX >= 0x030D0000
     {Py_mod_gil, Py_MOD_GIL_USED},

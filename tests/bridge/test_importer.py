@@ -46,3 +46,46 @@ def test_reimport_and_reload_reuse_the_first_build():
         "print(first is second)\n"
     )
     assert out == "True"
+
+
+FIRST_IMPORTS_AT_ONCE = r"""
+import importlib, sys, threading
+sys.setswitchinterval(1e-6)
+names = ["vorn_sandbox", "vorn_sandbox.observability", "vorn_sandbox.utils", "vorn_sandbox.template.models",
+         "vorn_sandbox.code_interpreter.base", "vorn_sandbox.primitives", "vorn_sandbox.providers",
+         "vorn_sandbox.computer_use"]
+barrier = threading.Barrier(len(names))
+errors = []
+def load(name):
+    barrier.wait()
+    try:
+        importlib.import_module(name)
+    except Exception as error:
+        errors.append(repr(error))
+threads = [threading.Thread(target=load, args=(name,)) for name in names]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+print(errors)
+"""
+
+
+def test_first_imports_from_many_threads_at_once_find_every_module():
+    # The root package and its submodules are first imported by eight threads
+    # at once, in fresh interpreters (a finder, once installed, stays for the
+    # process). While the root is still being executed the others must already
+    # find its submodules. None of these submodules is one that the root imports
+    # itself: a thread importing one of those holds its lock while it waits for
+    # the root, which waits for that lock, and the import system reports a
+    # deadlock, for a package of Python files just the same.
+    from concurrent.futures import ThreadPoolExecutor
+
+    def fresh_interpreter(_):
+        result = subprocess.run([sys.executable, "-c", FIRST_IMPORTS_AT_ONCE], capture_output=True, text=True)
+        return result.returncode, result.stdout.strip(), result.stderr[-500:]
+
+    with ThreadPoolExecutor(4) as pool:
+        outcomes = list(pool.map(fresh_interpreter, range(24)))
+    failed = [outcome for outcome in outcomes if outcome[:2] != (0, "[]")]
+    assert not failed, f"{len(failed)} of {len(outcomes)} runs failed, first: {failed[0]}"

@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import asyncio
 import uuid
-from typing import TYPE_CHECKING
 
 from e2b.api.client.models import (
     BuildLogEntry,
@@ -32,10 +31,8 @@ from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
 from .faults import OPERATIONS
+from .state import ServiceState
 from .templates import split_name
-
-if TYPE_CHECKING:
-    from .service import LocalE2BService
 
 ENVD_VERSION = "0.6.4"
 PRIVATE_PREFIX = "/_local"
@@ -48,7 +45,7 @@ def error_response(status: int, message: str, *, sdk_retry: bool | None = None) 
     return JSONResponse(Error(code=status, message=message).to_dict(), status_code=status, headers=headers)
 
 
-async def apply_fault(service: LocalE2BService, operation: str, request: Request) -> Response | None:
+async def apply_fault(service: ServiceState, operation: str, request: Request) -> Response | None:
     """The answer a queued fault gives this call, or None to go on normally.
     A hang waits for release() and then goes on; if the client gave up
     meanwhile, the call ends without doing anything (its answer reaches
@@ -63,7 +60,7 @@ async def apply_fault(service: LocalE2BService, operation: str, request: Request
     return error_response(fault.status, fault.message, sdk_retry=fault.sdk_retry)
 
 
-async def wait_released(service: LocalE2BService, request: Request) -> bool:
+async def wait_released(service: ServiceState, request: Request) -> bool:
     """True when released while the client still waits; False when the
     client disconnected (or the service stops) first. The request's body
     must have been read already."""
@@ -86,7 +83,7 @@ def _check_key(request: Request) -> Response | None:
     return None
 
 
-def routes(service: LocalE2BService) -> list[Route]:
+def routes(service: ServiceState) -> list[Route]:
     async def create_sandbox(request: Request) -> Response:
         if (denied := _check_key(request)) is not None:
             return denied

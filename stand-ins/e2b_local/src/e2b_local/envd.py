@@ -5,12 +5,14 @@ from __future__ import annotations
 
 import asyncio
 import base64
+import fcntl
 import hashlib
 import os
 import signal
+import struct
+import termios
 import time
 from pathlib import Path
-from typing import TYPE_CHECKING
 
 from connectrpc.code import Code
 from connectrpc.errors import ConnectError
@@ -23,16 +25,15 @@ from starlette.routing import Route
 
 from .control_plane import apply_fault
 from .sandbox import HOME, PathOutsideSandbox, Sandbox
-
-if TYPE_CHECKING:
-    from .service import LocalE2BService
+from .state import ServiceState
 
 Event = process_pb.ProcessEvent
 # Silent commands still send a keep-alive this often, which is also how a
 # client that went away is noticed while its command runs.
 KEEPALIVE_SECONDS = 1.0
-# Once the command has exited, output still buffered is read for this long;
-# a background child holding the pipes open does not keep the call open.
+# Once the command has exited (and what it wrote is taken), output of
+# background children still holding the pipes is read for this long; they do
+# not keep the call open.
 PIPE_DRAIN_SECONDS = 0.2
 POLL_SECONDS = 0.05
 
@@ -75,11 +76,82 @@ def _end_event(returncode: int) -> process_pb.StartResponse:
     return _event(end=end)
 
 
+class _OutputPipes:
+    """A command's stdout and stderr: pipes of our own, read into `chunks`
+    as (name, bytes) while the command runs and (name, None) at their end.
+
+    Once the command has exited, everything it wrote is in the pipes;
+    `take_buffered` moves all of it into the queue at once, so that none is
+    lost however late a busy loop comes round to read it. Only output of
+    background children still running is left to the drain window."""
+
+    def __init__(self, chunks: asyncio.Queue) -> None:
+        self._chunks = chunks
+        self._loop = asyncio.get_running_loop()
+        self._read_ends: dict[str, int] = {}
+        self.write_ends: dict[str, int] = {}
+        for name in ("stdout", "stderr"):
+            read_end, write_end = os.pipe()
+            os.set_blocking(read_end, False)
+            self._read_ends[name], self.write_ends[name] = read_end, write_end
+
+    def start(self) -> None:
+        """After the spawn: the child holds its copies of the write ends, so
+        ours are closed (the pipes end when the last writer goes)."""
+        for fd in self.write_ends.values():
+            os.close(fd)
+        self.write_ends.clear()
+        for name, fd in self._read_ends.items():
+            self._loop.add_reader(fd, self._read, name, 65536)
+
+    def _read(self, name: str, size: int) -> int:
+        """Reads at most `size` bytes into the queue; the number read."""
+        try:
+            data = os.read(self._read_ends[name], size)
+        except BlockingIOError:
+            return 0
+        if not data:
+            self._end(name)
+            return 0
+        self._chunks.put_nowait((name, data))
+        return len(data)
+
+    def take_buffered(self) -> None:
+        # Bounded by what the pipe holds now: a background child that keeps
+        # writing cannot keep this going.
+        for name in list(self._read_ends):
+            pending = _unread_bytes(self._read_ends[name])
+            while pending > 0 and name in self._read_ends:
+                taken = self._read(name, pending)
+                if not taken:
+                    break
+                pending -= taken
+
+    def _end(self, name: str) -> None:
+        fd = self._read_ends.pop(name)
+        self._loop.remove_reader(fd)
+        os.close(fd)
+        self._chunks.put_nowait((name, None))
+
+    def close(self) -> None:
+        for fd in self.write_ends.values():
+            os.close(fd)
+        self.write_ends.clear()
+        for fd in self._read_ends.values():
+            self._loop.remove_reader(fd)
+            os.close(fd)
+        self._read_ends.clear()
+
+
+def _unread_bytes(fd: int) -> int:
+    return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0"))[0]
+
+
 class ProcessService(Process):
     """The process service of one service instance; the sandbox of each
     call is named by the E2b-Sandbox-Id header (checked by the router)."""
 
-    def __init__(self, service: LocalE2BService) -> None:
+    def __init__(self, service: ServiceState) -> None:
         self._service = service
 
     def _sandbox(self, ctx) -> Sandbox:
@@ -98,27 +170,25 @@ class ProcessService(Process):
         timeout_ms = ctx.timeout_ms
         loop = asyncio.get_running_loop()
         deadline = loop.time() + timeout_ms / 1000 if timeout_ms else None
+        chunks: asyncio.Queue[tuple[str, bytes | None]] = asyncio.Queue()
+        output = _OutputPipes(chunks)
         try:
             process = await sandbox.spawn(
                 [config.cmd, *config.args],
                 env=dict(config.envs),
                 cwd=cwd,
                 stdin=asyncio.subprocess.PIPE if wants_stdin else asyncio.subprocess.DEVNULL,
-                stdout=asyncio.subprocess.PIPE,
-                stderr=asyncio.subprocess.PIPE,
+                stdout=output.write_ends["stdout"],
+                stderr=output.write_ends["stderr"],
             )
         except ProcessLookupError as gone:
+            output.close()
             # Killed between routing and start: what the edge says for it.
             raise ConnectError(Code.UNAVAILABLE, "The sandbox was not found") from gone
-        chunks: asyncio.Queue[tuple[str, bytes | None]] = asyncio.Queue()
-
-        async def pump(pipe: asyncio.StreamReader, name: str) -> None:
-            while chunk := await pipe.read(65536):
-                chunks.put_nowait((name, chunk))
-            chunks.put_nowait((name, None))
-
-        pumps = [asyncio.ensure_future(pump(process.stdout, "stdout")),
-                 asyncio.ensure_future(pump(process.stderr, "stderr"))]
+        except BaseException:
+            output.close()
+            raise
+        output.start()
         try:
             yield _event(start=Event.StartEvent(pid=process.pid))
             open_pipes, drain_until, last_sent = 2, None, loop.time()
@@ -130,8 +200,10 @@ class ProcessService(Process):
                 # The exit is seen by polling: asyncio's wait() also waits
                 # for the pipes, which a background child may hold open.
                 if process.returncode is not None:
-                    drain_until = drain_until or now + PIPE_DRAIN_SECONDS
-                    if now >= drain_until:
+                    if drain_until is None:
+                        output.take_buffered()
+                        drain_until = now + PIPE_DRAIN_SECONDS
+                    elif now >= drain_until:
                         break
                 wait = POLL_SECONDS if deadline is None else min(POLL_SECONDS, deadline - now)
                 try:
@@ -145,6 +217,13 @@ class ProcessService(Process):
                     open_pipes -= 1
                 else:
                     last_sent = loop.time()
+                    yield _event(data=Event.DataEvent(output=Oneof(name, chunk)))
+            # Output already read goes out even when the window above has
+            # closed (a busy loop may come back to it late); what arrives
+            # after this does not keep the call open.
+            for _ in range(chunks.qsize()):
+                name, chunk = chunks.get_nowait()
+                if chunk is not None:
                     yield _event(data=Event.DataEvent(output=Oneof(name, chunk)))
             if process.returncode is None:
                 # Both pipes are closed here, so wait() ends with the process.
@@ -160,8 +239,7 @@ class ProcessService(Process):
             # command's whole process group with it.
             if process.returncode is None:
                 sandbox.kill_group(process.pid)
-            for task in pumps:
-                task.cancel()
+            output.close()
             sandbox.forget(process)
 
     async def send_signal(self, request: process_pb.SendSignalRequest, ctx) -> process_pb.SendSignalResponse:
@@ -181,11 +259,11 @@ class ProcessService(Process):
         )
 
 
-def process_app(service: LocalE2BService) -> ProcessASGIApplication:
+def process_app(service: ServiceState) -> ProcessASGIApplication:
     return ProcessASGIApplication(ProcessService(service))
 
 
-def routes(service: LocalE2BService) -> list[Route]:
+def routes(service: ServiceState) -> list[Route]:
     def sandbox_of(request: Request) -> tuple[Sandbox | None, Response | None, bool]:
         """The sandbox a files call is for: by header and access token, or,
         for a signed URL (no headers at all), by whose token signed it."""

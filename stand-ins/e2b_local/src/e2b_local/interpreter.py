@@ -6,16 +6,13 @@ from __future__ import annotations
 
 import json
 import time
-from typing import TYPE_CHECKING
 
 from starlette.requests import Request
 from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
 from .kernel import KernelDied
-
-if TYPE_CHECKING:
-    from .service import LocalE2BService
+from .state import ServiceState
 
 LANGUAGES = (None, "python", "python3")
 
@@ -41,7 +38,7 @@ def _line(kind: str, **fields) -> str:
     return json.dumps({"type": kind, **fields}) + "\n"
 
 
-def routes(service: LocalE2BService) -> list[Route]:
+def routes(service: ServiceState) -> list[Route]:
     async def execute(request: Request) -> Response:
         body = await request.json()
         sandbox = service.sandboxes.get(request.headers["e2b-sandbox-id"])

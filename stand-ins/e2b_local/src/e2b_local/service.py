@@ -11,7 +11,6 @@ import socket
 import tempfile
 import threading
 import time
-import uuid
 from pathlib import Path
 
 import uvicorn
@@ -19,10 +18,8 @@ from starlette.applications import Starlette
 from starlette.datastructures import Headers
 
 from . import control_plane, envd, interpreter
-from .faults import Fault, Faults
 from .isolation import mounts_allowed
-from .sandbox import Sandbox
-from .templates import TemplateRegistry
+from .state import ServiceState
 
 JUPYTER_PORT = "49999"
 
@@ -38,7 +35,7 @@ logging.getLogger("uvicorn.error").addFilter(_QuietDroppedAnswers())
 DEFAULT_API_KEY = "e2b_local_key"
 
 
-class LocalE2BService:
+class LocalE2BService(ServiceState):
     """A local E2B service. Start it in a thread with ``start()`` (or as a
     context manager), or serve it on the running loop with ``serve()``."""
 
@@ -55,14 +52,10 @@ class LocalE2BService:
         self.port = port
         self.api_key = api_key
         self._own_state_dir = state_dir is None
-        self.state_dir = Path(state_dir) if state_dir is not None else Path(tempfile.mkdtemp(prefix="e2b-local-"))
-        self.isolate = mounts_allowed() if isolate is None else isolate
-        self.faults = Faults()
-        self.templates = TemplateRegistry()
-        self.sandboxes: dict[str, Sandbox] = {}
-        self.stopping = False
-        self.created_count = 0
-        self._build_tasks: set[asyncio.Task] = set()
+        super().__init__(
+            state_dir=Path(state_dir) if state_dir is not None else Path(tempfile.mkdtemp(prefix="e2b-local-")),
+            isolate=mounts_allowed() if isolate is None else isolate,
+        )
         self._loop: asyncio.AbstractEventLoop | None = None
         self._server: uvicorn.Server | None = None
         self._thread: threading.Thread | None = None
@@ -86,66 +79,6 @@ class LocalE2BService:
 
     def env_lines(self) -> str:
         return "".join(f"export {key}={value}\n" for key, value in self.env.items())
-
-    def live_sandboxes(self) -> list[str]:
-        return sorted(self.sandboxes)
-
-    # -- sandboxes (service loop) --------------------------------------
-
-    async def create_sandbox(self, template_id: str, alias: str, lifetime: float, env_vars: dict) -> Sandbox:
-        sandbox_id = "i" + uuid.uuid4().hex[:19]
-        root = self.state_dir / "sandboxes" / sandbox_id
-        root.mkdir(parents=True)
-        sandbox = Sandbox(
-            sandbox_id=sandbox_id,
-            template_id=template_id,
-            alias=alias,
-            root=root,
-            isolate=self.isolate,
-            env_vars=env_vars,
-            lifetime=lifetime,
-            on_expiry=self._expire,
-        )
-        self.sandboxes[sandbox_id] = sandbox
-        self.created_count += 1
-        sandbox.kernel.start_soon()
-        return sandbox
-
-    async def kill_sandbox(self, sandbox_id: str) -> bool:
-        sandbox = self.sandboxes.pop(sandbox_id, None)
-        if sandbox is None:
-            return False
-        await sandbox.kill()
-        return True
-
-    async def _expire(self, sandbox: Sandbox) -> None:
-        if self.sandboxes.get(sandbox.sandbox_id) is sandbox:
-            await self.kill_sandbox(sandbox.sandbox_id)
-
-    async def kill_all(self) -> list[str]:
-        killed = list(self.sandboxes)
-        await asyncio.gather(*(self.kill_sandbox(sandbox_id) for sandbox_id in killed))
-        return killed
-
-    def finish_build_later(self, template_id: str, build_id: str, fault: Fault | None) -> None:
-        async def finish() -> None:
-            if fault is not None and fault.hangs:
-                event = self.faults.hang_event()
-                try:
-                    while not event.is_set() and not self.stopping:
-                        try:
-                            await asyncio.wait_for(event.wait(), 0.2)
-                        except TimeoutError:
-                            pass
-                finally:
-                    self.faults.hang_over(event)
-            await asyncio.sleep(self.faults.build_delay)
-            error = fault.message if fault is not None and not fault.hangs else None
-            self.templates.finish_build(template_id, build_id, error)
-
-        task = asyncio.ensure_future(finish())
-        self._build_tasks.add(task)
-        task.add_done_callback(self._build_tasks.discard)
 
     # -- the ASGI app --------------------------------------------------
 
@@ -208,8 +141,7 @@ class LocalE2BService:
             self.stopping = True
             self.faults.release()
             await self.kill_all()
-            for task in list(self._build_tasks):
-                task.cancel()
+            self.cancel_builds()
             sock.close()
 
     def start(self) -> LocalE2BService:

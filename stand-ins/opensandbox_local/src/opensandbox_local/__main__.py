@@ -7,7 +7,7 @@ import json
 
 import uvicorn
 
-from opensandbox_local.serve import _bound_socket
+from opensandbox_local.serve import KEEP_ALIVE_SECONDS, _bound_socket
 from opensandbox_local.server import LocalOpenSandbox
 
 
@@ -24,7 +24,8 @@ def main() -> None:
     print(json.dumps({"domain": server.domain, "protocol": "http", "api_key": args.api_key,
                       "use_server_proxy": True, "isolation": server.isolate}), flush=True)
     try:
-        config = uvicorn.Config(server.app, log_level="warning", access_log=False)
+        config = uvicorn.Config(server.app, log_level="warning", access_log=False,
+                                timeout_keep_alive=KEEP_ALIVE_SECONDS)
         uvicorn.Server(config).run(sockets=[sock])
     finally:
         server.close()

@@ -26,6 +26,11 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
+# Idle connections stay open longer than the server's client to this daemon
+# keeps them pooled (httpx's keepalive_expiry, 5 s): closing one at the same
+# moment as the client reuses it fails that call ("Server disconnected without
+# sending a response"), and the proxy answers 502.
+KEEP_ALIVE_SECONDS = 60
 _commands: dict[str, asyncio.subprocess.Process] = {}
 _jupyter_client: httpx.AsyncClient | None = None
 
@@ -259,7 +264,8 @@ def main() -> None:
     args = parser.parse_args()
     if os.path.exists(args.socket):
         os.unlink(args.socket)
-    uvicorn.run(app, uds=args.socket, log_level="warning", access_log=False)
+    uvicorn.run(app, uds=args.socket, log_level="warning", access_log=False,
+                timeout_keep_alive=KEEP_ALIVE_SECONDS)
 
 
 if __name__ == "__main__":

@@ -11,6 +11,11 @@ import uvicorn
 
 from opensandbox_local.server import LocalOpenSandbox
 
+# Idle connections stay open longer than the SDK keeps them pooled (its
+# keepalive_expiry, 30 s by default): a server that drops an idle connection
+# first races the SDK reusing it, and the call fails with a read error.
+KEEP_ALIVE_SECONDS = 75
+
 
 def _bound_socket(host: str, port: int) -> socket.socket:
     # IPPROTO_TCP spelled out: asyncio turns Nagle off only on sockets that
@@ -31,7 +36,8 @@ class ServerThread:
         self._socket = _bound_socket(server.host, port)
         server.port = self._socket.getsockname()[1]
         config = uvicorn.Config(server.app, log_level="warning", access_log=False,
-                                lifespan="on", timeout_graceful_shutdown=5)
+                                lifespan="on", timeout_graceful_shutdown=5,
+                                timeout_keep_alive=KEEP_ALIVE_SECONDS)
         self._uvicorn = uvicorn.Server(config)
         self._thread = threading.Thread(target=self._run, name="opensandbox-local", daemon=True)
 

@@ -1,0 +1,49 @@
+"""The local OpenSandbox server under many sandboxes at once: every answer exact."""
+
+import asyncio
+import random
+from datetime import timedelta
+
+from code_interpreter import CodeInterpreter
+from opensandbox import Sandbox
+from opensandbox.config import ConnectionConfig
+
+ENTRYPOINT = ["bash", "/opt/opensandbox/code-interpreter.sh"]
+JUPYTER_ENV = {"JUPYTER_HOST": "http://127.0.0.1:44771", "JUPYTER_TOKEN": "sesame"}
+# Idle about as long as a common keep-alive time-out of HTTP servers (uvicorn's
+# 5 s): a pooled connection must not be reused just as the server drops it.
+IDLE_SECONDS = 5.0
+
+
+async def test_fifty_sandboxes_at_once_each_get_every_code_output(opensandbox_local):
+    config = ConnectionConfig(domain=opensandbox_local.domain, protocol="http", use_server_proxy=True,
+                              request_timeout=timedelta(seconds=120))
+
+    async def run_code(index: int) -> list:
+        sandbox = await Sandbox.create("local:base", connection_config=config, skip_health_check=True,
+                                       entrypoint=ENTRYPOINT, env=JUPYTER_ENV)
+        try:
+            interpreter = await CodeInterpreter.create(sandbox=sandbox, ready_timeout=timedelta(seconds=120))
+            try:
+                runs = []
+                for step in range(2):
+                    if step:
+                        await asyncio.sleep(IDLE_SECONDS + random.uniform(-0.05, 0.05))
+                    codes = [f"value_{part} = {index} * 10 + {step * 2 + part}\nprint(value_{part})"
+                             for part in range(2)]
+                    executions = await asyncio.gather(
+                        *(interpreter.codes.run(code, language="python") for code in codes),
+                        return_exceptions=True)
+                    runs += [execution if isinstance(execution, Exception) else (execution.text, execution.error)
+                             for execution in executions]
+                return runs
+            finally:
+                await interpreter.aclose()
+        finally:
+            await sandbox.kill()
+            await sandbox.close()
+
+    outputs = await asyncio.gather(*(run_code(index) for index in range(50)))
+    wrong = {index: got for index, got in enumerate(outputs)
+             if got != [(str(index * 10 + run), None) for run in range(4)]}
+    assert not wrong, f"{len(wrong)} of 50 sandboxes got wrong code results: {wrong}"
