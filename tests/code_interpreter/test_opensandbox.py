@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import inspect
 import logging
+import os
 import subprocess
 import sys
 import time
@@ -378,6 +380,27 @@ async def test_exact_creation_keywords(osb, opensandbox_local, monkeypatch):
     assert kwargs["connection_config"].request_timeout == timedelta(seconds=60)
 
 
+async def test_pool_creation_retries_with_the_same_keywords(osb, opensandbox_local, monkeypatch):
+    from opensandbox.exceptions import PoolEmptyException
+
+    seen = []
+    real = osb.Sandbox
+
+    class EmptyOnce:
+        @staticmethod
+        async def create(*args, **kwargs):
+            seen.append(kwargs)
+            if len(seen) == 1:
+                raise PoolEmptyException("the pool is empty")
+            return await real.create(*args, **kwargs)
+
+    monkeypatch.setattr(osb, "Sandbox", EmptyOnce)
+    box = await create(osb, opensandbox_local, extensions=osb.Config.pool_extension("pool"), env={"A": "1"})
+    await box.terminate()
+    assert [(k["extensions"], k["env"]["A"]) for k in seen] == [({"poolRef": "pool"}, "1")] * 2
+    assert opensandbox_local.faults.calls("create_sandbox") == 1 and opensandbox_local.live_count() == 0
+
+
 # ---------------------------------------------------------------------------
 # The Jupyter probe, on a controllable clock
 
@@ -429,6 +452,60 @@ async def test_terminate_keeps_the_handles_when_every_kill_fails(osb, opensandbo
     handle.close = broken_close
     await box.terminate()  # kill succeeds; the close error is swallowed
     assert (box._sandbox, box._interpreter, opensandbox_local.live_count()) == (None, None, 0)
+
+
+def _client_sockets(port: int) -> int:
+    """This process's open TCP sockets connected to `port` (the server runs in
+    this process too: its own ends, whose local port is `port`, are left out)."""
+    inodes = set()
+    for name in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(name) as table:
+            for line in list(table)[1:]:
+                fields = line.split()
+                if int(fields[2].rsplit(":", 1)[1], 16) == port and fields[3] != "06":  # not TIME_WAIT
+                    inodes.add(fields[9])
+    count = 0
+    for fd in os.listdir("/proc/self/fd"):
+        with contextlib.suppress(OSError):
+            target = os.readlink(f"/proc/self/fd/{fd}")
+            count += target.startswith("socket:[") and target[8:-1] in inodes
+    return count
+
+
+async def open_client_sockets(server) -> int:
+    """Client connections to the local server still open once closing transports have had their turns."""
+    for _ in range(20):
+        if _client_sockets(server.port) == 0:
+            return 0
+        await asyncio.sleep(0.01)
+    return _client_sockets(server.port)
+
+
+async def wait_until(condition, limit=30.0):
+    deadline = time.monotonic() + limit
+    while not condition():
+        assert time.monotonic() < deadline, "the local server never got there"
+        await asyncio.sleep(0.02)
+
+
+async def test_terminate_after_a_cancelled_one_whose_kill_went_through(osb, opensandbox_local):
+    box = await create(osb, opensandbox_local)
+    # The kill reaches the server, which finishes it after the caller has
+    # given up waiting: the sandbox is gone, the object still holds it.
+    opensandbox_local.faults.delay("kill_sandbox", 0.3)
+    task = asyncio.create_task(box.terminate())
+    await wait_until(lambda: opensandbox_local.faults.calls("kill_sandbox") == 1)
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    assert box._sandbox is not None
+    await wait_until(lambda: opensandbox_local.live_count() == 0)
+    await box.terminate()  # answered "not found": gone, so terminated
+    assert (box._sandbox, box._interpreter) == (None, None)
+    assert opensandbox_local.faults.calls("kill_sandbox") == 2
+    assert await open_client_sockets(opensandbox_local) == 0
+    with pytest.raises(SandboxNotInitializedError):
+        await box.execute_code("print(1)")
 
 
 async def test_set_timeout_only_logs(osb, caplog):

@@ -268,7 +268,9 @@ struct AttemptClosure {
 using pyx::NoParams;
 py::object start_attempt(NoParams& a, const AttemptClosure& closure) {
     py::object create_once = pyx::getattr(closure.cls, "_create_once"_name);
-    py::dict keywords(closure.keywords);
+    // A copy: the attempt's own keywords must reach every later attempt
+    // unchanged (py::dict of a dict would be that same dict).
+    py::dict keywords = pyx::call_method(closure.keywords, "copy"_name);
     for (auto [key, value] : closure.extra) {
         if (keywords.contains(key)) {
             // As `f(name=..., **extra)` fails when `extra` repeats a name.
@@ -317,9 +319,9 @@ Task<py::object> create(Create a) {
                            a.protocol,     a.api_key, a.use_server_proxy, a.ready_timeout, a.additional_packages,
                            session_timeout};
     for (std::size_t i = 0; i < std::size(attempt_keywords); ++i) keywords[attempt_keywords[i]] = values[i];
-    py::object attempt =
-        pyx::make_function(pyx::def("<lambda>", start_attempt, AttemptClosure{a.cls, keywords, py::dict(a.kwargs)}),
-                           a.globals(), "OpenSandbox.create.<locals>.<lambda>");
+    py::object attempt = pyx::make_function(
+        pyx::def("<lambda>", start_attempt, AttemptClosure{a.cls, keywords, pyx::call_method(a.kwargs, "copy"_name)}),
+        a.globals(), "OpenSandbox.create.<locals>.<lambda>");
 
     py::object instance = co_await pyx::call(a.global("create_with_retry"_name), attempt,
                                              "is_transient"_kw = pyx::getattr(a.cls, "_is_transient_create_error"_name),
@@ -668,6 +670,25 @@ py::object sandbox_id(SelfOnly& a) {
     return pyx::getattr(handle, "sandbox_id"_name, py::none());
 }
 
+// A kill answered "not found": the sandbox is gone already, typically killed
+// by an earlier terminate whose caller was cancelled before the answer came.
+bool is_gone(const pyx::Params& a, const pyx::PyError& error) {
+    if (!pyx::is_instance(error.value(), a.global("SandboxApiException"_name))) return false;
+    py::object status = pyx::getattr(error.value(), "status_code"_name, py::none());
+    return !status.is_none() && pyx::compare(status, Py_EQ, 404);
+}
+
+struct KillClosure {
+    py::object kill;  // the handle's bound kill
+};
+Task<py::object> kill_unless_gone(pyx::NoParams a, const KillClosure& closure) {
+    pyx::Outcome killed = co_await pyx::outcome_of([&] { return pyx::call(closure.kill); });
+    if (killed) co_return py::none();
+    killed.pass_non_exceptions();
+    if (!is_gone(a, killed.error())) killed.rethrow();
+    co_return py::none();
+}
+
 struct Terminate : pyx::Params {
     Arg self = arg("self");
     Arg timeout = kwonly("timeout", module_global("DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS"));
@@ -676,9 +697,12 @@ Task<py::object> terminate(Terminate a) {
     py::object handle = pyx::getattr(a.self, "_sandbox"_name);
     if (!pyx::truthy(handle)) co_return py::none();
     set_span_attributes(a, {{span_attr(a, "SANDBOX_ID"), sandbox_id_of(a.self)}});
-    // A failure here keeps both handles: the sandbox may still be alive.
-    co_await pyx::call(a.global("terminate_with_retry"_name), pyx::getattr(handle, "kill"_name),
-                       "timeout"_kw = a.timeout,
+    // A failure here keeps both handles: the sandbox may still be alive. A
+    // sandbox the server no longer knows is not: that kill counts as done.
+    py::object kill =
+        pyx::make_function(pyx::def("kill", kill_unless_gone, KillClosure{pyx::getattr(handle, "kill"_name)}),
+                           a.globals(), "OpenSandbox.terminate.<locals>.kill");
+    co_await pyx::call(a.global("terminate_with_retry"_name), kill, "timeout"_kw = a.timeout,
                        "error_message"_kw = a.global("ErrorMessage"_name).attr("SANDBOX_TERMINATE_FAILED"));
     // The interpreter's own HTTP clients go first, then the sandbox's
     // transport; neither failure matters once the sandbox is gone.
@@ -769,7 +793,7 @@ void import_sdk(py::module_& module) {
             pyx::import_from(module, "opensandbox.config.connection_sync", {"ConnectionConfigSync"});
             pyx::import_from(module, "opensandbox.exceptions",
                              {"PoolAcquireFailedException", "PoolEmptyException", "PoolStateStoreUnavailableException",
-                              "SandboxReadyTimeoutException", "SandboxUnhealthyException"});
+                              "SandboxApiException", "SandboxReadyTimeoutException", "SandboxUnhealthyException"});
             pyx::import_from(module, "opensandbox.models.execd", {"ExecutionHandlers", "RunCommandOpts"});
         });
 }
