@@ -22,6 +22,8 @@ from vorn_sandbox.errors import (SandboxExecutionError, SandboxNotInitializedErr
                                  SandboxTerminateError, Stage)
 from vorn_sandbox.models import ExecutionStatus, SandboxFile
 
+from _cancellation import cancel_at_every_step
+
 LOGGER = "vorn_sandbox.code_interpreter.e2b"
 
 
@@ -312,7 +314,23 @@ async def test_cancelled_install_kills_the_sandbox(e2b_local, wheel_url):
     assert e2b_local.wait_until_no_sandboxes()
 
 
-async def test_cancelled_sdk_create_is_neither_retried_nor_swallowed(e2b_local):
+async def test_a_create_cancelled_in_flight_is_not_retried_and_its_sandbox_is_killed(e2b_local):
+    before = e2b_local.service.created_count
+    e2b_local.hang("create", 1)
+    task = asyncio.create_task(E2BSandbox.create(e2b_local.api_key, create_backoff=0))
+    while e2b_local.faults.pending("create"):
+        await asyncio.sleep(0.005)
+    task.cancel()
+    await asyncio.sleep(0.05)
+    e2b_local.release()  # the service answers the abandoned request after all
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    assert e2b_local.service.created_count - before == 1
+    assert e2b_local.live_count() == 0
+
+
+async def test_a_create_that_outlives_the_cancelled_wait_is_killed_when_it_lands(e2b_local, monkeypatch):
+    monkeypatch.setattr("vorn_sandbox.constants.DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS", 0.2)
     before = e2b_local.service.created_count
     e2b_local.hang("create", 1)
     task = asyncio.create_task(E2BSandbox.create(e2b_local.api_key, create_backoff=0))
@@ -320,14 +338,35 @@ async def test_cancelled_sdk_create_is_neither_retried_nor_swallowed(e2b_local):
         await asyncio.sleep(0.005)
     task.cancel()
     with pytest.raises(asyncio.CancelledError):
-        await task
+        await task  # after the capped wait, with the request still in flight
     e2b_local.release()
-    await asyncio.sleep(0.3)
-    # The abandoned request may still be answered on the service's side: the
-    # backend held no handle, so ending that sandbox is the service's (at its
-    # lifetime); here the test ends it.
-    assert e2b_local.service.created_count - before <= 1
-    e2b_local.kill_all()
+    # The kill runs on this loop: wait here without blocking it.
+    for _ in range(500):
+        if e2b_local.service.created_count > before and e2b_local.live_count() == 0:
+            break
+        await asyncio.sleep(0.01)
+    assert e2b_local.service.created_count == before + 1 and e2b_local.live_count() == 0
+
+
+async def test_create_cancelled_at_any_step_leaves_no_sandbox(e2b_local):
+    async def nothing_left():
+        assert e2b_local.live_count() == 0
+
+    backend, cancelled = await cancel_at_every_step(lambda: E2BSandbox.create(e2b_local.api_key), nothing_left)
+    assert cancelled > 5 and e2b_local.live_sandboxes() == [backend.sandbox_id]
+    await backend.terminate()
+
+
+async def test_terminate_cancelled_at_any_step_can_be_finished(e2b_local):
+    current = [await E2BSandbox.create(e2b_local.api_key)]
+
+    async def finish_then_renew():
+        await current[0].terminate()
+        assert current[0].sandbox is None and e2b_local.live_count() == 0
+        current[0] = await E2BSandbox.create(e2b_local.api_key)
+
+    _, cancelled = await cancel_at_every_step(lambda: current[0].terminate(), finish_then_renew)
+    assert cancelled > 0 and current[0].sandbox is None and e2b_local.live_count() == 0
 
 
 async def test_default_template_is_ensured_and_used(e2b_local, spans):

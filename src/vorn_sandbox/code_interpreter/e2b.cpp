@@ -12,6 +12,7 @@
 #include "pyx/outcome.hpp"
 #include "pyx/params.hpp"
 #include "vorn_sandbox/backend_tracing.hpp"
+#include "vorn_sandbox/code_interpreter/shielded_start.hpp"
 #include "vorn_sandbox/code_interpreter/signatures.hpp"
 #include "vorn_sandbox/modules.hpp"
 #include "vorn_sandbox/provider_sdk.hpp"
@@ -197,16 +198,18 @@ struct CreateOnce : pyx::Params {
     Arg kwargs = varkw().annotated(types::any());
 };
 Task<py::object> create_once(CreateOnce a) {
-    pyx::Outcome created = co_await pyx::outcome_of([&] {
+    pyx::Outcome created = co_await pyx::outcome_of([&]() -> Task<py::object> {
         py::dict named;
         named["api_key"] = a.api_key;
         named["domain"] = a.domain;
         named["template"] = a.template_name;
         named["timeout"] = a.session_timeout;
-        return call_merged(pyx::getattr(a.global("AsyncSandbox"_name), "create"_name), named, a.kwargs);
+        py::object start = call_merged(pyx::getattr(a.global("AsyncSandbox"_name), "create"_name), named, a.kwargs);
+        // A sandbox that the request makes after a cancellation is killed there.
+        co_return co_await code_interpreter::start_behind_shield(a.cls, start, pyx::getattr(a.cls, "_rollback"_name),
+                                                                 a.globals());
     });
     if (!created) {
-        // No handle exists yet: a cancellation leaves with nothing to kill.
         created.pass_non_exceptions();
         const py::object& e = created.error().value();
         py::object error =
