@@ -3,13 +3,13 @@
 from __future__ import annotations
 
 import asyncio
-import contextlib
+import gc
 import inspect
 import logging
-import os
 import subprocess
 import sys
 import time
+import warnings
 from datetime import timedelta
 
 import pytest
@@ -20,6 +20,7 @@ from opensandbox.exceptions import SandboxApiException, SandboxReadyTimeoutExcep
 from opensandbox.sync.manager import SandboxManagerSync
 from opensandbox.sync.sandbox import SandboxSync
 
+from _opensandbox_checks import open_client_sockets, wait_until
 from vorn_sandbox.errors import (SandboxExecutionError, SandboxNotInitializedError, SandboxStartError,
                                  SandboxTerminateError, Stage)
 from vorn_sandbox.models import ExecutionStatus, SandboxFile
@@ -334,6 +335,40 @@ async def test_cancelled_creation_rolls_back(osb, opensandbox_local):
     assert opensandbox_local.live_count() == 0
 
 
+async def test_a_cancelled_creation_request_kills_what_the_server_made(osb, opensandbox_local):
+    # The server makes the sandbox after the caller is cancelled, and keeps it.
+    opensandbox_local.faults.abandoned_sandboxes_stay = True
+    opensandbox_local.faults.delay("create_sandbox", 0.5)
+    task = asyncio.create_task(create(osb, opensandbox_local))
+    await wait_until(lambda: opensandbox_local.faults.calls("create_sandbox") == 1)
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    assert opensandbox_local.faults.calls("kill_sandbox") == 1 and opensandbox_local.live_count() == 0
+    assert await open_client_sockets(opensandbox_local) == 0
+
+
+async def test_a_cancelled_interpreter_start_closes_its_clients(osb, opensandbox_local):
+    # The interpreter's readiness check: a ping over its own clients, then a
+    # command. Cancelled in the command, its clients hold the ping's connection.
+    faults = opensandbox_local.faults
+    faults.delay("ping", 0.3)
+    task = asyncio.create_task(create(osb, opensandbox_local))
+    await wait_until(lambda: faults.calls("ping") == 1)
+    commands = faults.calls("run_command")
+    faults.delay("run_command", 1)
+    await wait_until(lambda: faults.calls("run_command") == commands + 1)
+    task.cancel()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", ResourceWarning)
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        gc.collect()
+        assert await open_client_sockets(opensandbox_local) == 0
+    assert [w for w in caught if issubclass(w.category, ResourceWarning)] == []
+    assert opensandbox_local.live_count() == 0
+
+
 async def test_transient_failures_are_retried_and_the_sdk_kills_its_leftovers(osb, opensandbox_local, caplog):
     caplog.set_level(logging.INFO, logger="vorn_sandbox.utils")
     opensandbox_local.faults.pending(30, times=2)
@@ -452,40 +487,6 @@ async def test_terminate_keeps_the_handles_when_every_kill_fails(osb, opensandbo
     handle.close = broken_close
     await box.terminate()  # kill succeeds; the close error is swallowed
     assert (box._sandbox, box._interpreter, opensandbox_local.live_count()) == (None, None, 0)
-
-
-def _client_sockets(port: int) -> int:
-    """This process's open TCP sockets connected to `port` (the server runs in
-    this process too: its own ends, whose local port is `port`, are left out)."""
-    inodes = set()
-    for name in ("/proc/net/tcp", "/proc/net/tcp6"):
-        with open(name) as table:
-            for line in list(table)[1:]:
-                fields = line.split()
-                if int(fields[2].rsplit(":", 1)[1], 16) == port and fields[3] != "06":  # not TIME_WAIT
-                    inodes.add(fields[9])
-    count = 0
-    for fd in os.listdir("/proc/self/fd"):
-        with contextlib.suppress(OSError):
-            target = os.readlink(f"/proc/self/fd/{fd}")
-            count += target.startswith("socket:[") and target[8:-1] in inodes
-    return count
-
-
-async def open_client_sockets(server) -> int:
-    """Client connections to the local server still open once closing transports have had their turns."""
-    for _ in range(20):
-        if _client_sockets(server.port) == 0:
-            return 0
-        await asyncio.sleep(0.01)
-    return _client_sockets(server.port)
-
-
-async def wait_until(condition, limit=30.0):
-    deadline = time.monotonic() + limit
-    while not condition():
-        assert time.monotonic() < deadline, "the local server never got there"
-        await asyncio.sleep(0.02)
 
 
 async def test_terminate_after_a_cancelled_one_whose_kill_went_through(osb, opensandbox_local):

@@ -55,6 +55,10 @@ class Faults:
             self._snapshot_states: dict[str | None, tuple[str, str]] = {}
             self.endless_pages = False
             self.snapshot_ready_delay = 0.2
+            # A sandbox whose creating client went away before the answer
+            # stays running, as on a real service (by default the server
+            # destroys it, so that one cancelled test does not leak).
+            self.abandoned_sandboxes_stay = False
 
     def calls(self, operation: str) -> int:
         """How many calls of ``operation`` the server has received."""

@@ -262,7 +262,7 @@ class LocalOpenSandbox:
         if not ready:
             await asyncio.to_thread(runtime.destroy)
             return _error(500, "SANDBOX_START_FAILED", "the sandbox did not start its command daemon")
-        if await request.is_disconnected():
+        if await request.is_disconnected() and not self.faults.abandoned_sandboxes_stay:
             # The client gave up waiting: nobody will ever kill this sandbox.
             await asyncio.to_thread(runtime.destroy)
             return _error(499, "CLIENT_CLOSED_REQUEST", "the client went away during creation")
