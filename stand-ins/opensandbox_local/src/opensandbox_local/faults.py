@@ -74,7 +74,9 @@ class Faults:
         """Sandboxes made by creations nth .. nth+times-1 stay pending for
         ``seconds`` after they are made: their endpoints answer 404
         "KUBERNETES::POD_IP_NOT_AVAILABLE" until then, as a real server's do
-        while the sandbox has no address yet."""
+        while the sandbox has no address yet. Such a creation is answered at
+        once ("Pending"), the sandbox starting behind the answer, so that the
+        client's readiness wait, not the machine's speed, decides its fate."""
         self._add("create_sandbox", nth, times, pending=seconds)
 
     def delay(self, operation: str, seconds: float, *, nth: int = 1, times: int = 1) -> None:
