@@ -257,17 +257,29 @@ def snapshot_named(server, name: str, marker: str) -> str:
     return snapshot_id
 
 
-async def test_snapshot_name_resolves_once_to_the_newest_ready(osb, opensandbox_local, spans):
+async def test_snapshot_name_resolves_once_to_the_newest_ready(osb, opensandbox_local, monkeypatch, spans):
     await asyncio.to_thread(snapshot_named, opensandbox_local, "tpl", "old")
-    await asyncio.to_thread(snapshot_named, opensandbox_local, "tpl", "new")
+    newest = await asyncio.to_thread(snapshot_named, opensandbox_local, "tpl", "new")
     lookups = opensandbox_local.faults.calls("list_snapshots")
     creations = opensandbox_local.faults.calls("create_sandbox")
-    # The sandbox stays pending past the first attempt's readiness budget: a
-    # transient failure, retried; the second attempt outlasts the window.
+    # The first sandbox stays pending past its attempt's readiness wait (cut
+    # short here): a transient failure, retried. The second attempt keeps the
+    # default wait, which a sandbox start on a slow machine needs.
     opensandbox_local.faults.pending(30, nth=1)
-    box = await create(osb, opensandbox_local, snapshot_name="tpl", ready_timeout=2)
+    real, started = osb.Sandbox, []
+
+    class FirstWaitShort:
+        @staticmethod
+        async def create(*args, **kwargs):
+            started.append(kwargs["snapshot_id"])
+            if len(started) == 1:
+                kwargs["ready_timeout"] = timedelta(seconds=1)
+            return await real.create(*args, **kwargs)
+
+    monkeypatch.setattr(osb, "Sandbox", FirstWaitShort)
+    box = await create(osb, opensandbox_local, snapshot_name="tpl")
     try:
-        assert opensandbox_local.faults.calls("create_sandbox") - creations == 2
+        assert opensandbox_local.faults.calls("create_sandbox") - creations == 2 and started == [newest] * 2
         assert opensandbox_local.faults.calls("list_snapshots") - lookups == 1
         marker = await box.execute_command("cat /root/marker")
         assert marker.stdout == "new"
