@@ -3,11 +3,13 @@
 from __future__ import annotations
 
 import asyncio
+import gc
 import inspect
 import logging
 import subprocess
 import sys
 import time
+import warnings
 from datetime import timedelta
 
 import pytest
@@ -18,6 +20,7 @@ from opensandbox.exceptions import SandboxApiException, SandboxReadyTimeoutExcep
 from opensandbox.sync.manager import SandboxManagerSync
 from opensandbox.sync.sandbox import SandboxSync
 
+from _opensandbox_checks import open_client_sockets, wait_until
 from vorn_sandbox.errors import (SandboxExecutionError, SandboxNotInitializedError, SandboxStartError,
                                  SandboxTerminateError, Stage)
 from vorn_sandbox.models import ExecutionStatus, SandboxFile
@@ -254,17 +257,29 @@ def snapshot_named(server, name: str, marker: str) -> str:
     return snapshot_id
 
 
-async def test_snapshot_name_resolves_once_to_the_newest_ready(osb, opensandbox_local, spans):
+async def test_snapshot_name_resolves_once_to_the_newest_ready(osb, opensandbox_local, monkeypatch, spans):
     await asyncio.to_thread(snapshot_named, opensandbox_local, "tpl", "old")
-    await asyncio.to_thread(snapshot_named, opensandbox_local, "tpl", "new")
+    newest = await asyncio.to_thread(snapshot_named, opensandbox_local, "tpl", "new")
     lookups = opensandbox_local.faults.calls("list_snapshots")
     creations = opensandbox_local.faults.calls("create_sandbox")
-    # The sandbox stays pending past the first attempt's readiness budget: a
-    # transient failure, retried; the second attempt outlasts the window.
+    # The first sandbox stays pending past its attempt's readiness wait (cut
+    # short here): a transient failure, retried. The second attempt keeps the
+    # default wait, which a sandbox start on a slow machine needs.
     opensandbox_local.faults.pending(30, nth=1)
-    box = await create(osb, opensandbox_local, snapshot_name="tpl", ready_timeout=2)
+    real, started = osb.Sandbox, []
+
+    class FirstWaitShort:
+        @staticmethod
+        async def create(*args, **kwargs):
+            started.append(kwargs["snapshot_id"])
+            if len(started) == 1:
+                kwargs["ready_timeout"] = timedelta(seconds=1)
+            return await real.create(*args, **kwargs)
+
+    monkeypatch.setattr(osb, "Sandbox", FirstWaitShort)
+    box = await create(osb, opensandbox_local, snapshot_name="tpl")
     try:
-        assert opensandbox_local.faults.calls("create_sandbox") - creations == 2
+        assert opensandbox_local.faults.calls("create_sandbox") - creations == 2 and started == [newest] * 2
         assert opensandbox_local.faults.calls("list_snapshots") - lookups == 1
         marker = await box.execute_command("cat /root/marker")
         assert marker.stdout == "new"
@@ -332,15 +347,51 @@ async def test_cancelled_creation_rolls_back(osb, opensandbox_local):
     assert opensandbox_local.live_count() == 0
 
 
+async def test_a_cancelled_creation_request_kills_what_the_server_made(osb, opensandbox_local):
+    # The server makes the sandbox after the caller is cancelled, and keeps it.
+    opensandbox_local.faults.abandoned_sandboxes_stay = True
+    opensandbox_local.faults.delay("create_sandbox", 0.5)
+    task = asyncio.create_task(create(osb, opensandbox_local))
+    await wait_until(lambda: opensandbox_local.faults.calls("create_sandbox") == 1)
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    assert opensandbox_local.faults.calls("kill_sandbox") == 1 and opensandbox_local.live_count() == 0
+    assert await open_client_sockets(opensandbox_local) == 0
+
+
+async def test_a_cancelled_interpreter_start_closes_its_clients(osb, opensandbox_local):
+    # The interpreter's readiness check: a ping over its own clients, then a
+    # command. Cancelled in the command, its clients hold the ping's connection.
+    faults = opensandbox_local.faults
+    faults.delay("ping", 0.3)
+    task = asyncio.create_task(create(osb, opensandbox_local))
+    await wait_until(lambda: faults.calls("ping") == 1)
+    commands = faults.calls("run_command")
+    faults.delay("run_command", 1)
+    await wait_until(lambda: faults.calls("run_command") == commands + 1)
+    task.cancel()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", ResourceWarning)
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        gc.collect()
+        assert await open_client_sockets(opensandbox_local) == 0
+    assert [w for w in caught if issubclass(w.category, ResourceWarning)] == []
+    assert opensandbox_local.live_count() == 0
+
+
 async def test_transient_failures_are_retried_and_the_sdk_kills_its_leftovers(osb, opensandbox_local, caplog):
     caplog.set_level(logging.INFO, logger="vorn_sandbox.utils")
+    # Both sandboxes stay pending past the readiness wait, whatever the
+    # machine's speed: the server answers their creation at once.
     opensandbox_local.faults.pending(30, times=2)
     with pytest.raises(SandboxStartError) as caught:
         await create(osb, opensandbox_local, ready_timeout=2, create_retries=2)
     assert caught.value.stage is Stage.CREATE and caught.value.transient
     assert isinstance(caught.value.__cause__, SandboxReadyTimeoutException)
-    assert opensandbox_local.faults.calls("create_sandbox") == 2
-    assert opensandbox_local.live_count() == 0
+    faults = opensandbox_local.faults
+    assert (faults.calls("create_sandbox"), faults.calls("kill_sandbox"), opensandbox_local.live_count()) == (2, 2, 0)
     assert [r.getMessage().split(" after: ")[0] for r in caplog.records if r.name == "vorn_sandbox.utils"] == \
         ["Sandbox operation retry 1/2"]
 
@@ -376,6 +427,27 @@ async def test_exact_creation_keywords(osb, opensandbox_local, monkeypatch):
     assert kwargs["env"] == {"JUPYTER_HOST": osb._JUPYTER_HOST, "JUPYTER_TOKEN": osb._JUPYTER_TOKEN, "A": "1"}
     assert kwargs["entrypoint"] == osb.Config.DEFAULT_CI_ENTRYPOINT
     assert kwargs["connection_config"].request_timeout == timedelta(seconds=60)
+
+
+async def test_pool_creation_retries_with_the_same_keywords(osb, opensandbox_local, monkeypatch):
+    from opensandbox.exceptions import PoolEmptyException
+
+    seen = []
+    real = osb.Sandbox
+
+    class EmptyOnce:
+        @staticmethod
+        async def create(*args, **kwargs):
+            seen.append(kwargs)
+            if len(seen) == 1:
+                raise PoolEmptyException("the pool is empty")
+            return await real.create(*args, **kwargs)
+
+    monkeypatch.setattr(osb, "Sandbox", EmptyOnce)
+    box = await create(osb, opensandbox_local, extensions=osb.Config.pool_extension("pool"), env={"A": "1"})
+    await box.terminate()
+    assert [(k["extensions"], k["env"]["A"]) for k in seen] == [({"poolRef": "pool"}, "1")] * 2
+    assert opensandbox_local.faults.calls("create_sandbox") == 1 and opensandbox_local.live_count() == 0
 
 
 # ---------------------------------------------------------------------------
@@ -429,6 +501,26 @@ async def test_terminate_keeps_the_handles_when_every_kill_fails(osb, opensandbo
     handle.close = broken_close
     await box.terminate()  # kill succeeds; the close error is swallowed
     assert (box._sandbox, box._interpreter, opensandbox_local.live_count()) == (None, None, 0)
+
+
+async def test_terminate_after_a_cancelled_one_whose_kill_went_through(osb, opensandbox_local):
+    box = await create(osb, opensandbox_local)
+    # The kill reaches the server, which finishes it after the caller has
+    # given up waiting: the sandbox is gone, the object still holds it.
+    opensandbox_local.faults.delay("kill_sandbox", 0.3)
+    task = asyncio.create_task(box.terminate())
+    await wait_until(lambda: opensandbox_local.faults.calls("kill_sandbox") == 1)
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    assert box._sandbox is not None
+    await wait_until(lambda: opensandbox_local.live_count() == 0)
+    await box.terminate()  # answered "not found": gone, so terminated
+    assert (box._sandbox, box._interpreter) == (None, None)
+    assert opensandbox_local.faults.calls("kill_sandbox") == 2
+    assert await open_client_sockets(opensandbox_local) == 0
+    with pytest.raises(SandboxNotInitializedError):
+        await box.execute_code("print(1)")
 
 
 async def test_set_timeout_only_logs(osb, caplog):

@@ -123,7 +123,8 @@ struct AttemptValues {
     py::dict extra;
 };
 py::object attempt_once(NoParams&, const AttemptValues& values) {
-    return call_merged(pyx::getattr(values.cls, "_create_once"_name), py::dict(values.named), values.extra);
+    return call_merged(pyx::getattr(values.cls, "_create_once"_name), pyx::call_method(values.named, "copy"_name),
+                       values.extra);
 }
 
 struct Create : pyx::Params {

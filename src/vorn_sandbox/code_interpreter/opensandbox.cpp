@@ -13,6 +13,7 @@
 #include "pyx/params.hpp"
 #include "pyx/text.hpp"
 #include "vorn_sandbox/backend_tracing.hpp"
+#include "vorn_sandbox/code_interpreter/shielded_start.hpp"
 #include "vorn_sandbox/modules.hpp"
 #include "vorn_sandbox/provider_sdk.hpp"
 
@@ -119,6 +120,23 @@ Task<py::object> teardown_sandbox(TeardownSandbox a) {
         killed.pass_non_exceptions();
         py::object message = py::str("Failed to kill a half-built OpenSandbox: {}").format(killed.error().value());
         pyx::call_method(a.global("logger"_name), "warning"_name, message);
+    }
+    pyx::Outcome closed = co_await pyx::outcome_of([&] { return pyx::call_method(a.sandbox, "close"_name); });
+    if (!closed) closed.pass_non_exceptions();
+    co_return py::none();
+}
+
+struct CloseClients : pyx::Params {
+    Arg interpreter = arg("interpreter");
+    Arg sandbox = arg("sandbox");
+};
+Task<py::object> close_clients(CloseClients a) {
+    // The interpreter's own HTTP clients go first, then the sandbox's
+    // transport; neither failure matters once the sandbox is gone.
+    if (!a.interpreter.is_none() && pyx::hasattr(a.interpreter, "aclose"_name)) {
+        pyx::Outcome released =
+            co_await pyx::outcome_of([&] { return pyx::call_method(a.interpreter, "aclose"_name); });
+        if (!released) released.pass_non_exceptions();
     }
     pyx::Outcome closed = co_await pyx::outcome_of([&] { return pyx::call_method(a.sandbox, "close"_name); });
     if (!closed) closed.pass_non_exceptions();
@@ -268,7 +286,9 @@ struct AttemptClosure {
 using pyx::NoParams;
 py::object start_attempt(NoParams& a, const AttemptClosure& closure) {
     py::object create_once = pyx::getattr(closure.cls, "_create_once"_name);
-    py::dict keywords(closure.keywords);
+    // A copy: the attempt's own keywords must reach every later attempt
+    // unchanged (py::dict of a dict would be that same dict).
+    py::dict keywords = pyx::call_method(closure.keywords, "copy"_name);
     for (auto [key, value] : closure.extra) {
         if (keywords.contains(key)) {
             // As `f(name=..., **extra)` fails when `extra` repeats a name.
@@ -317,9 +337,9 @@ Task<py::object> create(Create a) {
                            a.protocol,     a.api_key, a.use_server_proxy, a.ready_timeout, a.additional_packages,
                            session_timeout};
     for (std::size_t i = 0; i < std::size(attempt_keywords); ++i) keywords[attempt_keywords[i]] = values[i];
-    py::object attempt =
-        pyx::make_function(pyx::def("<lambda>", start_attempt, AttemptClosure{a.cls, keywords, py::dict(a.kwargs)}),
-                           a.globals(), "OpenSandbox.create.<locals>.<lambda>");
+    py::object attempt = pyx::make_function(
+        pyx::def("<lambda>", start_attempt, AttemptClosure{a.cls, keywords, pyx::call_method(a.kwargs, "copy"_name)}),
+        a.globals(), "OpenSandbox.create.<locals>.<lambda>");
 
     py::object instance = co_await pyx::call(a.global("create_with_retry"_name), attempt,
                                              "is_transient"_kw = pyx::getattr(a.cls, "_is_transient_create_error"_name),
@@ -379,8 +399,12 @@ Task<py::object> finish_attempt(CreateOnce a, py::object sandbox, py::object cla
     co_await pyx::call_method(a.cls, "_probe_jupyter"_name, sandbox,
                               "timeout"_kw = a.global("_JUPYTER_PROBE_TIMEOUT"_name));
 
+    // The SDK closes the interpreter's HTTP clients on a failure but not on a
+    // cancellation: an interpreter made after one is closed where it lands.
     py::object interpreter = co_await start_step(a, classifier, "INTERPRETER_INIT", start_failed, [&] {
-        return pyx::call_method(a.global("_OSCiInterpreter"_name), "create"_name, "sandbox"_kw = sandbox);
+        py::object start = pyx::call_method(a.global("_OSCiInterpreter"_name), "create"_name, "sandbox"_kw = sandbox);
+        py::object close = pyx::call(pyx::getattr(a.global("operator"_name), "methodcaller"_name), "aclose"_str);
+        return code_interpreter::start_behind_shield(a.cls, start, close, a.globals());
     });
     made_interpreter.append(interpreter);
 
@@ -409,12 +433,17 @@ Task<py::object> create_once(CreateOnce a) {
 
     py::object sandbox_class = a.global("Sandbox"_name);
     py::object create_sandbox = pyx::getattr(sandbox_class, "create"_name);
-    pyx::Outcome created = co_await pyx::outcome_of([&] {
+    pyx::Outcome created = co_await pyx::outcome_of([&]() -> Task<py::object> {
+        py::object start;
         if (!a.snapshot_id.is_none()) {
             create_kwargs["snapshot_id"] = a.snapshot_id;
-            return pyx::apply(create_sandbox, py::tuple(), create_kwargs);
+            start = pyx::apply(create_sandbox, py::tuple(), create_kwargs);
+        } else {
+            start = pyx::apply(create_sandbox, py::make_tuple(a.image), create_kwargs);
         }
-        return pyx::apply(create_sandbox, py::make_tuple(a.image), create_kwargs);
+        // A sandbox that the request makes after a cancellation is torn down there.
+        co_return co_await code_interpreter::start_behind_shield(a.cls, start, a.global("_teardown_sandbox"_name),
+                                                                 a.globals());
     });
     if (!created) {
         created.pass_non_exceptions();
@@ -668,6 +697,25 @@ py::object sandbox_id(SelfOnly& a) {
     return pyx::getattr(handle, "sandbox_id"_name, py::none());
 }
 
+// A kill answered "not found": the sandbox is gone already, typically killed
+// by an earlier terminate whose caller was cancelled before the answer came.
+bool is_gone(const pyx::Params& a, const pyx::PyError& error) {
+    if (!pyx::is_instance(error.value(), a.global("SandboxApiException"_name))) return false;
+    py::object status = pyx::getattr(error.value(), "status_code"_name, py::none());
+    return !status.is_none() && pyx::compare(status, Py_EQ, 404);
+}
+
+struct KillClosure {
+    py::object kill;  // the handle's bound kill
+};
+Task<py::object> kill_unless_gone(pyx::NoParams a, const KillClosure& closure) {
+    pyx::Outcome killed = co_await pyx::outcome_of([&] { return pyx::call(closure.kill); });
+    if (killed) co_return py::none();
+    killed.pass_non_exceptions();
+    if (!is_gone(a, killed.error())) killed.rethrow();
+    co_return py::none();
+}
+
 struct Terminate : pyx::Params {
     Arg self = arg("self");
     Arg timeout = kwonly("timeout", module_global("DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS"));
@@ -676,21 +724,28 @@ Task<py::object> terminate(Terminate a) {
     py::object handle = pyx::getattr(a.self, "_sandbox"_name);
     if (!pyx::truthy(handle)) co_return py::none();
     set_span_attributes(a, {{span_attr(a, "SANDBOX_ID"), sandbox_id_of(a.self)}});
-    // A failure here keeps both handles: the sandbox may still be alive.
-    co_await pyx::call(a.global("terminate_with_retry"_name), pyx::getattr(handle, "kill"_name),
-                       "timeout"_kw = a.timeout,
+    // A failure here keeps both handles: the sandbox may still be alive. A
+    // sandbox the server no longer knows is not: that kill counts as done.
+    py::object kill =
+        pyx::make_function(pyx::def("kill", kill_unless_gone, KillClosure{pyx::getattr(handle, "kill"_name)}),
+                           a.globals(), "OpenSandbox.terminate.<locals>.kill");
+    co_await pyx::call(a.global("terminate_with_retry"_name), kill, "timeout"_kw = a.timeout,
                        "error_message"_kw = a.global("ErrorMessage"_name).attr("SANDBOX_TERMINATE_FAILED"));
-    // The interpreter's own HTTP clients go first, then the sandbox's
-    // transport; neither failure matters once the sandbox is gone.
+    // The sandbox is gone: nothing is left to terminate, and the clients are
+    // closed as one shielded task. A client cancelled half-way through its
+    // close counts itself closed and would never close its connections.
     py::object interpreter = pyx::getattr(a.self, "_interpreter"_name);
-    if (!interpreter.is_none() && pyx::hasattr(interpreter, "aclose"_name)) {
-        pyx::Outcome released = co_await pyx::outcome_of([&] { return pyx::call_method(interpreter, "aclose"_name); });
-        if (!released) released.pass_non_exceptions();
-    }
-    pyx::Outcome closed = co_await pyx::outcome_of([&] { return pyx::call_method(handle, "close"_name); });
-    if (!closed) closed.pass_non_exceptions();
     pyx::setattr(a.self, "_sandbox"_name, py::none());
     pyx::setattr(a.self, "_interpreter"_name, py::none());
+    py::object closing = pyx::aio::ensure_future(pyx::call(a.global("_close_clients"_name), interpreter, handle));
+    pyx::Outcome closed = co_await pyx::outcome_of([&] { return pyx::aio::shield(closing); });
+    if (!closed) {
+        closed.pass_non_exceptions();
+        // Cancelled meanwhile: the close still finishes (bounded), then the
+        // cancellation goes on.
+        co_await pyx::call_method(a.self, "_shielded_rollback"_name, closing);
+        closed.rethrow();
+    }
     co_return py::none();
 }
 
@@ -769,7 +824,7 @@ void import_sdk(py::module_& module) {
             pyx::import_from(module, "opensandbox.config.connection_sync", {"ConnectionConfigSync"});
             pyx::import_from(module, "opensandbox.exceptions",
                              {"PoolAcquireFailedException", "PoolEmptyException", "PoolStateStoreUnavailableException",
-                              "SandboxReadyTimeoutException", "SandboxUnhealthyException"});
+                              "SandboxApiException", "SandboxReadyTimeoutException", "SandboxUnhealthyException"});
             pyx::import_from(module, "opensandbox.models.execd", {"ExecutionHandlers", "RunCommandOpts"});
         });
 }
@@ -785,6 +840,7 @@ void init(py::module_& module) {
     module.attr("__doc__") = py::str("OpenSandbox Code Interpreter Sandbox implementation.");
     pyx::import_module(module, "asyncio");
     pyx::import_module(module, "contextlib");
+    pyx::import_module(module, "operator");
     pyx::import_module(module, "time");
     pyx::import_from(module, "collections.abc", {"Callable"});
     pyx::import_from(module, "datetime", {"timedelta"});
@@ -816,6 +872,9 @@ void init(py::module_& module) {
     pyx::def_function(module,
                       pyx::def("_to_async_handler", to_async_handler)
                           .with_doc("The SDK's awaited stream handler for a per-line callback; None for None."));
+    pyx::def_function(module, pyx::def("_close_clients", close_clients)
+                                  .with_doc("Closes the interpreter's HTTP clients (None: none), then the sandbox's "
+                                            "transport; never raises an Exception."));
     pyx::def_function(module, pyx::def("_teardown_sandbox", teardown_sandbox)
                                   .with_doc("Kills (with retries), then closes, a half-built SDK sandbox; never "
                                             "raises an Exception."));

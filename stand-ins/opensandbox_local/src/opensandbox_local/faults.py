@@ -55,6 +55,10 @@ class Faults:
             self._snapshot_states: dict[str | None, tuple[str, str]] = {}
             self.endless_pages = False
             self.snapshot_ready_delay = 0.2
+            # A sandbox whose creating client went away before the answer
+            # stays running, as on a real service (by default the server
+            # destroys it, so that one cancelled test does not leak).
+            self.abandoned_sandboxes_stay = False
 
     def calls(self, operation: str) -> int:
         """How many calls of ``operation`` the server has received."""
@@ -70,7 +74,9 @@ class Faults:
         """Sandboxes made by creations nth .. nth+times-1 stay pending for
         ``seconds`` after they are made: their endpoints answer 404
         "KUBERNETES::POD_IP_NOT_AVAILABLE" until then, as a real server's do
-        while the sandbox has no address yet."""
+        while the sandbox has no address yet. Such a creation is answered at
+        once ("Pending"), the sandbox starting behind the answer, so that the
+        client's readiness wait, not the machine's speed, decides its fate."""
         self._add("create_sandbox", nth, times, pending=seconds)
 
     def delay(self, operation: str, seconds: float, *, nth: int = 1, times: int = 1) -> None:

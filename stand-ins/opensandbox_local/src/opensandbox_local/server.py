@@ -76,6 +76,7 @@ class SandboxRecord:
     state: str = "Pending"
     expiry: asyncio.TimerHandle | None = None
     pending_until: float = 0.0  # monotonic: endpoints are not published before
+    starting: asyncio.Task | None = None  # a pending sandbox's start, behind the answer
     # One client per sandbox for the forwarded calls: making an httpx client
     # costs tens of milliseconds (its TLS context), far more than a call.
     client: httpx.AsyncClient | None = None
@@ -90,6 +91,9 @@ class SandboxRecord:
     async def release(self) -> None:
         if self.expiry is not None:
             self.expiry.cancel()
+        if self.starting is not None:
+            # Its process may be coming up in a thread: destroyed once it is.
+            await asyncio.gather(asyncio.shield(self.starting), return_exceptions=True)
         if self.client is not None:
             await self.client.aclose()
         await asyncio.to_thread(self.runtime.destroy)
@@ -135,6 +139,7 @@ class LocalOpenSandbox:
         self.port = 0
         self._lock = threading.Lock()
         self._loop: asyncio.AbstractEventLoop | None = None
+        self._background: set[asyncio.Task] = set()
         self.app = Starlette(routes=self._routes(), lifespan=self._lifespan)
 
     # Views for tests --------------------------------------------------------
@@ -161,6 +166,12 @@ class LocalOpenSandbox:
                 asyncio.run_coroutine_threadsafe(record.release(), loop).result(timeout=60)
             else:
                 record.runtime.destroy()
+        if loop is not None and loop.is_running():
+            # Sandboxes killed while they were still starting.
+            asyncio.run_coroutine_threadsafe(self._settle_background(), loop).result(timeout=60)
+
+    async def _settle_background(self) -> None:
+        await asyncio.gather(*self._background, return_exceptions=True)
 
     def forget_requests(self) -> None:
         self.metric_events.clear()
@@ -252,23 +263,28 @@ class LocalOpenSandbox:
             id=sandbox_id, runtime=runtime, entrypoint=entrypoint, created_at=created,
             expires_at=created + dt.timedelta(seconds=timeout) if timeout else None,
             image=image, snapshot_id=snapshot_id)
-        try:
-            await asyncio.to_thread(runtime.start, entrypoint=entrypoint, env=env,
-                                    from_snapshot=source)
-            ready = await runtime.wait_ready(_START_TIMEOUT)
-        except BaseException:
-            await asyncio.to_thread(runtime.destroy)
-            raise
-        if not ready:
-            await asyncio.to_thread(runtime.destroy)
-            return _error(500, "SANDBOX_START_FAILED", "the sandbox did not start its command daemon")
-        if await request.is_disconnected():
-            # The client gave up waiting: nobody will ever kill this sandbox.
-            await asyncio.to_thread(runtime.destroy)
-            return _error(499, "CLIENT_CLOSED_REQUEST", "the client went away during creation")
-        record.state = "Running"
+        start = (runtime, entrypoint, env, source)
         if request.state.pending:
+            # A sandbox held pending is answered at once, as a real service
+            # answers while it provisions, and starts behind the answer: how
+            # long its readiness takes is the switch's, not this machine's.
             record.pending_until = time.monotonic() + request.state.pending
+            record.starting = asyncio.get_running_loop().create_task(self._start_pending(record, start))
+            self._track(record.starting)
+        else:
+            try:
+                ready = await self._start_runtime(*start)
+            except BaseException:
+                await asyncio.to_thread(runtime.destroy)
+                raise
+            if not ready:
+                await asyncio.to_thread(runtime.destroy)
+                return _error(500, "SANDBOX_START_FAILED", "the sandbox did not start its command daemon")
+            if await request.is_disconnected() and not self.faults.abandoned_sandboxes_stay:
+                # The client gave up waiting: nobody will ever kill this sandbox.
+                await asyncio.to_thread(runtime.destroy)
+                return _error(499, "CLIENT_CLOSED_REQUEST", "the client went away during creation")
+            record.state = "Running"
         if timeout:
             loop = asyncio.get_running_loop()
             record.expiry = loop.call_later(timeout, self._expire, sandbox_id)
@@ -278,6 +294,20 @@ class LocalOpenSandbox:
             id=sandbox_id, status=SandboxStatus(state=record.state), created_at=created,
             entrypoint=entrypoint, expires_at=record.expires_at or UNSET)
         return JSONResponse(answer.to_dict(), status_code=202)
+
+    @staticmethod
+    async def _start_runtime(runtime: SandboxProcess, entrypoint, env, source) -> bool:
+        await asyncio.to_thread(runtime.start, entrypoint=entrypoint, env=env, from_snapshot=source)
+        return await runtime.wait_ready(_START_TIMEOUT)
+
+    async def _start_pending(self, record: SandboxRecord, start) -> None:
+        try:
+            ready = await self._start_runtime(*start)
+        except BaseException:
+            ready = False
+        record.state = "Running" if ready else "Failed"
+        if not ready:
+            await asyncio.to_thread(record.runtime.destroy)
 
     def _expire(self, sandbox_id: str) -> None:
         with self._lock:
@@ -291,7 +321,7 @@ class LocalOpenSandbox:
         record = self._record(request.path_params["sandbox_id"])
         if record is None:
             return _error(404, "SANDBOX_NOT_FOUND", "sandbox not found")
-        state = record.state if record.runtime.alive() else "Failed"
+        state = record.state if record.state == "Pending" or record.runtime.alive() else "Failed"
         answer = ApiSandbox(
             id=record.id, status=SandboxStatus(state=state), entrypoint=record.entrypoint,
             created_at=record.created_at,
@@ -307,8 +337,16 @@ class LocalOpenSandbox:
             record = self.sandboxes.pop(request.path_params["sandbox_id"], None)
         if record is None:
             return _error(404, "SANDBOX_NOT_FOUND", "sandbox not found")
-        await record.release()
+        if record.starting is not None and not record.starting.done():
+            # Gone for every client at once; its process goes once it is up.
+            self._track(asyncio.get_running_loop().create_task(record.release()))
+        else:
+            await record.release()
         return Response(status_code=204)
+
+    def _track(self, task: asyncio.Task) -> None:
+        self._background.add(task)
+        task.add_done_callback(self._background.discard)
 
     async def get_endpoint(self, request: Request) -> Response:
         if (answer := await self._enter(request, "get_endpoint")) is not None:
@@ -317,7 +355,7 @@ class LocalOpenSandbox:
         record = self._record(sandbox_id)
         if record is None:
             return _error(404, "SANDBOX_NOT_FOUND", "sandbox not found")
-        if time.monotonic() < record.pending_until:
+        if time.monotonic() < record.pending_until or record.state == "Pending":
             return _error(404, "KUBERNETES::POD_IP_NOT_AVAILABLE", "the sandbox has no address yet")
         # Direct access would need a route into the sandbox's network
         # namespace, so both modes answer the proxied address.
