@@ -3,7 +3,6 @@
 import asyncio
 import base64
 import hashlib
-import types
 import zipfile
 
 import pytest
@@ -12,6 +11,8 @@ bedrock = pytest.importorskip("vorn_sandbox.code_interpreter.bedrock")
 from vorn_sandbox.code_interpreter.bedrock import BedrockAgentCoreSandbox  # noqa: E402
 from vorn_sandbox.errors import SandboxExecutionError, SandboxStartError, Stage  # noqa: E402
 from vorn_sandbox.models import ExecutionStatus, SandboxFile  # noqa: E402
+
+from _cancellation import cancel_at_every_await_point  # noqa: E402
 
 LOGGER = "vorn_sandbox.code_interpreter.bedrock"
 
@@ -92,50 +93,8 @@ async def test_broken_upload_reply_releases_its_connection(sandbox, agentcore_lo
     assert upload["stream"]._raw_stream.closed  # the aiohttp response: connection closed, not left to the pool
 
 
-@types.coroutine
-def cancelled_at(awaitable, point, seen):
-    """Awaits `awaitable`, cancelling the task that runs it at its `point`-th suspension."""
-    steps = awaitable.__await__()
-    sent, thrown = None, None
-    while True:
-        try:
-            yielded = steps.throw(thrown) if thrown is not None else steps.send(sent)
-        except StopIteration as stop:
-            return stop.value
-        seen.append(point)
-        if len(seen) == point:
-            asyncio.current_task().cancel()
-        try:
-            sent, thrown = (yield yielded), None
-        except BaseException as exc:  # noqa: BLE001 - handed on to the awaitable, as a task would
-            sent, thrown = None, exc
-
-
-async def cancel_at_every_await_point(prepare, operation, check):
-    """Cancels `operation()` at its first await point, then its second, ... until it completes;
-    `prepare()` runs before and `check()` after each attempt. Returns the number of attempts."""
-    point = 0
-    while True:
-        point += 1
-        await prepare()
-        async def attempt():
-            return await cancelled_at(operation(), point, [])
-
-        task = asyncio.create_task(attempt())
-        try:
-            await task
-        except asyncio.CancelledError:
-            await check()
-            continue
-        await check()
-        return point
-
-
 async def test_first_run_cancelled_at_any_await_point_leaves_no_unknown_session(agentcore_local):
     sandbox = BedrockAgentCoreSandbox()
-
-    async def nothing():
-        pass
 
     async def check():
         # A session runs only where the sandbox knows it: a run cancelled after the start keeps its session.
@@ -143,8 +102,8 @@ async def test_first_run_cancelled_at_any_await_point_leaves_no_unknown_session(
         await sandbox.terminate()
         assert agentcore_local.live_sessions() == [] and sandbox._client_context is None
 
-    attempts = await cancel_at_every_await_point(nothing, lambda: sandbox.execute_code("print('ok')"), check)
-    assert attempts > 2
+    result, cancelled = await cancel_at_every_await_point(lambda: sandbox.execute_code("print('ok')"), check)
+    assert cancelled > 1 and result.stdout == "ok\n"
     assert (await sandbox.execute_code("print('again')")).stdout == "again\n"
     await sandbox.terminate()
     assert agentcore_local.live_sessions() == []
@@ -156,11 +115,14 @@ async def test_terminate_cancelled_at_any_await_point_leaves_no_session(agentcor
     async def start():
         assert (await sandbox.execute_code("print('up')")).stdout == "up\n"
 
-    async def check():
+    async def check_then_start():
         assert agentcore_local.live_sessions() == [] and sandbox.sandbox_id is None
+        await start()
 
-    attempts = await cancel_at_every_await_point(start, sandbox.terminate, check)
-    assert attempts > 2 and agentcore_local.calls()["stop"] == attempts
+    await start()
+    _, cancelled = await cancel_at_every_await_point(sandbox.terminate, check_then_start)
+    assert agentcore_local.live_sessions() == [] and sandbox.sandbox_id is None
+    assert cancelled > 1 and agentcore_local.calls()["stop"] == cancelled + 1
 
 
 @pytest.mark.parametrize(

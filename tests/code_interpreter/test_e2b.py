@@ -23,7 +23,7 @@ from vorn_sandbox.errors import (SandboxExecutionError, SandboxNotInitializedErr
                                  SandboxTerminateError, Stage)
 from vorn_sandbox.models import ExecutionStatus, SandboxFile
 
-from _cancellation import cancel_at_every_step
+from _cancellation import cancel_at_every_await_point
 
 LOGGER = "vorn_sandbox.code_interpreter.e2b"
 
@@ -357,16 +357,16 @@ async def test_a_create_cancelled_in_flight_is_not_retried_and_its_sandbox_is_ki
     assert e2b_local.service.created_count == before + 1 and e2b_local.live_count() == 0
 
 
-async def test_create_cancelled_at_any_step_leaves_no_sandbox(e2b_local):
+async def test_create_cancelled_at_any_await_point_leaves_no_sandbox(e2b_local):
     async def nothing_left():
         assert e2b_local.live_count() == 0
 
-    backend, cancelled = await cancel_at_every_step(lambda: E2BSandbox.create(e2b_local.api_key), nothing_left)
-    assert cancelled > 5 and e2b_local.live_sandboxes() == [backend.sandbox_id]
+    backend, cancelled = await cancel_at_every_await_point(lambda: E2BSandbox.create(e2b_local.api_key), nothing_left)
+    assert cancelled >= 1 and e2b_local.live_sandboxes() == [backend.sandbox_id]
     await backend.terminate()
 
 
-async def test_terminate_cancelled_at_any_step_can_be_finished(e2b_local):
+async def test_terminate_cancelled_at_any_await_point_can_be_finished(e2b_local):
     current = [await E2BSandbox.create(e2b_local.api_key)]
 
     async def finish_then_renew():
@@ -374,7 +374,7 @@ async def test_terminate_cancelled_at_any_step_can_be_finished(e2b_local):
         assert current[0].sandbox is None and e2b_local.live_count() == 0
         current[0] = await E2BSandbox.create(e2b_local.api_key)
 
-    _, cancelled = await cancel_at_every_step(lambda: current[0].terminate(), finish_then_renew)
+    _, cancelled = await cancel_at_every_await_point(lambda: current[0].terminate(), finish_then_renew)
     assert cancelled > 0 and current[0].sandbox is None and e2b_local.live_count() == 0
 
 

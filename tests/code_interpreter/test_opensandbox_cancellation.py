@@ -11,7 +11,8 @@ import warnings
 
 import pytest
 
-from _opensandbox_checks import cancel_at_every_await_point, open_client_sockets, wait_until
+from _cancellation import cancel_at_every_await_point
+from _opensandbox_checks import open_client_sockets, wait_until
 
 
 @pytest.fixture
