@@ -180,7 +180,7 @@ py::list secret_forms(const pyx::Params& a, const std::vector<py::object>& secre
     return ordered;
 }
 
-// The text of a failure, with every known secret of the spec's credentials
+// The text of a failure, with every known secret of the template's registry credentials
 // masked: it goes into a log record and into the result's detail.
 py::object redacted(const pyx::Params& a, py::handle spec, py::handle failure) {
     py::object text = py::str(failure);
