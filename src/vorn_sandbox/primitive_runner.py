@@ -233,6 +233,15 @@ def _replace_beneath(
         )
         if result < 0:
             error_number = ctypes.get_errno()
+            if no_replace and error_number == errno.EINVAL:
+                # The temporary and its destination share one directory, so
+                # EINVAL here can only mean the flag itself is refused (NFS,
+                # some FUSE file systems), which no retry will change.
+                raise OSError(
+                    error_number,
+                    "the file system does not support renameat2 with RENAME_NOREPLACE, "
+                    f"which creating a new file needs: {'/'.join(components)}",
+                )
             raise OSError(error_number, os.strerror(error_number), components[-1])
     finally:
         os.close(parent_fd)

@@ -10,7 +10,9 @@ that begins with "{".
 
 ``deny_syscalls`` puts a seccomp filter in front of the whole program (runner
 and every helper it starts inherit it), answering the listed system calls
-with an errno, to stand in for kernels that lack an interface.
+with an errno, to stand in for kernels that lack an interface; a rule
+``(errno, argument, mask)`` answers only calls whose argument has one of the
+mask's flags, to stand in for a file system that lacks one.
 """
 
 from __future__ import annotations
@@ -142,8 +144,15 @@ class Program(ctypes.Structure):
     _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.POINTER(Instruction))]
 denied = DENIED
 code = [(0x20, 0, 0, 4), (0x15, 1, 0, ARCH), (0x06, 0, 0, 0x7FFF0000), (0x20, 0, 0, 0)]
-for number, error_number in denied.items():
-    code += [(0x15, 0, 1, number), (0x06, 0, 0, 0x00050000 | error_number)]
+for number, rule in denied.items():
+    if isinstance(rule, int):
+        code += [(0x15, 0, 1, number), (0x06, 0, 0, 0x00050000 | rule)]
+    else:
+        # (errno, argument, mask): refused only when that argument has a bit
+        # of mask set (its low word, as this machine is little-endian).
+        error_number, argument, mask = rule
+        code += [(0x15, 0, 4, number), (0x20, 0, 0, 16 + 8 * argument), (0x45, 0, 1, mask),
+                 (0x06, 0, 0, 0x00050000 | error_number), (0x06, 0, 0, 0x7FFF0000)]
 code.append((0x06, 0, 0, 0x7FFF0000))
 filters = (Instruction * len(code))(*[Instruction(*item) for item in code])
 program = Program(len(code), filters)
@@ -173,7 +182,7 @@ def run_program(
     *,
     cwd: str | os.PathLike[str] | None = None,
     env: dict[str, str] | None = None,
-    deny_syscalls: dict[int, int] | None = None,
+    deny_syscalls: dict[int, int | tuple[int, int, int]] | None = None,
     timeout: float = 60.0,
 ) -> Run:
     """Run a program text in a fresh local interpreter, as a code channel does."""

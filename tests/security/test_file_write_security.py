@@ -121,6 +121,25 @@ def test_missing_kernel_interfaces_write_nothing(arena, syscall, error):
     arena.assert_outside_unchanged(before)
 
 
+def test_file_system_without_rename_noreplace_refuses_new_files_clearly(arena):
+    # As NFS and some FUSE file systems answer: renameat2 with RENAME_NOREPLACE
+    # is EINVAL, a plain rename still works.
+    without_noreplace = {SYSCALLS["renameat2"]: (errno.EINVAL, 4, 1)}
+    before = arena.outside_state()
+    reply = run_request(file_write_request("dir/new.txt", b"x", arena.root), deny_syscalls=without_noreplace)
+    _refused(reply.response, "OSError: [Errno 22] the file system does not support renameat2 with "
+                             "RENAME_NOREPLACE, which creating a new file needs: dir/new.txt")
+    assert os.listdir(arena.root / "dir") == []
+
+    (arena.root / "old.txt").write_bytes(b"before")
+    reply = run_request(file_write_request("old.txt", b"after", arena.root, overwrite=True),
+                        deny_syscalls=without_noreplace)
+    assert reply.response["ok"] and reply.response["overwritten"], reply.response
+    assert (arena.root / "old.txt").read_bytes() == b"after"
+    assert sorted(os.listdir(arena.root)) == ["dir", "old.txt"]
+    arena.assert_outside_unchanged(before)
+
+
 def test_write_helper_is_itself_confined(arena, runner):
     # A write helper whose own code tries to leave the root is stopped by the
     # kernel, not by the runner's path checks.
