@@ -12,7 +12,7 @@ from code_interpreter import CodeInterpreter
 from opensandbox import Sandbox
 from opensandbox.config import ConnectionConfig
 from opensandbox.config.connection_sync import ConnectionConfigSync
-from opensandbox.exceptions import SandboxApiException, SandboxReadyTimeoutException
+from opensandbox.exceptions import SandboxApiException, SandboxReadyTimeoutException, SandboxTimeoutException
 from opensandbox.models.execd import ExecutionHandlers, RunCommandOpts
 from opensandbox.models.sandboxes import SnapshotFilter
 from opensandbox.sync.manager import SandboxManagerSync
@@ -181,6 +181,35 @@ async def test_pending_sandbox_gives_ready_timeout(opensandbox_local):
                              ready_timeout=timedelta(seconds=0.5), skip_health_check=True)
     # The SDK kills what it could not finish.
     assert opensandbox_local.live_count() == 0
+
+
+async def _live_count_reaches(server, count: int, within: float = 60.0) -> int:
+    deadline = time.monotonic() + within
+    while server.live_count() != count and time.monotonic() < deadline:
+        await asyncio.sleep(0.05)
+    return server.live_count()
+
+
+async def test_start_waits_as_long_as_the_client_does(opensandbox_local):
+    # A command daemon slower than any fixed window, as on a loaded machine:
+    # the creation succeeds while the client waits for it.
+    opensandbox_local.faults.daemon_start_delay = 31
+    config = ConnectionConfig(domain=opensandbox_local.domain, protocol="http", use_server_proxy=True,
+                              request_timeout=timedelta(seconds=300))
+    sandbox = await Sandbox.create("local:base", connection_config=config, entrypoint=None,
+                                   ready_timeout=timedelta(seconds=300))
+    try:
+        assert _lines((await sandbox.commands.run("echo up")).logs.stdout) == ["up"]
+    finally:
+        await _destroy(sandbox)
+
+    # A client that gives up first: the start stops with it, and nothing is left.
+    impatient = ConnectionConfig(domain=opensandbox_local.domain, protocol="http", use_server_proxy=True,
+                                 request_timeout=timedelta(seconds=1))
+    with pytest.raises(SandboxTimeoutException):
+        await Sandbox.create("local:base", connection_config=impatient, entrypoint=None, skip_health_check=True)
+    assert opensandbox_local.faults.calls("create_sandbox") == 2
+    assert await _live_count_reaches(opensandbox_local, 0, within=20) == 0
 
 
 async def test_delay_switch_and_expiry(opensandbox_local):

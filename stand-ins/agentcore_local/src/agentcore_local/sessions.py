@@ -74,12 +74,18 @@ class SessionStore:
         return session
 
     async def _spawn(self, session: Session) -> asyncio.subprocess.Process:
-        env = {key: value for key, value in os.environ.items() if not key.startswith("AWS_")}
-        # Packages installed in the session land in the session, not in the service's interpreter.
-        env["PIP_TARGET"] = str(session.site_packages)
-        env["PIP_DISABLE_PIP_VERSION_CHECK"] = "1"
-        env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(session.site_packages), env.get("PYTHONPATH")]))
-        env["HOME"] = str(session.directory)
+        # A session starts from none of the service's environment, as a real
+        # one starts from none of its caller's (credentials, or a sanitizer
+        # runtime preloaded into the tests). Packages installed in the
+        # session land in the session, not in the service's interpreter.
+        env = {
+            "PATH": os.environ.get("PATH", os.defpath),
+            "LANG": "C.UTF-8",
+            "HOME": str(session.directory),
+            "PIP_TARGET": str(session.site_packages),
+            "PIP_DISABLE_PIP_VERSION_CHECK": "1",
+            "PYTHONPATH": str(session.site_packages),
+        }
         return await asyncio.create_subprocess_exec(
             sys.executable,
             "-m",

@@ -12,7 +12,7 @@ import sys
 import time
 from pathlib import Path
 
-from .isolation import launch_argv, prepare_root
+from .isolation import JAIL_ENV, launch_argv, prepare_root
 from .kernel import Kernel
 
 HOME = "/home/user"
@@ -115,6 +115,7 @@ class Sandbox:
         command = launch_argv(self.root, argv, full_env, cwd, self.isolate, reply_fd)
         process = await asyncio.create_subprocess_exec(
             *command,
+            env=JAIL_ENV,
             start_new_session=True,
             pass_fds=(reply_fd,) if reply_fd is not None else (),
             **popen,

@@ -55,6 +55,9 @@ class Faults:
             self._snapshot_states: dict[str | None, tuple[str, str]] = {}
             self.endless_pages = False
             self.snapshot_ready_delay = 0.2
+            # New sandboxes bring their command daemon up this much later, as
+            # on a machine too busy to start process trees quickly.
+            self.daemon_start_delay = 0.0
             # A sandbox whose creating client went away before the answer
             # stays running, as on a real service (by default the server
             # destroys it, so that one cancelled test does not leak).

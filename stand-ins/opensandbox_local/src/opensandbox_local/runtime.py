@@ -11,6 +11,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+from collections.abc import Awaitable, Callable
 
 CODE_INTERPRETER_SCRIPT = "/opt/opensandbox/code-interpreter.sh"
 
@@ -79,7 +80,7 @@ class SandboxProcess:
         return os.path.join(self.root, "run", "execd.sock")
 
     def start(self, *, entrypoint: list[str], env: dict[str, str],
-              from_snapshot: str | None) -> None:
+              from_snapshot: str | None, daemon_delay: float = 0.0) -> None:
         if from_snapshot is not None:
             copy_tree(from_snapshot, self.root)
         os.makedirs(os.path.join(self.root, "opt", "opensandbox"), exist_ok=True)
@@ -94,10 +95,15 @@ class SandboxProcess:
         if self.isolate:
             argv = ["unshare", "--mount", "--net", "--pid", "--fork", "--kill-child", *argv]
         config = {"root": self.root, "isolate": self.isolate, "entrypoint": entrypoint,
-                  "env": env, "execd": True}
+                  "env": env, "execd": True, "execd_delay": daemon_delay}
         log = open(os.path.join(self.home, "sandbox.log"), "ab")
-        self.process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=log,
-                                        stderr=log, start_new_session=True)
+        # Nothing of the server's environment reaches the sandbox, as nothing
+        # of a client's reaches a real one: a sanitizer runtime preloaded into
+        # the tests would otherwise load into every sandbox process. PATH
+        # finds unshare, mount and ip.
+        self.process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=log, stderr=log,
+                                        env={"PATH": os.environ.get("PATH", os.defpath)},
+                                        start_new_session=True)
         log.close()
         self.process.stdin.write(json.dumps(config).encode())
         self.process.stdin.close()
@@ -105,11 +111,12 @@ class SandboxProcess:
     def alive(self) -> bool:
         return self.process is not None and self.process.poll() is None
 
-    async def wait_ready(self, timeout: float) -> bool:
-        """Wait until the command daemon accepts connections."""
-        loop = asyncio.get_running_loop()
-        deadline = loop.time() + timeout
-        while loop.time() < deadline and self.alive():
+    async def wait_ready(self, wanted: Callable[[], Awaitable[bool]]) -> bool:
+        """Wait until the command daemon accepts connections, for as long as
+        the sandbox lives and ``wanted()`` holds. There is no window of its
+        own: how long a start may take is the waiting client's to say, and a
+        slow machine must not fail a start that the client still waits for."""
+        while self.alive() and await wanted():
             try:
                 _reader, writer = await asyncio.open_unix_connection(self.execd_socket)
             except OSError:

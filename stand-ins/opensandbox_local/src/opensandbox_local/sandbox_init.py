@@ -19,6 +19,7 @@ import os
 import signal
 import subprocess
 import sys
+import time
 
 _SYSTEM_DIRS = ("bin", "sbin", "lib", "lib32", "lib64", "libx32", "usr", "etc")
 
@@ -91,6 +92,7 @@ def main() -> None:
         except OSError as exc:
             print(f"entrypoint failed to start: {exc}", file=sys.stderr)
     if config["execd"]:
+        time.sleep(config.get("execd_delay", 0.0))
         socket = os.path.join(inside, "run", "execd.sock")
         children.append(subprocess.Popen(
             [sys.executable, "-m", "opensandbox_local.execd", "--socket", socket],

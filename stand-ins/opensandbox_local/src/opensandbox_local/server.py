@@ -20,6 +20,7 @@ import tempfile
 import threading
 import time
 import uuid
+from collections.abc import Awaitable, Callable
 from dataclasses import dataclass, field
 
 import httpx
@@ -52,8 +53,6 @@ _PROXY_OPERATIONS = {
     ("POST", "files/upload"): "upload",
     ("GET", "files/download"): "download",
 }
-# Longest a sandbox may take to bring up its command daemon before creation fails.
-_START_TIMEOUT = 30.0
 
 
 def _now() -> dt.datetime:
@@ -263,7 +262,7 @@ class LocalOpenSandbox:
             id=sandbox_id, runtime=runtime, entrypoint=entrypoint, created_at=created,
             expires_at=created + dt.timedelta(seconds=timeout) if timeout else None,
             image=image, snapshot_id=snapshot_id)
-        start = (runtime, entrypoint, env, source)
+        start = (runtime, entrypoint, env, source, self.faults.daemon_start_delay)
         if request.state.pending:
             # A sandbox held pending is answered at once, as a real service
             # answers while it provisions, and starts behind the answer: how
@@ -272,18 +271,21 @@ class LocalOpenSandbox:
             record.starting = asyncio.get_running_loop().create_task(self._start_pending(record, start))
             self._track(record.starting)
         else:
+            async def client_waits() -> bool:
+                return self.faults.abandoned_sandboxes_stay or not await request.is_disconnected()
+
             try:
-                ready = await self._start_runtime(*start)
+                ready = await self._start_runtime(*start, wanted=client_waits)
             except BaseException:
                 await asyncio.to_thread(runtime.destroy)
                 raise
-            if not ready:
-                await asyncio.to_thread(runtime.destroy)
-                return _error(500, "SANDBOX_START_FAILED", "the sandbox did not start its command daemon")
-            if await request.is_disconnected() and not self.faults.abandoned_sandboxes_stay:
+            if not await client_waits():
                 # The client gave up waiting: nobody will ever kill this sandbox.
                 await asyncio.to_thread(runtime.destroy)
                 return _error(499, "CLIENT_CLOSED_REQUEST", "the client went away during creation")
+            if not ready:
+                await asyncio.to_thread(runtime.destroy)
+                return _error(500, "SANDBOX_START_FAILED", "the sandbox did not start its command daemon")
             record.state = "Running"
         if timeout:
             loop = asyncio.get_running_loop()
@@ -296,13 +298,20 @@ class LocalOpenSandbox:
         return JSONResponse(answer.to_dict(), status_code=202)
 
     @staticmethod
-    async def _start_runtime(runtime: SandboxProcess, entrypoint, env, source) -> bool:
-        await asyncio.to_thread(runtime.start, entrypoint=entrypoint, env=env, from_snapshot=source)
-        return await runtime.wait_ready(_START_TIMEOUT)
+    async def _start_runtime(runtime: SandboxProcess, entrypoint, env, source, daemon_delay, *,
+                             wanted: Callable[[], Awaitable[bool]]) -> bool:
+        await asyncio.to_thread(runtime.start, entrypoint=entrypoint, env=env, from_snapshot=source,
+                                daemon_delay=daemon_delay)
+        return await runtime.wait_ready(wanted)
 
     async def _start_pending(self, record: SandboxRecord, start) -> None:
+        async def still_registered() -> bool:
+            # Until it is killed or expires: the client polls its endpoints
+            # for as long as it chooses to wait, then kills it.
+            return self._record(record.id) is record
+
         try:
-            ready = await self._start_runtime(*start)
+            ready = await self._start_runtime(*start, wanted=still_registered)
         except BaseException:
             ready = False
         record.state = "Running" if ready else "Failed"
