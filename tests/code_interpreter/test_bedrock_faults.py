@@ -103,17 +103,40 @@ async def test_failed_start_rolls_back_and_raises_start_error(sandbox, fake, cap
     assert message.startswith("Failed to start Bedrock session: ") and code == Stage.SESSION_START
 
 
-async def test_cancelled_hanging_start_rolls_back_without_a_stop(sandbox, fake, caplog, monkeypatch):
+@pytest.mark.parametrize("ending", ["makes a session", "fails", "is cancelled"])
+async def test_start_outliving_the_capped_wait_keeps_its_client_until_it_ends(sandbox, fake, caplog, monkeypatch,
+                                                                               ending):
     monkeypatch.setattr("vorn_sandbox.constants.DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS", 0.05)  # the wait for the start
-    fake.client.start_answer = HANG
+    answer = asyncio.Event()
+
+    async def late_start():
+        await answer.wait()
+        if ending == "fails":
+            raise RuntimeError("late failure")
+        return {"sessionId": "late"}
+
+    fake.client.start_answer = late_start
+    exits_at_stop = []
+    fake.client.stop_answer = lambda: exits_at_stop.append(len(fake.exits))
     task = asyncio.create_task(sandbox.execute_code("x"))
     await until(lambda: "start_code_interpreter_session" in fake.client.names())
     task.cancel()
     with pytest.raises(asyncio.CancelledError):
         await task
-    assert session_fields(sandbox) == IDLE
-    assert len(fake.exits) == 1 and "stop_code_interpreter_session" not in fake.client.names()
+    assert session_fields(sandbox) == IDLE and fake.exits == []  # the start in flight still needs its client
+
+    if ending == "is cancelled":
+        [starting] = [t for t in asyncio.all_tasks() if t is not asyncio.current_task()]
+        starting.cancel()
+    else:
+        answer.set()
+    await until(lambda: fake.exits)
+    assert len(fake.exits) == 1
+    assert exits_at_stop == ([0] if ending == "makes a session" else [])  # stopped before the client closed
     assert records(caplog, "ERROR") == []
+    fake.client.start_answer = {"sessionId": "next"}
+    assert (await sandbox.execute_code("y")).status is ExecutionStatus.SUCCESS
+    assert fake.entered == 2 and sandbox.sandbox_id == "next"
 
 
 async def test_session_started_after_the_caller_was_cancelled_is_stopped(sandbox, fake):

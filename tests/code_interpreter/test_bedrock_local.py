@@ -2,12 +2,15 @@
 
 import asyncio
 import base64
+import gc
 import hashlib
 import zipfile
+from warnings import catch_warnings, simplefilter
 
 import pytest
 
 bedrock = pytest.importorskip("vorn_sandbox.code_interpreter.bedrock")
+import aiohttp  # noqa: E402 - comes with the backend's SDK
 from vorn_sandbox.code_interpreter.bedrock import BedrockAgentCoreSandbox  # noqa: E402
 from vorn_sandbox.errors import SandboxExecutionError, SandboxStartError, Stage  # noqa: E402
 from vorn_sandbox.models import ExecutionStatus, SandboxFile  # noqa: E402
@@ -107,6 +110,65 @@ async def test_first_run_cancelled_at_any_await_point_leaves_no_unknown_session(
     assert (await sandbox.execute_code("print('again')")).stdout == "again\n"
     await sandbox.terminate()
     assert agentcore_local.live_sessions() == []
+
+
+def open_http_clients():
+    """aiohttp client sessions and connectors that are alive and not closed, after a collection."""
+    gc.collect()
+    return [o for o in gc.get_objects()
+            if isinstance(o, (aiohttp.ClientSession, aiohttp.BaseConnector)) and not o.closed]
+
+
+async def poll(condition, seconds=30.0):
+    """Whether `condition()` comes to hold within `seconds`; the loop runs meanwhile."""
+    loop = asyncio.get_running_loop()
+    deadline = loop.time() + seconds
+    while not condition():
+        if loop.time() > deadline:
+            return False
+        await asyncio.sleep(0.1)
+    return True
+
+
+@pytest.mark.parametrize("late_start", ["makes a session", "fails"])
+async def test_start_answered_after_the_capped_wait_is_undone_and_its_client_closed(agentcore_local, monkeypatch,
+                                                                                    late_start):
+    monkeypatch.setattr("vorn_sandbox.constants.DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS", 0.5)
+    if late_start == "makes a session":
+        agentcore_local.delay_next("start", 3.0)
+    else:
+        agentcore_local.fail_next("start", "ValidationException", delay=3.0)
+    already_open, already_ended = open_http_clients(), set(agentcore_local.ended_sessions())
+
+    def opened_here():
+        return [o for o in open_http_clients() if not any(o is old for old in already_open)]
+
+    def ended_here():
+        return [how for session, how in agentcore_local.ended_sessions().items() if session not in already_ended]
+
+    with catch_warnings(record=True) as caught:
+        simplefilter("always", ResourceWarning)
+        sandbox = BedrockAgentCoreSandbox()
+        task = asyncio.create_task(sandbox.execute_code("print(1)"))
+        assert await poll(lambda: agentcore_local.calls().get("start") == 1)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        # The caller has left and the service has not answered yet: the client stays open for that answer.
+        assert agentcore_local.live_sessions() == [] and ended_here() == []
+        assert sandbox.sandbox_id is None and sandbox._client_context is None
+        assert opened_here()
+
+        made = 1 if late_start == "makes a session" else 0
+        assert await poll(lambda: not opened_here() and agentcore_local.live_sessions() == []
+                          and ended_here() == ["stopped"] * made)
+        assert agentcore_local.calls().get("start") == 1 and agentcore_local.calls().get("stop", 0) == made
+        # A later run opens a client of its own.
+        assert (await sandbox.execute_code("print(2)")).stdout == "2\n"
+        await sandbox.terminate()
+        assert agentcore_local.live_sessions() == [] and not opened_here()
+        gc.collect()
+    assert [str(w.message) for w in caught if issubclass(w.category, ResourceWarning)] == []
 
 
 async def test_terminate_cancelled_at_any_await_point_leaves_no_session(agentcore_local):

@@ -276,21 +276,81 @@ Task<py::object> ensure_started(SelfOnly a) {
     co_return none();
 }
 
-struct StopStarted : pyx::Params {
-    Arg response = arg("response");
-};
-struct StartedBy {
+// `await context.__aexit__(None, None, None)`. A client that fails to close is
+// gone all the same: the failure is logged; a cancellation goes on.
+Task<py::object> close_client(py::object context, py::object logger) {
+    pyx::Outcome closed =
+        co_await pyx::outcome_of([&] { return pyx::call_method(context, "__aexit__"_name, none(), none(), none()); });
+    if (!closed) {
+        closed.pass_non_exceptions();
+        pyx::call_method(logger, "warning"_name,
+                         py::str("Error closing client context: {}").format(py::str(closed.error().value())));
+    }
+    co_return none();
+}
+
+// What a start hands over: the client it opened, the context that closes that
+// client, and the service's reply.
+struct StartedSession {
+    py::object client_context;
     py::object client;
+    py::object response;
+
+    py::object to_python() const { return py::make_tuple(client_context, client, response); }
+    static StartedSession from_python(py::handle started) {
+        py::tuple parts = py::reinterpret_borrow<py::tuple>(started);
+        return {parts[0], parts[1], parts[2]};
+    }
+};
+
+struct StartThroughOwnClient : pyx::Params {
+    Arg client_context = arg("client_context");
+    Arg name = arg("name");
+    Arg session_timeout = arg("session_timeout");
+};
+// The start request, through a client opened for it. The client is the start's
+// until the start hands it over with the session: to the sandbox, or, when the
+// caller was cancelled meanwhile, to the rollback, however late the service
+// answers; a start that fails closes it (an enter that failed half-way too).
+// So the sandbox never holds a client with a start in flight for a terminate to
+// close under it: botocore would retry the request on a fresh connection that
+// nobody closes, and the session made through it would never be stopped.
+Task<py::object> start_through_own_client(StartThroughOwnClient a) {
+    py::object client;
+    pyx::Outcome started = co_await pyx::outcome_of([&]() -> Task<py::object> {
+        client = co_await pyx::call_method(a.client_context, "__aenter__"_name);
+        py::object response = co_await pyx::call_method(
+            client, "start_code_interpreter_session"_name, "codeInterpreterIdentifier"_kw = interpreter_id(a),
+            "name"_kw = a.name, "sessionTimeoutSeconds"_kw = a.session_timeout);
+        co_return response;
+    });
+    if (!started) {
+        co_await close_client(a.client_context, a.global("logger"_name));
+        started.rethrow();
+    }
+    co_return StartedSession{a.client_context, client, started.value()}.to_python();
+}
+
+struct StopStarted : pyx::Params {
+    Arg started = arg("started");
 };
 // The rollback of a start whose caller was cancelled while the service made the
-// session: stops the session named in the start's response through the client that
-// started it. Closing that client stays with terminate, as in every rollback.
-Task<py::object> stop_started_session(StopStarted a, const StartedBy& started) {
-    py::object session_id = a.response[field(a, "SESSION_ID"_name)];
-    py::object stop = pyx::call_method(started.client, "stop_code_interpreter_session"_name,
-                                       "codeInterpreterIdentifier"_kw = interpreter_id(a), "sessionId"_kw = session_id);
-    co_await pyx::aio::wait_for(stop, a.global("DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS"_name));
-    pyx::call_method(a.global("logger"_name), "info"_name, py::str("Stopped Bedrock session {}").format(session_id));
+// session: stops the session through the client that started it, then closes
+// that client, whether the stop went through or not.
+Task<py::object> stop_started_session(StopStarted a) {
+    StartedSession started = StartedSession::from_python(a.started);
+    pyx::Outcome stopped = co_await pyx::outcome_of([&]() -> Task<py::object> {
+        py::object session_id = started.response[field(a, "SESSION_ID"_name)];
+        py::object stop =
+            pyx::call_method(started.client, "stop_code_interpreter_session"_name,
+                             "codeInterpreterIdentifier"_kw = interpreter_id(a), "sessionId"_kw = session_id);
+        co_await pyx::aio::wait_for(stop, a.global("DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS"_name));
+        pyx::call_method(a.global("logger"_name), "info"_name,
+                         py::str("Stopped Bedrock session {}").format(session_id));
+        co_return none();
+    });
+    co_await close_client(started.client_context, a.global("logger"_name));
+    if (!stopped) stopped.rethrow();
     co_return none();
 }
 
@@ -299,9 +359,6 @@ Task<py::object> open_session(const SelfOnly& a) {
     py::object config = a.global("ClientConfig"_name);
     py::object context = pyx::call_method(pyx::getattr(a.self, "aioboto3_session"_name), "client"_name,
                                           pyx::getattr(config, "AWS_SERVICE_NAME"_name));
-    pyx::setattr(a.self, "_client_context"_name, context);
-    py::object client = co_await pyx::call_method(context, "__aenter__"_name);
-    pyx::setattr(a.self, "_client"_name, client);
 
     py::object now = pyx::call_method(a.global("time"_name), "time"_name);
     std::string name =
@@ -309,15 +366,20 @@ Task<py::object> open_session(const SelfOnly& a) {
     py::object session_timeout = pyx::getattr(a.self, "session_timeout"_name);
     // A start cancelled in flight may still have made a session, which the service
     // would keep to the end of its lifetime: the request runs behind a shield, and
-    // a session it makes after all is stopped again before the cancellation goes on.
-    py::object start = pyx::call_method(client, "start_code_interpreter_session"_name,
-                                        "codeInterpreterIdentifier"_kw = interpreter_id(a), "name"_kw = name,
-                                        "sessionTimeoutSeconds"_kw = session_timeout);
+    // a session it makes after all is stopped again, before the cancellation goes
+    // on or, when the service answers after the capped wait, once it answers.
+    py::object start_through =
+        pyx::make_function(pyx::def("_start_through_own_client", start_through_own_client), a.globals(),
+                           "BedrockAgentCoreSandbox._start_session.<locals>._start_through_own_client");
     py::object stop_started =
-        pyx::make_function(pyx::def("_stop_started_session", stop_started_session, StartedBy{client}), a.globals(),
+        pyx::make_function(pyx::def("_stop_started_session", stop_started_session), a.globals(),
                            "BedrockAgentCoreSandbox._start_session.<locals>._stop_started_session");
-    py::object response = co_await start_behind_shield(a.self, start, stop_started, a.globals());
-    py::object session_id = response[field(a, "SESSION_ID"_name)];
+    StartedSession started = StartedSession::from_python(co_await start_behind_shield(
+        a.self, pyx::call(start_through, context, name, session_timeout), stop_started, a.globals()));
+    pyx::setattr(a.self, "_client_context"_name, started.client_context);
+    pyx::setattr(a.self, "_client"_name, started.client);
+
+    py::object session_id = started.response[field(a, "SESSION_ID"_name)];
     pyx::setattr(a.self, "_session_id"_name, session_id);
     pyx::setattr(a.self, "_is_started"_name, py::bool_(true));
     set_span(a, {{"SANDBOX_ID"_name.handle(), session_id}});
@@ -390,18 +452,10 @@ Task<py::object> terminate(Terminate a) {
 
     py::object context = pyx::getattr(a.self, "_client_context"_name);
     if (pyx::truthy(context)) {
-        pyx::Outcome closed = co_await pyx::outcome_of(
-            [&] { return pyx::call_method(context, "__aexit__"_name, none(), none(), none()); });
-        if (!closed) {
-            if (closed.error().is_exception()) {
-                pyx::call_method(logger, "warning"_name,
-                                 py::str("Error closing client context: {}").format(py::str(closed.error().value())));
-            } else if (!interrupted) {
-                // Cleared below all the same: fields left pointing at a stopped
-                // session would make the next execution use it.
-                interrupted = closed.error();
-            }
-        }
+        pyx::Outcome closed = co_await pyx::outcome_of(close_client(context, logger));
+        // Cleared below all the same: fields left pointing at a stopped
+        // session would make the next execution use it.
+        if (!closed && !interrupted) interrupted = closed.error();
     }
     pyx::setattr(a.self, "_is_started"_name, py::bool_(false));
     pyx::setattr(a.self, "_client"_name, none());
