@@ -212,6 +212,21 @@ async def test_start_waits_as_long_as_the_client_does(opensandbox_local):
     assert await _live_count_reaches(opensandbox_local, 0, within=20) == 0
 
 
+async def test_sandbox_processes_start_from_none_of_the_servers_environment(opensandbox_local, monkeypatch):
+    # What the tests' process carries (a preloaded sanitizer runtime, say)
+    # stays out of the sandbox, as a client's environment stays out of a real one.
+    monkeypatch.setenv("VORN_HOST_ONLY", "1")
+    sandbox = await _sandbox(opensandbox_local, entrypoint=None)
+    try:
+        first = opensandbox_local.sandboxes[sandbox.id].runtime.process.pid
+        with open(f"/proc/{first}/environ", "rb") as environ:
+            assert b"VORN_HOST_ONLY" not in environ.read()
+        command = await sandbox.commands.run("echo ${VORN_HOST_ONLY:-unset}")
+        assert _lines(command.logs.stdout) == ["unset"]
+    finally:
+        await _destroy(sandbox)
+
+
 async def test_delay_switch_and_expiry(opensandbox_local):
     opensandbox_local.faults.delay("get_sandbox", 0.3)
     sandbox = await _sandbox(opensandbox_local, entrypoint=None, timeout=timedelta(seconds=1))
