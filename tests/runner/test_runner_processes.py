@@ -209,20 +209,32 @@ def _setup_threads_alive() -> bool:
 class _LateCondition(threading.Condition):
     """A condition whose timed wait reports a time-out only after the setup
     thread has handed the process over and ended: the race that the caller
-    must survive without orphaning that process."""
+    must survive without orphaning that process. ``caller_waits`` is set once
+    the caller is in that wait."""
+
+    caller_waits: threading.Event
 
     def wait(self, timeout=None):
         if timeout is None:
             return super().wait()
-        end = time.monotonic() + 5
+        self.caller_waits.set()
+        end = time.monotonic() + 60
         while time.monotonic() < end and _setup_threads_alive():
             super().wait(0.02)
         return False
 
 
 def test_time_out_racing_the_hand_off_does_not_orphan_the_process(runner, monkeypatch):
-    started = []
-    monkeypatch.setitem(runner, "_after_popen", lambda process: started.append(process))
+    started, caller_waits = [], threading.Event()
+
+    def hand_off_once_the_caller_waits(process):
+        # On a busy machine the setup thread could otherwise hand the process
+        # over before the caller even starts waiting: no race, no time-out.
+        started.append(process)
+        caller_waits.wait(60)
+
+    monkeypatch.setitem(runner, "_after_popen", hand_off_once_the_caller_waits)
+    monkeypatch.setattr(_LateCondition, "caller_waits", caller_waits, raising=False)
     monkeypatch.setattr(runner["threading"], "Condition", _LateCondition)
     with pytest.raises(subprocess.TimeoutExpired):
         runner["_spawn_process"](
