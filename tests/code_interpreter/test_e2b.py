@@ -114,9 +114,9 @@ async def test_output_comes_back_as_printed_and_time_outs_come_on_time(sandbox):
 
     # The SDK alone answers such a time-out only after twice the limit.
     started = time.monotonic()
-    slow = await sandbox.execute_code("import time\ntime.sleep(10)", timeout=1)
+    slow = await sandbox.execute_code("import time\ntime.sleep(30)", timeout=3)
     elapsed = time.monotonic() - started
-    assert slow.status is ExecutionStatus.TIMEOUT and elapsed < 1.8
+    assert slow.status is ExecutionStatus.TIMEOUT and elapsed < 5
     assert slow.error.startswith("Execution timed out")
     assert (await sandbox.execute_code("print('alive')")).stdout == "alive\n"
 
@@ -168,8 +168,9 @@ async def test_downloads_through_the_url_and_the_filesystem_fallback(sandbox, e2
 async def test_download_time_out_shares_one_budget(sandbox, e2b_local, caplog, spans):
     await sandbox.execute_code("pass", files=[SandboxFile(filename="a.txt", data=b"a")])
     e2b_local.hang("download_url", 1)
-    # Half the budget goes to the hanging URL, the rest to the filesystem read.
-    assert await sandbox.download_file("/files/a.txt", timeout=1) == b"a"
+    # Half the budget goes to the hanging URL, the rest to the filesystem read:
+    # three seconds, which even a slow, busy machine reads one byte within.
+    assert await sandbox.download_file("/files/a.txt", timeout=6) == b"a"
     assert warnings_of(caplog)[0].getMessage().startswith("URL download failed for /files/a.txt")
     assert spans("vorn_sandbox.file.download")[-1].attributes["vorn_sandbox.status"] == "success"
 
