@@ -241,6 +241,27 @@ def load_runner(source: str | None = None) -> dict[str, Any]:
     return namespace
 
 
+def open_descriptors() -> set[int]:
+    alive = set()
+    for name in os.listdir("/proc/self/fd"):
+        try:
+            os.readlink(f"/proc/self/fd/{name}")
+        except FileNotFoundError:
+            continue  # the listing's own descriptor, closed again by now
+        alive.add(int(name))
+    return alive
+
+
+def descriptors_changed_since(before: set[int], within: float = 10.0) -> set[int]:
+    """The descriptors opened or closed since ``before`` that stay so. The
+    tests' process also runs the local services' threads, whose sockets and
+    pipes come and go on their own: those settle, a leak does not."""
+    deadline = time.monotonic() + within
+    while (changed := open_descriptors() ^ before) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return changed
+
+
 def snapshot(top: str | os.PathLike[str], *, exclude: tuple[str, ...] = ()) -> dict[str, tuple[Any, ...]]:
     """Everything observable about a tree: types, modes, links, sizes, contents."""
     top = os.fspath(top)

@@ -12,7 +12,9 @@ import pytest
 
 from runner_harness import (
     RUNNER_PATH,
+    descriptors_changed_since,
     file_write_request,
+    open_descriptors,
     process_gone,
     requires_confinement,
     run_request,
@@ -218,7 +220,7 @@ def test_replace_hook_sees_the_parent_descriptor(runner, root_fd, tmp_path, monk
 
 
 def test_walks(runner, root_fd, tmp_path):
-    before = set(os.listdir("/proc/self/fd"))
+    before = open_descriptors()
     fd = runner["_open_directory_fd_from_root_fd"](root_fd, ("x", "y"), create_parents=True)
     assert os.path.samestat(os.fstat(fd), os.stat(tmp_path / "x" / "y"))
     os.close(fd)
@@ -232,7 +234,7 @@ def test_walks(runner, root_fd, tmp_path):
             runner["_open_directory_fd_from_root_fd"](root_fd, components, create_parents=True)
     with pytest.raises(ValueError, match="^cannot open workspace root safely: "):
         runner["_open_directory_fd"](tmp_path / "link", (), create_parents=False)
-    assert set(os.listdir("/proc/self/fd")) == before
+    assert descriptors_changed_since(before) == set()
 
 
 def test_direct_entry_point_writes_without_a_descriptor(runner, tmp_path):
@@ -243,10 +245,10 @@ def test_direct_entry_point_writes_without_a_descriptor(runner, tmp_path):
 def test_restricted_write_reads_its_own_file_when_no_source_was_set(runner, tmp_path):
     runner["_RUNNER_SOURCE"] = None
     runner["__file__"] = str(RUNNER_PATH)
-    before = set(os.listdir("/proc/self/fd"))
+    before = open_descriptors()
     response = runner["_run_restricted_file_write"](file_write_request("f.txt", b"own file", tmp_path))
     assert response["ok"] and (tmp_path / "f.txt").read_bytes() == b"own file"
-    assert set(os.listdir("/proc/self/fd")) == before
+    assert descriptors_changed_since(before) == set()
 
 
 def test_workspace_root_checks(runner, tmp_path, monkeypatch):
@@ -280,13 +282,13 @@ def _with_helper(runner, program):
 )
 def test_helper_outcomes(runner, tmp_path, program, error):
     _with_helper(runner, program)
-    before = set(os.listdir("/proc/self/fd"))
+    before = open_descriptors()
     response = runner["run_primitive"](file_write_request("f.txt", b"x", tmp_path))
     if error is None:
         assert response == {"ok": True, "x": 1}
     else:
         assert response == {"ok": False, "status": "error", "error": error}
-    assert set(os.listdir("/proc/self/fd")) == before
+    assert descriptors_changed_since(before) == set()
 
 
 def test_stuck_helper_is_killed_at_its_deadline(runner, tmp_path):

@@ -12,7 +12,7 @@ import sys
 
 import pytest
 
-from runner_harness import landlock_abi, requires_confinement
+from runner_harness import descriptors_changed_since, landlock_abi, open_descriptors, requires_confinement
 
 # The kernel's published numbers: include/uapi/asm-generic/unistd.h (used by
 # arm64 and riscv) and arch/x86/entry/syscalls/syscall_64.tbl.
@@ -101,7 +101,7 @@ def test_landlock_ruleset_by_abi(runner, monkeypatch, tmp_path, abi, handled):
         pytest.skip("Linux only")
     fake = _FakeLibc(abi)
     monkeypatch.setattr(runner["ctypes"], "CDLL", lambda *args, **kwargs: fake)
-    before = set(os.listdir("/proc/self/fd"))
+    before = open_descriptors()
     root_fd = os.open(tmp_path, os.O_RDONLY | os.O_DIRECTORY)
     try:
         runner["_install_landlock"](root_fd)
@@ -112,7 +112,7 @@ def test_landlock_ruleset_by_abi(runner, monkeypatch, tmp_path, abi, handled):
     # Making character (bit 6) and block (bit 11) devices is handled but granted nowhere.
     assert fake.rules == [handled & ~0x840, 0xD]
     assert fake.no_new_privs and fake.restricted
-    assert set(os.listdir("/proc/self/fd")) == before
+    assert descriptors_changed_since(before) == set()
 
 
 @pytest.mark.parametrize("abi", [-1, 1, 2])

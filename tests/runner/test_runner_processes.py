@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from runner_harness import process_gone
+from runner_harness import descriptors_changed_since, open_descriptors, process_gone
 
 
 def test_capture_keeps_prefix_and_counts_everything(runner):
@@ -143,10 +143,6 @@ def test_spawn_without_names_sets_only_the_root_variable(runner, tmp_path):
     assert set(child_env) == {"KEEP", "VORN_SANDBOX_ROOT_FD"}
 
 
-def _open_descriptors() -> set[int]:
-    return set(int(name) for name in os.listdir("/proc/self/fd"))
-
-
 def _wait_for_setup_threads():
     for thread in threading.enumerate():
         if thread.name == "vorn-sandbox-process-setup":
@@ -155,7 +151,7 @@ def _wait_for_setup_threads():
 
 def test_failed_launch_raises_the_setup_threads_own_exception(runner, tmp_path):
     fd = os.open(tmp_path, os.O_RDONLY)
-    before = _open_descriptors()
+    before = open_descriptors()
     seen = []
     real_popen = subprocess.Popen
 
@@ -175,7 +171,7 @@ def test_failed_launch_raises_the_setup_threads_own_exception(runner, tmp_path):
         os.close(fd)
     assert caught.value is seen[0]
     _wait_for_setup_threads()
-    assert _open_descriptors() <= before
+    assert descriptors_changed_since(before - {fd}) == set()
 
 
 def test_deadline_before_hand_off_kills_the_started_process(runner, monkeypatch):
@@ -282,7 +278,7 @@ def test_failed_duplication_closes_the_duplicates_already_made(runner, tmp_path,
     # The runner lives in a long-lived interpreter: a launch refused for lack
     # of descriptors must not keep the duplicates it had already made.
     fds = [os.open(tmp_path, os.O_RDONLY) for _ in range(3)]
-    before = _open_descriptors()
+    before = open_descriptors()
     real_dup = os.dup
     calls = []
 
@@ -297,7 +293,7 @@ def test_failed_duplication_closes_the_duplicates_already_made(runner, tmp_path,
         with pytest.raises(OSError, match="Too many open files"):
             runner["_spawn_process"](["true"], deadline=None, pass_fds=tuple(fds), env={})
         monkeypatch.undo()
-        assert _open_descriptors() == before
+        assert descriptors_changed_since(before) == set()
     finally:
         for fd in fds:
             os.close(fd)
