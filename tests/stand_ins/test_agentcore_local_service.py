@@ -1,6 +1,7 @@
 """The local AgentCore service through botocore's real client and its error mapping."""
 
 import os
+import signal
 import time
 
 import boto3
@@ -150,3 +151,30 @@ def test_idempotent_start_with_one_client_token(client, agentcore_local):
     assert first == again and agentcore_local.live_sessions() == [first]
     assert error_of(lambda: client.start_code_interpreter_session(
         codeInterpreterIdentifier=INTERPRETER, name="other", clientToken="t" * 40)) == ("ValidationException", 400)
+
+
+def test_sessions_start_with_default_signals_whatever_the_service_inherited(monkeypatch):
+    # As a service started from `nohup ... &` does: SIGINT and SIGQUIT ignored.
+    from agentcore_local.control import LocalAgentCore
+
+    previous = {signum: signal.signal(signum, signal.SIG_IGN) for signum in (signal.SIGINT, signal.SIGQUIT)}
+    try:
+        service = LocalAgentCore.start()
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+    with service:
+        for name, value in service.env.items():
+            monkeypatch.setenv(name, value)
+        monkeypatch.setenv("AWS_CONFIG_FILE", "/dev/null")
+        monkeypatch.setenv("AWS_SHARED_CREDENTIALS_FILE", "/dev/null")
+        client = boto3.session.Session(region_name="us-east-1").client("bedrock-agentcore")
+        session_id = start(client)
+        result = run(client, session_id, "import subprocess\n"
+                     "subprocess.run(['grep', '-E', '^Sig(Ign|Blk)', '/proc/self/status'])\n"
+                     "try:\n    import os, signal; os.kill(os.getpid(), signal.SIGINT); import time; time.sleep(5)\n"
+                     "except KeyboardInterrupt:\n    print('interrupted')")
+    lines = result["structuredContent"]["stdout"].split()
+    # A command the code starts ignores and blocks nothing; the interpreter
+    # turns SIGINT into KeyboardInterrupt.
+    assert lines == ["SigBlk:", "0" * 16, "SigIgn:", "0" * 16, "interrupted"]

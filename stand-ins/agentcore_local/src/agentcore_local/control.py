@@ -34,8 +34,12 @@ class LocalAgentCore:
 
     @classmethod
     def start(cls, *args: str) -> LocalAgentCore:
+        # The service's standard input is its lifeline: this process holds
+        # the only write end, so the service stops when this process ends,
+        # even when it is killed and never reaches close().
         process = subprocess.Popen(
-            [sys.executable, "-m", "agentcore_local", *args],
+            [sys.executable, "-m", "agentcore_local", "--lifeline", *args],
+            stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             text=True,
             start_new_session=True,
@@ -49,6 +53,7 @@ class LocalAgentCore:
         if ENDPOINT_VARIABLE not in env:
             process.kill()
             process.wait()
+            process.stdin.close()
             raise RuntimeError(f"agentcore_local did not start (exit code {process.poll()})")
         return cls(process, env)
 
@@ -61,6 +66,7 @@ class LocalAgentCore:
                 os.killpg(self.process.pid, signal.SIGKILL)
                 self.process.wait()
         self.process.stdout.close()
+        self.process.stdin.close()
 
     def __enter__(self) -> LocalAgentCore:
         return self

@@ -42,6 +42,10 @@ class SessionStore:
         self.live: dict[str, Session] = {}
         self.ended: dict[str, str] = {}  # session id -> how it ended
         self._client_tokens: dict[str, tuple[str, tuple]] = {}
+        # Every session's interpreter reads this pipe; only the service holds
+        # its write end, so each interpreter sees end-of-file when the
+        # service ends, however it ends, and takes its commands with it.
+        self._lifeline, self._lifeline_writer = os.pipe()
 
     # -- lifecycle -------------------------------------------------------------
 
@@ -90,6 +94,8 @@ class SessionStore:
             sys.executable,
             "-m",
             "agentcore_local.worker",
+            str(self._lifeline),
+            pass_fds=(self._lifeline,),
             stdin=asyncio.subprocess.PIPE,
             stdout=asyncio.subprocess.PIPE,
             stderr=asyncio.subprocess.DEVNULL,

@@ -10,8 +10,10 @@ from __future__ import annotations
 
 import json
 import os
+import signal
 import sys
 import tempfile
+import threading
 import time
 import traceback
 
@@ -69,7 +71,35 @@ def _run(code: str, namespace: dict, out, err) -> dict:
     }
 
 
+def _start_clean() -> None:
+    """Default dispositions and no blocked signals, as in a fresh machine,
+    whatever the service inherited (a run started with nohup ignores SIGINT
+    and SIGQUIT, and every child would inherit that); SIGINT interrupts the
+    code as it does in any interpreter."""
+    signal.pthread_sigmask(signal.SIG_SETMASK, ())
+    for signum in signal.valid_signals():
+        if signum not in (signal.SIGKILL, signal.SIGSTOP, signal.SIGPIPE, signal.SIGXFSZ):
+            try:
+                signal.signal(signum, signal.SIG_DFL)
+            except (OSError, ValueError):
+                pass
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+
+
+def _end_with_service(lifeline: int) -> None:
+    """End-of-file on the lifeline: the service is gone. This interpreter
+    leads its own process group, so one kill takes the commands its code
+    started too."""
+    while os.read(lifeline, 4096):
+        pass
+    os.killpg(0, signal.SIGKILL)
+
+
 def main() -> None:
+    _start_clean()
+    lifeline = int(sys.argv[1])
+    os.set_inheritable(lifeline, False)
+    threading.Thread(target=_end_with_service, args=(lifeline,), daemon=True).start()
     requests = os.fdopen(os.dup(0), "rb")
     replies = os.fdopen(os.dup(1), "wb")
     devnull = os.open(os.devnull, os.O_RDWR)
