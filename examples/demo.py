@@ -18,6 +18,7 @@ import time
 import zipfile
 
 from e2b_local.process import serving
+from vorn_sandbox import ExecutionStatus
 from vorn_sandbox.code_interpreter.e2b import E2BSandbox
 from vorn_sandbox.models import SandboxFile
 from vorn_sandbox.template.e2b import E2BTemplateBuilder
@@ -26,8 +27,17 @@ from vorn_sandbox.utils import get_install_code
 WHEEL_NAME = "vorn_demo_pkg-0.1-py3-none-any.whl"
 
 
+class StepFailed(Exception):
+    """A step did not do what it should: the demo stops and says which."""
+
+
 def step(text: str) -> None:
     print(f"\n== {text}", flush=True)
+
+
+def expect(condition: bool, failure: str) -> None:
+    if not condition:
+        raise StepFailed(failure)
 
 
 def tiny_wheel() -> bytes:
@@ -60,29 +70,36 @@ async def run_demo(api_key: str) -> None:
         install = get_install_code("python", [f"/files/{WHEEL_NAME}"])
         installed = await sandbox.execute_code(install, timeout=300, files=[wheel])
         print("install:", installed.status.value, installed.error or "")
+        expect(installed.status is ExecutionStatus.SUCCESS, f"the install failed: {installed.error or installed.stderr}")
         greeting = await sandbox.execute_code("import vorn_demo_pkg\nprint(vorn_demo_pkg.greet('demo'))")
         print("import:", greeting.stdout.strip())
+        expect("hello, demo" in greeting.stdout, f"the installed package did not import: {greeting.error}")
 
         step("run code with streamed output")
         code = "import time\nfor i in range(3):\n    print(f'tick {i}', flush=True)\n    time.sleep(0.3)\nanswer = 6 * 7\nanswer"
         result = await sandbox.execute_code(code, on_stdout=lambda line: print("  stdout>", line, flush=True))
         print(f"status: {result.status.value}, duration: {result.duration_ms} ms")
+        expect(result.status is ExecutionStatus.SUCCESS, f"the code failed: {result.error}")
         again = await sandbox.execute_code("print('state kept:', answer)")
         print(again.stdout.strip())
+        expect(again.stdout.strip() == "state kept: 42", f"the kernel did not keep its state: {again.error}")
 
         step("run a shell command")
         command = await sandbox.execute_command("echo \"$GREETING from $(uname -s)\"; ls /files", env={"GREETING": "hi"})
         print(f"status: {command.status.value}\n{command.stdout.rstrip()}")
+        expect(command.status is ExecutionStatus.SUCCESS, f"the command failed: {command.stderr.strip()}")
 
         step("upload a file, transform it in the sandbox, download the result")
         data = SandboxFile(filename="numbers.txt", data=b"3\n1\n2\n")
-        await sandbox.execute_code(
+        sorting = await sandbox.execute_code(
             "nums = sorted(int(x) for x in open('/files/numbers.txt'))\n"
             "open('/files/sorted.txt', 'w').write('\\n'.join(map(str, nums)) + '\\n')",
             files=[data],
         )
+        expect(sorting.status is ExecutionStatus.SUCCESS, f"the upload or the transform failed: {sorting.error}")
         downloaded = await sandbox.download_file("/files/sorted.txt")
         print("downloaded:", downloaded)
+        expect(downloaded == b"1\n2\n3\n", "the download did not bring the sorted file back")
 
         step("renew the lease")
         await sandbox.set_timeout(600)
@@ -95,16 +112,20 @@ async def run_demo(api_key: str) -> None:
 
 
 def main() -> int:
-    if "--real" in sys.argv[1:]:
-        asyncio.run(run_demo(os.environ["E2B_API_KEY"]))
-    else:
-        with serving() as env:
-            print("local E2B service at", env["E2B_API_URL"])
-            asyncio.run(run_demo(env["E2B_API_KEY"]))
-        # The SDK's HTTP client runs threads of its own that notice the closed
-        # connections; they must do so while this interpreter is alive, since a
-        # thread entering it during shutdown aborts the process.
-        time.sleep(0.5)
+    try:
+        if "--real" in sys.argv[1:]:
+            asyncio.run(run_demo(os.environ["E2B_API_KEY"]))
+        else:
+            with serving() as env:
+                print("local E2B service at", env["E2B_API_URL"])
+                asyncio.run(run_demo(env["E2B_API_KEY"]))
+            # The SDK's HTTP client runs threads of its own that notice the closed
+            # connections; they must do so while this interpreter is alive, since a
+            # thread entering it during shutdown aborts the process.
+            time.sleep(0.5)
+    except StepFailed as failure:
+        print(f"\ndemo failed: {failure}", file=sys.stderr)
+        return 1
     print("\ndemo finished")
     return 0
 
