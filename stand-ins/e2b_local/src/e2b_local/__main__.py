@@ -1,14 +1,15 @@
 """python -m e2b_local [--port N] [--env-file PATH] ...
 
 Serves the local E2B service on 127.0.0.1 and prints the environment lines
-that point the E2B SDK at it; Ctrl-C (or SIGTERM) stops it and kills every
-sandbox.
+that point the E2B SDK at it; Ctrl-C (or SIGTERM, or with --lifeline the end
+of its standard input) stops it and kills every sandbox.
 """
 
 import argparse
 import asyncio
 import signal
 import sys
+import threading
 
 from .service import DEFAULT_API_KEY, LocalE2BService
 
@@ -21,7 +22,8 @@ def main(argv=None) -> int:
     parser.add_argument("--api-key", default=DEFAULT_API_KEY)
     parser.add_argument("--build-delay", type=float, default=0.0, help="seconds until a template build is ready")
     parser.add_argument("--env-file", help="also write the environment lines to this file")
-    parser.add_argument("--no-isolation", action="store_true", help="never use a private mount namespace")
+    parser.add_argument("--no-isolation", action="store_true", help="never use private namespaces")
+    parser.add_argument("--lifeline", action="store_true", help="stop when standard input closes")
     args = parser.parse_args(argv)
 
     service = LocalE2BService(host=args.host, port=args.port, state_dir=args.state_dir,
@@ -36,7 +38,9 @@ def main(argv=None) -> int:
     sys.stdout.write(lines)
     sys.stdout.flush()
     if not service.isolate:
-        print("# e2b_local: no private mount namespace here; absolute paths land on the host", file=sys.stderr)
+        print(f"# e2b_local: sandboxes share the host's tree ({service.isolation_reason})", file=sys.stderr)
+    if args.lifeline:
+        threading.Thread(target=_stop_at_end_of_input, args=(service,), daemon=True).start()
     # uvicorn stops on SIGTERM and then raises it again; ending by an
     # exception (not the default action) lets the sandboxes be killed first.
     signal.signal(signal.SIGTERM, _exit_on_signal)
@@ -45,6 +49,14 @@ def main(argv=None) -> int:
     except (KeyboardInterrupt, SystemExit):
         pass
     return 0
+
+
+def _stop_at_end_of_input(service: LocalE2BService) -> None:
+    # Whoever started this holds the write end; it closes when they end,
+    # even by SIGKILL, and the sandboxes go with this service then.
+    while sys.stdin.buffer.read1(65536):
+        pass
+    service.stop_serving()
 
 
 def _exit_on_signal(signum, frame):

@@ -1,4 +1,5 @@
-"""How sandbox processes are started: the jail plan and the one-time probe."""
+"""How sandbox processes are started: the jail plans and the one-time probe
+of which isolation this machine allows."""
 
 from __future__ import annotations
 
@@ -7,6 +8,7 @@ import os
 import subprocess
 import sys
 import tempfile
+from dataclasses import dataclass
 from functools import cache
 from importlib import resources
 from pathlib import Path
@@ -76,34 +78,111 @@ def prepare_root(root: Path) -> None:
                 link.symlink_to(os.readlink(path))
 
 
+def _jail(plan: dict) -> list[str]:
+    return [sys.executable, "-I", "-S", "-c", jail_source(), json.dumps(plan)]
+
+
+def holder_argv(root: Path, mode: str) -> list[str]:
+    """The sandbox's holder (see jail.py): mode is one of MODES."""
+    return _jail({"role": "hold", "mode": mode, "root": str(root), "binds": _binds()})
+
+
 def launch_argv(
-    root: Path, argv: list[str], env: dict[str, str], cwd: str, isolate: bool, reply_fd: int | None = None
+    root: Path, argv: list[str], env: dict[str, str], cwd: str, *, enter: int | None, userns: bool,
+    reply_fd: int | None = None,
 ) -> list[str]:
+    """One program of the sandbox; `enter` is the pid of the init whose
+    namespaces it joins (None: no namespaces)."""
     plan = {
+        "role": "run",
         "root": str(root),
-        "isolate": isolate,
-        "binds": _binds(),
+        "enter": enter,
+        "userns": userns,
         "cwd": cwd,
         "argv": argv,
         "env": env,
         "reply_fd": reply_fd,
+        "parent": os.getpid(),
     }
-    return [sys.executable, "-I", "-S", "-c", jail_source(), json.dumps(plan)]
+    return _jail(plan)
 
 
-@cache
-def mounts_allowed() -> bool:
-    """Whether this machine lets a child take a private mount namespace
-    (root, or a container that allows it); asked once per process."""
-    if not sys.platform.startswith("linux"):
-        return False
+# "mounts": private namespaces, as root; "userns": the same inside a user
+# namespace; "none": sandboxes share the host's tree.
+MODES = ("mounts", "userns", "none")
+SETTINGS = ("auto", "userns", "none")
+
+
+@dataclass(frozen=True)
+class Isolation:
+    mode: str
+    reason: str | None = None  # why there is none
+
+    @property
+    def isolate(self) -> bool:
+        return self.mode != "none"
+
+
+def _last_line(text: bytes) -> str:
+    lines = text.decode(errors="replace").strip().splitlines()
+    return lines[-1].removeprefix("e2b_local: cannot start sandbox process: ") if lines else ""
+
+
+def _refusal(mode: str) -> str | None:
+    """Starts a holder in `mode` and a program through it that looks for a
+    file only the sandbox's tree has; what went wrong, or None."""
     with tempfile.TemporaryDirectory(prefix="e2b-local-probe-") as tmp:
         root = Path(tmp)
         prepare_root(root)
         (root / "e2b-local-probe").touch()
-        argv = launch_argv(root, ["/bin/sh", "-c", "test -e /e2b-local-probe"], {}, "/", True)
         try:
-            done = subprocess.run(argv, capture_output=True, env=JAIL_ENV, timeout=30)
-        except (OSError, subprocess.SubprocessError):
-            return False
-        return done.returncode == 0
+            holder = subprocess.Popen(holder_argv(root, mode), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                      stderr=subprocess.PIPE, env=JAIL_ENV)
+        except OSError as error:
+            return str(error)
+        try:
+            line = holder.stdout.readline()
+            if not line.strip():
+                return _last_line(holder.communicate(timeout=30)[1]) or f"the holder exited ({holder.wait()})"
+            argv = launch_argv(root, ["/bin/sh", "-c", "test -e /e2b-local-probe"], {}, "/",
+                               enter=int(line), userns=mode == "userns")
+            try:
+                done = subprocess.run(argv, capture_output=True, env=JAIL_ENV, timeout=30)
+            except subprocess.SubprocessError as error:
+                return str(error)
+            if done.returncode != 0:
+                return _last_line(done.stderr) or "a sandbox program still saw the host's tree"
+            return None
+        finally:
+            if holder.poll() is None:
+                holder.stdin.close()
+                holder.wait(30)
+
+
+@cache
+def choose_isolation(setting: str = "auto") -> Isolation:
+    """What this machine allows, asked once per process and setting: private
+    namespaces as root, else a user namespace, else none (with the reason)."""
+    if setting not in SETTINGS:
+        raise ValueError(f"E2B_LOCAL_ISOLATION must be one of {', '.join(SETTINGS)}, not {setting!r}")
+    if setting == "none":
+        return Isolation("none", "turned off by E2B_LOCAL_ISOLATION=none")
+    if not sys.platform.startswith("linux"):
+        return Isolation("none", "private namespaces need Linux")
+    tries = ["mounts", "userns"] if setting == "auto" and os.geteuid() == 0 else ["userns"]
+    refused = []
+    for mode in tries:
+        reason = _refusal(mode)
+        if reason is None:
+            return Isolation(mode)
+        refused.append(f"{'user namespaces' if mode == 'userns' else 'private mounts'} refused: {reason}")
+    return Isolation("none", "; ".join(refused))
+
+
+def isolation_setting() -> str:
+    return os.environ.get("E2B_LOCAL_ISOLATION", "").strip().lower() or "auto"
+
+
+def mounts_allowed() -> bool:
+    """Whether sandboxes get a tree of their own here."""
+    return choose_isolation(isolation_setting()).isolate

@@ -12,7 +12,10 @@ from contextlib import contextmanager
 @contextmanager
 def serving(*args: str, stop_timeout: float = 60) -> Iterator[dict[str, str]]:
     """Starts `python -m e2b_local ARGS`, applies the environment lines it prints, and stops it on exit."""
-    service = subprocess.Popen([sys.executable, "-m", "e2b_local", *args], stdout=subprocess.PIPE, text=True)
+    # The service stops when its standard input closes, so it ends with this
+    # process however this process ends.
+    service = subprocess.Popen([sys.executable, "-m", "e2b_local", "--lifeline", *args],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
         env: dict[str, str] = {}
         while len(env) < 3:
@@ -27,3 +30,4 @@ def serving(*args: str, stop_timeout: float = 60) -> Iterator[dict[str, str]]:
     finally:
         service.terminate()
         service.wait(stop_timeout)
+        service.stdin.close()

@@ -12,7 +12,7 @@ import sys
 import time
 from pathlib import Path
 
-from .isolation import JAIL_ENV, launch_argv, prepare_root
+from .isolation import JAIL_ENV, holder_argv, launch_argv, prepare_root
 from .kernel import Kernel
 
 HOME = "/home/user"
@@ -30,7 +30,7 @@ class Sandbox:
         template_id: str,
         alias: str | None,
         root: Path,
-        isolate: bool,
+        isolation: str,
         env_vars: dict[str, str],
         lifetime: float,
         on_expiry,
@@ -41,7 +41,8 @@ class Sandbox:
         self.client_id = "local"
         self.access_token = secrets.token_urlsafe(24)
         self.root = root
-        self.isolate = isolate
+        self.isolation = isolation
+        self.isolate = isolation != "none"
         self.env_vars = dict(env_vars)
         self.started_at = time.time()
         self.end_at = self.started_at + lifetime
@@ -50,6 +51,8 @@ class Sandbox:
         self._process_groups: set[int] = set()
         self.processes: dict[int, asyncio.subprocess.Process] = {}
         self.killed = False
+        self._holder: asyncio.subprocess.Process | None = None
+        self._namespaces_of: int | None = None
         prepare_root(root)
         self.kernel = Kernel(self.spawn, self.base_env())
         self.set_lifetime(lifetime)
@@ -63,6 +66,30 @@ class Sandbox:
         self.end_at = time.time() + seconds
         loop = asyncio.get_running_loop()
         self._expiry = loop.call_later(seconds, lambda: asyncio.ensure_future(self._on_expiry(self)))
+
+    async def start_holder(self) -> None:
+        """Starts the process that holds the sandbox's namespaces (see
+        jail.py). Its standard input is a pipe whose only write end stays
+        here: when this process ends, however it ends, the holder takes the
+        sandbox's processes with it."""
+        self._holder = await asyncio.create_subprocess_exec(
+            *holder_argv(self.root, self.isolation),
+            env=JAIL_ENV,
+            stdin=asyncio.subprocess.PIPE,
+            stdout=asyncio.subprocess.PIPE,
+            # Not in the service's group: a Ctrl-C there must leave the
+            # holder to the service's own clean-up.
+            start_new_session=True,
+        )
+        line = await self._holder.stdout.readline()
+        if not line.strip():
+            await self._holder.wait()
+            raise RuntimeError(f"the holder of sandbox {self.sandbox_id} did not start ({self._holder.returncode})")
+        self._namespaces_of = int(line) if self.isolate else None
+
+    def _tell_holder(self, line: str) -> None:
+        if self._holder is not None and self._holder.returncode is None:
+            self._holder.stdin.write(line.encode())
 
     # -- paths ----------------------------------------------------------
 
@@ -112,7 +139,8 @@ class Sandbox:
             raise ProcessLookupError(f"sandbox {self.sandbox_id} is gone")
         full_env = self.base_env()
         full_env.update(env or {})
-        command = launch_argv(self.root, argv, full_env, cwd, self.isolate, reply_fd)
+        command = launch_argv(self.root, argv, full_env, cwd, enter=self._namespaces_of,
+                              userns=self.isolation == "userns", reply_fd=reply_fd)
         process = await asyncio.create_subprocess_exec(
             *command,
             env=JAIL_ENV,
@@ -121,6 +149,7 @@ class Sandbox:
             **popen,
         )
         self._process_groups.add(process.pid)
+        self._tell_holder(f"+{process.pid}\n")
         self.processes[process.pid] = process
         if self.killed:
             # Killed while this process was being started.
@@ -136,6 +165,7 @@ class Sandbox:
             os.killpg(process.pid, 0)
         except (ProcessLookupError, PermissionError):
             self._process_groups.discard(process.pid)
+            self._tell_holder(f"-{process.pid}\n")
 
     def kill_group(self, pid: int, sig: int = signal.SIGKILL) -> None:
         try:
@@ -172,6 +202,9 @@ class Sandbox:
                 os.kill(pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
+        if self._holder is not None and self._holder.returncode is None:
+            self._holder.kill()
+            await self._holder.wait()
         await self.kernel.close()
         for process in list(self.processes.values()):
             if process.returncode is None:

@@ -18,7 +18,7 @@ from starlette.applications import Starlette
 from starlette.datastructures import Headers
 
 from . import control_plane, envd, interpreter
-from .isolation import mounts_allowed
+from .isolation import Isolation, choose_isolation, isolation_setting
 from .state import ServiceState
 
 JUPYTER_PORT = "49999"
@@ -33,6 +33,17 @@ class _QuietDroppedAnswers(logging.Filter):
 
 logging.getLogger("uvicorn.error").addFilter(_QuietDroppedAnswers())
 DEFAULT_API_KEY = "e2b_local_key"
+
+
+def _isolation(isolate: bool | None) -> Isolation:
+    """isolate=None follows E2B_LOCAL_ISOLATION (auto, userns, none);
+    False turns isolation off, True asks for it even when the setting is none."""
+    if isolate is False:
+        return Isolation("none", "turned off by the service's caller (isolate=False, --no-isolation)")
+    setting = isolation_setting()
+    if isolate and setting == "none":
+        setting = "auto"
+    return choose_isolation(setting)
 
 
 class LocalE2BService(ServiceState):
@@ -54,11 +65,12 @@ class LocalE2BService(ServiceState):
         self._own_state_dir = state_dir is None
         super().__init__(
             state_dir=Path(state_dir) if state_dir is not None else Path(tempfile.mkdtemp(prefix="e2b-local-")),
-            isolate=mounts_allowed() if isolate is None else isolate,
+            isolation=_isolation(isolate),
         )
         self._loop: asyncio.AbstractEventLoop | None = None
         self._server: uvicorn.Server | None = None
         self._thread: threading.Thread | None = None
+        self._stop_asked = False
 
     # -- what the SDK needs --------------------------------------------
 
@@ -135,6 +147,8 @@ class LocalE2BService(ServiceState):
         config = uvicorn.Config(self.asgi_app(), log_level="warning", lifespan="off",
                                 timeout_graceful_shutdown=2, backlog=512, timeout_keep_alive=330)
         self._server = uvicorn.Server(config)
+        # A stop asked for before the server existed.
+        self._server.should_exit = self._stop_asked
         try:
             await self._server.serve(sockets=[sock])
         finally:
@@ -169,6 +183,12 @@ class LocalE2BService(ServiceState):
     def call(self, coroutine, timeout: float = 60):
         """Runs a coroutine on the service's loop from another thread."""
         return asyncio.run_coroutine_threadsafe(coroutine, self._loop).result(timeout)
+
+    def stop_serving(self) -> None:
+        """Ends ``serve()`` from any thread; it kills every sandbox on its way out."""
+        self._stop_asked = True
+        if self._server is not None:
+            self._server.should_exit = True
 
     def stop(self) -> None:
         self.stopping = True

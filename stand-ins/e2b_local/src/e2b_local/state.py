@@ -9,6 +9,7 @@ import uuid
 from pathlib import Path
 
 from .faults import Fault, Faults
+from .isolation import Isolation
 from .sandbox import Sandbox
 from .templates import TemplateRegistry
 
@@ -16,9 +17,12 @@ from .templates import TemplateRegistry
 class ServiceState:
     """Everything the routes of one service share. Lives on the service's loop."""
 
-    def __init__(self, *, state_dir: Path, isolate: bool) -> None:
+    def __init__(self, *, state_dir: Path, isolation: Isolation) -> None:
         self.state_dir = state_dir
-        self.isolate = isolate
+        self.isolation = isolation.mode
+        # Why sandboxes share the host's tree, when they do.
+        self.isolation_reason = isolation.reason
+        self.isolate = isolation.isolate
         self.faults = Faults()
         self.templates = TemplateRegistry()
         self.sandboxes: dict[str, Sandbox] = {}
@@ -40,11 +44,16 @@ class ServiceState:
             template_id=template_id,
             alias=alias,
             root=root,
-            isolate=self.isolate,
+            isolation=self.isolation,
             env_vars=env_vars,
             lifetime=lifetime,
             on_expiry=self._expire,
         )
+        try:
+            await sandbox.start_holder()
+        except BaseException:
+            await sandbox.kill()
+            raise
         self.sandboxes[sandbox_id] = sandbox
         self.created_count += 1
         sandbox.kernel.start_soon()
