@@ -121,6 +121,7 @@ async def test_output_comes_back_as_printed_and_time_outs_come_on_time(sandbox):
     assert (await sandbox.execute_code("print('alive')")).stdout == "alive\n"
 
 
+@pytest.mark.usefixtures("e2b_local_isolated")
 async def test_uploads_land_in_the_sandbox_tree_and_a_failed_write_is_skipped(sandbox, e2b_local, caplog):
     e2b_local.fail("write", 1)
     files = [SandboxFile(filename="lost.txt", data=b"x"), SandboxFile(filename="sub/b.bin", data=b"\x00\xff"),

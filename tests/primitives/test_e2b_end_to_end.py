@@ -20,6 +20,7 @@ async def sandbox(e2b_local):
         await backend.terminate()
 
 
+@pytest.mark.usefixtures("e2b_local_isolated")
 async def test_command_and_write(sandbox):
     where = await run_workspace_command(sandbox, ["pwd"])
     assert where.status is ExecutionStatus.SUCCESS, where

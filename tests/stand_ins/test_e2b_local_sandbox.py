@@ -67,6 +67,7 @@ async def test_code_time_out_interrupts_the_cell_and_keeps_the_kernel(sandbox):
     assert after.results[0].text == "'yes'"
 
 
+@pytest.mark.usefixtures("e2b_local_isolated")
 async def test_commands_run_in_a_shell_with_their_output_exit_code_and_env(sandbox):
     result = await sandbox.commands.run("echo out-$GREETING; echo err >&2; pwd", envs={"GREETING": "hi"}, timeout=10)
     assert (result.exit_code, result.stdout, result.stderr) == (0, "out-hi\n/home/user\n", "err\n")
@@ -75,6 +76,7 @@ async def test_commands_run_in_a_shell_with_their_output_exit_code_and_env(sandb
     assert failed.value.exit_code == 3 and failed.value.stdout == "partial\n"
 
 
+@pytest.mark.usefixtures("e2b_local_isolated")
 async def test_command_time_out_kills_its_whole_process_group(sandbox, e2b_local):
     with pytest.raises(TimeoutException):
         await sandbox.commands.run("sleep 300 & echo $! > /tmp/child; sleep 300", timeout=1)
@@ -85,6 +87,7 @@ async def test_command_time_out_kills_its_whole_process_group(sandbox, e2b_local
     assert not os.path.exists(f"/proc/{child}")
 
 
+@pytest.mark.usefixtures("e2b_local_isolated")
 async def test_files_land_in_the_sandbox_tree_and_round_trip(sandbox, e2b_local):
     payload = bytes(range(256)) * 3
     await sandbox.files.write("/files/sub/data.bin", payload)
@@ -113,6 +116,7 @@ async def test_signed_download_url_serves_bytes_without_credentials(sandbox):
     assert forged.status_code == 401
 
 
+@pytest.mark.usefixtures("e2b_local_isolated")
 async def test_sandboxes_do_not_see_each_other(sandbox, e2b_local):
     other = await AsyncSandbox.create(timeout=60)
     try:
@@ -123,6 +127,7 @@ async def test_sandboxes_do_not_see_each_other(sandbox, e2b_local):
         await other.kill()
 
 
+@pytest.mark.usefixtures("e2b_local_isolated")
 async def test_kill_ends_the_sandbox_and_its_processes(e2b_local):
     handle = await AsyncSandbox.create(timeout=60)
     await handle.run_code("x = 1", timeout=30)
@@ -178,6 +183,7 @@ async def test_both_upload_encodings_write_the_exact_bytes(sandbox, e2b_local, w
     assert e2b_local.sandbox_path(sandbox.sandbox_id, "/files/upload.bin").read_bytes() == payload
 
 
+@pytest.mark.usefixtures("e2b_local_isolated")
 async def test_files_api_does_not_follow_symlinks_out_of_the_sandbox(sandbox):
     await sandbox.commands.run("ln -s /etc /home/user/host-etc", timeout=10)
     with pytest.raises(InvalidArgumentException, match="outside the sandbox"):

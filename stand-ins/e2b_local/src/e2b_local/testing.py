@@ -6,6 +6,9 @@
   environment, starts with no faults queued, and after the test releases
   every hang, clears the switches and checks that no sandbox is left alive
   (leftovers are killed and the test errors).
+- ``e2b_local_isolated``: the same, for tests that need each sandbox's own
+  file tree (/home/user, /files, /tmp of its own); skips them, with the
+  service's reason, when its sandboxes share the host's tree.
 """
 
 from __future__ import annotations
@@ -70,6 +73,9 @@ class E2BLocal:
     def build_delay(self, seconds: float) -> None:
         self.faults.build_delay = seconds
 
+    def require_isolation(self) -> None:
+        require_isolation(self.service)
+
     def sandbox_path(self, sandbox_id: str, path: str):
         """Where a path of a live sandbox lies on this machine's disk."""
         return self.service.sandboxes[sandbox_id].host_path(path)
@@ -96,6 +102,13 @@ class E2BLocal:
         return True
 
 
+def require_isolation(service: LocalE2BService) -> None:
+    """Skips the calling test when the service's sandboxes share the host's
+    tree (no isolation here, or turned off), saying why."""
+    if not service.isolate:
+        pytest.skip(f"sandboxes share the host's tree: {service.isolation_reason}")
+
+
 @pytest.fixture(scope="session")
 def e2b_local_service():
     from .service import LocalE2BService
@@ -118,3 +131,9 @@ def e2b_local(e2b_local_service, monkeypatch):
     if not local.wait_until_no_sandboxes():
         leaked = local.kill_all()
         pytest.fail(f"the test left {len(leaked)} live sandbox(es) in the local E2B service: {', '.join(leaked)}")
+
+
+@pytest.fixture
+def e2b_local_isolated(e2b_local_service, e2b_local):
+    require_isolation(e2b_local_service)
+    return e2b_local
