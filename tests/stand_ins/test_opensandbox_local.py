@@ -3,6 +3,9 @@
 from __future__ import annotations
 
 import asyncio
+import os
+import subprocess
+import sys
 import time
 from datetime import timedelta
 
@@ -17,6 +20,7 @@ from opensandbox.models.execd import ExecutionHandlers, RunCommandOpts
 from opensandbox.models.sandboxes import SnapshotFilter
 from opensandbox.sync.manager import SandboxManagerSync
 from opensandbox.sync.sandbox import SandboxSync
+from opensandbox_local.pytest_plugin import require_isolation
 
 ENTRYPOINT = ["bash", "/opt/opensandbox/code-interpreter.sh"]
 JUPYTER_ENV = {"JUPYTER_HOST": "http://127.0.0.1:44771", "JUPYTER_TOKEN": "sesame"}
@@ -111,8 +115,7 @@ async def test_interrupt_raises_keyboard_interrupt_and_keeps_state(opensandbox_l
 
 
 async def test_sandboxes_are_isolated_and_jupyter_demands_its_token(opensandbox_local, tmp_path):
-    if not opensandbox_local.isolate:
-        pytest.skip("this machine refuses the sandboxes their own namespaces")
+    require_isolation(opensandbox_local)
     marker = tmp_path / "host-only"
     marker.write_text("x")
     first, second = await asyncio.gather(_sandbox(opensandbox_local), _sandbox(opensandbox_local))
@@ -310,3 +313,23 @@ def test_api_key_is_demanded_when_set():
         finally:
             denied.close()
             allowed.close()
+
+
+def test_read_only_binds_keep_the_flags_of_the_host_mount(tmp_path):
+    # A user namespace may not drop nosuid, nodev, noexec or an atime flag of
+    # a mount it did not make: the nested namespace stands for a normal user
+    # binding a host mount that has them.
+    (tmp_path / "flagged").mkdir()
+    inner = (f"from opensandbox_local.sandbox_init import _bind_readonly; import os; "
+             f"_bind_readonly('{tmp_path}/flagged', '{tmp_path}/root'); "
+             f"print(os.statvfs('{tmp_path}/root{tmp_path}/flagged').f_flag)")
+    script = (f"mount -t tmpfs -o nosuid,nodev,noexec,noatime tmpfs {tmp_path}/flagged && "
+              f"exec unshare --user --map-root-user --mount {sys.executable} -c \"{inner}\"")
+    done = subprocess.run(["unshare", "--user", "--map-root-user", "--mount", "sh", "-c", script],
+                          capture_output=True, text=True, timeout=120)
+    if "unshare failed" in done.stderr:
+        pytest.skip("user namespaces refused: " + done.stderr.strip())
+    assert done.returncode == 0, done.stderr
+    flags = int(done.stdout)
+    wanted = os.ST_RDONLY | os.ST_NOSUID | os.ST_NODEV | os.ST_NOEXEC | os.ST_NOATIME
+    assert flags & wanted == wanted

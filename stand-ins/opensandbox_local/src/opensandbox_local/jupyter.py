@@ -189,6 +189,9 @@ def _handler(kernel: Kernel, token: str):
 def main() -> None:
     host = urllib.parse.urlsplit(os.environ.get("JUPYTER_HOST", "http://127.0.0.1:44771"))
     token = os.environ.get("JUPYTER_TOKEN", "")
+    # Interrupts are SIGINTs to this process: whatever it inherited, they
+    # must raise KeyboardInterrupt in the running code.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     kernel = Kernel()
     server = ThreadingHTTPServer((host.hostname or "127.0.0.1", host.port or 44771),
                                  _handler(kernel, token))

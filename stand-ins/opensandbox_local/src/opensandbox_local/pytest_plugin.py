@@ -3,7 +3,9 @@
 ``opensandbox_server`` is one server for the whole session; ``opensandbox_local``
 hands it to a test with its fault switches reset and, after the test, demands
 that no sandbox is left running (leftovers are killed so that one leak does
-not spill into the next test).
+not spill into the next test). ``require_isolation(server)`` skips a test
+that needs each sandbox's own tree or network on a server that has none, and
+says why (``opensandbox_isolated`` is the fixture form).
 """
 
 from __future__ import annotations
@@ -21,6 +23,17 @@ def opensandbox_server():
     thread.start()
     yield server
     thread.stop()
+
+
+def require_isolation(server: LocalOpenSandbox) -> None:
+    if not server.isolate:
+        pytest.skip("sandboxes share the host's tree and network here: " + server.isolation_reason)
+
+
+@pytest.fixture
+def opensandbox_isolated(opensandbox_local):
+    require_isolation(opensandbox_local)
+    return opensandbox_local
 
 
 @pytest.fixture

@@ -16,15 +16,58 @@ from collections.abc import Awaitable, Callable
 CODE_INTERPRETER_SCRIPT = "/opt/opensandbox/code-interpreter.sh"
 
 
+ISOLATION_SETTING = "OPENSANDBOX_LOCAL_ISOLATION"
+_NAMESPACES = ("--mount", "--net", "--pid", "--fork", "--kill-child")
+# The caller's uid becomes root inside: what lets a normal user build the
+# sandbox's mounts, and as root it checks the path a normal user takes.
+_USER_NAMESPACE = ("--user", "--map-root-user")
+
+
+def _unshare(mode: str) -> list[str]:
+    if mode == "none":
+        return []
+    return ["unshare", *(_USER_NAMESPACE if mode == "userns" else ()), *_NAMESPACES]
+
+
+def _refusal(mode: str) -> str | None:
+    """What the machine refuses of ``mode``, or None if it allows it all."""
+    missing = [tool for tool in ("unshare", "ip", "mount") if not shutil.which(tool)]
+    if missing:
+        return "missing " + ", ".join(missing)
+    probe = subprocess.run(
+        [*_unshare(mode), "sh", "-c",
+         "mount --make-rprivate / && ip link set lo up && mount -t proc proc /proc"],
+        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    if probe.returncode == 0:
+        return None
+    said = probe.stderr.strip().splitlines()
+    what = "user namespaces" if mode == "userns" else "namespaces"
+    return f"{what} refused: " + (said[-1] if said else f"exit status {probe.returncode}")
+
+
+def choose_isolation(setting: str | None = None) -> tuple[str, str]:
+    """The isolation sandboxes get on this machine: ``("namespaces", "")``,
+    ``("userns", "")`` or ``("none", why)``. ``setting`` (by default the
+    OPENSANDBOX_LOCAL_ISOLATION variable) is "auto", "userns" or "none"."""
+    if setting is None:
+        setting = os.environ.get(ISOLATION_SETTING) or "auto"
+    if setting == "none":
+        return "none", f"isolation turned off by {ISOLATION_SETTING}=none"
+    if setting not in ("auto", "userns"):
+        raise ValueError(f"{ISOLATION_SETTING} must be auto, userns or none, not {setting!r}")
+    tried = ["userns"] if setting == "userns" or os.geteuid() != 0 else ["namespaces", "userns"]
+    refusals = []
+    for mode in tried:
+        refused = _refusal(mode)
+        if refused is None:
+            return mode, ""
+        refusals.append(refused)
+    return "none", "; ".join(refusals)
+
+
 def namespaces_available() -> bool:
     """Whether this machine lets us give a sandbox its own namespaces."""
-    if os.geteuid() != 0 or not shutil.which("unshare") or not shutil.which("ip"):
-        return False
-    probe = subprocess.run(
-        ["unshare", "--mount", "--net", "--pid", "--fork", "--kill-child", "sh", "-c",
-         "mount --make-rprivate / && ip link set lo up"],
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return probe.returncode == 0
+    return choose_isolation()[0] != "none"
 
 
 def remove_tree(path: str) -> None:
@@ -69,10 +112,11 @@ def _code_interpreter_script() -> str:
 class SandboxProcess:
     """One running sandbox: its directory and its first process."""
 
-    def __init__(self, home: str, isolate: bool) -> None:
+    def __init__(self, home: str, isolation: str) -> None:
         self.home = home
         self.root = os.path.join(home, "root")
-        self.isolate = isolate
+        self.isolation = isolation
+        self.isolate = isolation != "none"
         self.process: subprocess.Popen | None = None
 
     @property
@@ -91,9 +135,7 @@ class SandboxProcess:
         os.chmod(script, 0o755)
         if os.path.exists(self.execd_socket):
             os.unlink(self.execd_socket)
-        argv = [sys.executable, "-m", "opensandbox_local.sandbox_init"]
-        if self.isolate:
-            argv = ["unshare", "--mount", "--net", "--pid", "--fork", "--kill-child", *argv]
+        argv = [*_unshare(self.isolation), sys.executable, "-m", "opensandbox_local.sandbox_init"]
         config = {"root": self.root, "isolate": self.isolate, "entrypoint": entrypoint,
                   "env": env, "execd": True, "execd_delay": daemon_delay}
         log = open(os.path.join(self.home, "sandbox.log"), "ab")
@@ -105,8 +147,15 @@ class SandboxProcess:
                                         env={"PATH": os.environ.get("PATH", os.defpath)},
                                         start_new_session=True)
         log.close()
-        self.process.stdin.write(json.dumps(config).encode())
-        self.process.stdin.close()
+        # The pipe is the sandbox's lifeline: the config is its first line,
+        # and the write end stays open, in this process only, for as long as
+        # the sandbox lives. However this process ends, even killed, the
+        # sandbox reads end of file and ends everything it started.
+        try:
+            self.process.stdin.write(json.dumps(config).encode() + b"\n")
+            self.process.stdin.flush()
+        except OSError:
+            pass  # it died at once; alive() says so
 
     def alive(self) -> bool:
         return self.process is not None and self.process.poll() is None
@@ -129,11 +178,25 @@ class SandboxProcess:
     def stop(self) -> None:
         if self.process is None:
             return
+        # Without namespaces only the sandbox's first process can find the
+        # commands that left its process group for sessions of their own:
+        # SIGTERM asks it to. With them, killing the group kills unshare
+        # (which ignores SIGTERM), and with it the sandbox's PID 1 and all.
+        if not self.isolate and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                pass
         try:
             os.killpg(self.process.pid, signal.SIGKILL)
         except ProcessLookupError:
             pass
         self.process.wait()
+        try:
+            self.process.stdin.close()
+        except OSError:
+            pass
 
     def destroy(self) -> None:
         self.stop()

@@ -42,7 +42,7 @@ from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
 from opensandbox_local.faults import Faults
-from opensandbox_local.runtime import SandboxProcess, copy_tree, namespaces_available, remove_tree
+from opensandbox_local.runtime import ISOLATION_SETTING, SandboxProcess, choose_isolation, copy_tree, remove_tree
 
 _PROXY_OPERATIONS = {
     ("GET", "ping"): "ping",
@@ -122,7 +122,17 @@ class LocalOpenSandbox:
     def __init__(self, *, base_dir: str | None = None, api_key: str | None = None,
                  isolate: bool | None = None) -> None:
         self.api_key = api_key
-        self.isolate = namespaces_available() if isolate is None else isolate
+        # isolation: "namespaces", "userns" (through a user namespace) or
+        # "none", with why in isolation_reason; isolate says whether there is any.
+        if isolate is None:
+            self.isolation, self.isolation_reason = choose_isolation()
+        elif isolate:
+            wanted = os.environ.get(ISOLATION_SETTING)
+            userns = wanted == "userns" or os.geteuid() != 0
+            self.isolation, self.isolation_reason = ("userns" if userns else "namespaces"), ""
+        else:
+            self.isolation, self.isolation_reason = "none", "isolation turned off by the server's owner"
+        self.isolate = self.isolation != "none"
         self._own_base = base_dir is None
         self.base_dir = base_dir or tempfile.mkdtemp(prefix="opensandbox-local-")
         os.makedirs(os.path.join(self.base_dir, "sandboxes"), exist_ok=True)
@@ -255,7 +265,7 @@ class LocalOpenSandbox:
         env = {str(k): str(v) for k, v in (body.get("env") or {}).items()}
         sandbox_id = "sbx-" + uuid.uuid4().hex[:12]
         home = tempfile.mkdtemp(prefix=sandbox_id + "-", dir=os.path.join(self.base_dir, "sandboxes"))
-        runtime = SandboxProcess(home, self.isolate)
+        runtime = SandboxProcess(home, self.isolation)
         created = _now()
         timeout = body.get("timeout")
         record = SandboxRecord(
