@@ -9,7 +9,15 @@ BRIDGE_TESTS_DIR ?= build/bridge-tests
 BUILD_DIR ?= build/{wheel_tag}
 BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=2.13" ninja cmake
 
-.PHONY: all demo test test-asan bench build bridge-tests venv clean
+# The tests of the local E2B and OpenSandbox services and of their backends,
+# which CI also runs with each service forced through a user namespace (the
+# path a normal user gets) and with no isolation at all.
+SERVICE_TESTS := tests/stand_ins/test_e2b_local_*.py tests/stand_ins/test_opensandbox_local*.py \
+	tests/code_interpreter/test_e2b*.py tests/code_interpreter/test_opensandbox*.py \
+	tests/primitives/test_e2b_end_to_end.py tests/providers tests/template/test_e2b_template*.py \
+	tests/template/test_opensandbox_builder.py
+
+.PHONY: all demo test test-isolation-modes test-asan bench build bridge-tests venv clean
 
 all: test
 
@@ -32,6 +40,14 @@ bridge-tests: venv
 
 test: build bridge-tests
 	PYX_TESTMOD_DIR=$(abspath $(BRIDGE_TESTS_DIR)) $(PY) -m pytest -q
+
+# SIGINT and SIGQUIT are ignored here, as in a run started with nohup from a
+# script: the services must not pass that on to their sandboxes.
+test-isolation-modes: build
+	trap '' INT QUIT; for mode in userns none; do \
+		echo "== local services with isolation: $$mode"; \
+		E2B_LOCAL_ISOLATION=$$mode OPENSANDBOX_LOCAL_ISOLATION=$$mode $(PY) -m pytest -q $(SERVICE_TESTS) || exit 1; \
+	done
 
 # Starts the local E2B service (stand-ins/e2b_local, installed with the venv) and runs the demo against it.
 demo: build
