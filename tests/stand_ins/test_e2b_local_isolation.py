@@ -90,3 +90,18 @@ def test_without_isolation_the_command_line_says_why_once(monkeypatch, tmp_path)
     assert process.returncode == 0
     assert errors.count("sandboxes share the host's tree") == 1
     assert "E2B_LOCAL_ISOLATION=none" in errors
+
+
+def test_a_refused_user_namespace_is_the_reason_given(tmp_path):
+    if shutil.which("unshare") is None:
+        pytest.skip("no unshare program here")
+    # Inside a user namespace of its own the test may forbid further ones.
+    script = ('echo 0 > /proc/sys/user/max_user_namespaces || exit 3; '
+              'exec "$0" -m e2b_local --lifeline --state-dir "$1" < /dev/null')
+    done = subprocess.run(["unshare", "--user", "--map-root-user", "sh", "-c", script, sys.executable, str(tmp_path)],
+                          capture_output=True, text=True, timeout=120,
+                          env={**os.environ, "E2B_LOCAL_ISOLATION": "userns"})
+    if done.returncode == 3 or "unshare failed" in done.stderr:
+        pytest.skip(f"this machine refuses the namespaces the test needs: {done.stderr.strip()}")
+    assert done.returncode == 0, done.stderr
+    assert "sandboxes share the host's tree (user namespaces refused: unshare(CLONE_NEWUSER): " in done.stderr

@@ -11,19 +11,24 @@ from e2b_code_interpreter import Sandbox
 
 from _orphans import leftovers_after_kill
 
-# Fills a sandbox with a cell's kernel, a command and its background child,
-# then prints READY; `env` points the SDK at the service.
+# Fills a sandbox with a cell's kernel, a command and its background child
+# (and with `daemon` one that left the command's group), then prints READY;
+# `env` points the SDK at the service.
 _FILL_SANDBOX = """
-def fill_sandbox(env):
+def fill_sandbox(env, daemon=False):
     from e2b_code_interpreter import Sandbox
     sandbox = Sandbox.create(api_key=env["E2B_API_KEY"], api_url=env["E2B_API_URL"],
                              sandbox_url=env["E2B_SANDBOX_URL"], timeout=600)
     assert sandbox.run_code("alive = True", timeout=60).error is None
     sandbox.commands.run("sleep 1000 & sleep 1000", background=True, timeout=0)
+    expected = ["sleep 1000"]
+    if daemon:
+        sandbox.commands.run("setsid sleep 1001 > /dev/null 2>&1 < /dev/null &", timeout=60)
+        expected.append("sleep 1001")
     # The command has started once its background child shows up.
     import time
     deadline = time.monotonic() + 60
-    while "sleep 1000" not in sandbox.commands.run("ps -eo args", timeout=30).stdout:
+    while not all(args in sandbox.commands.run("ps -eo args", timeout=30).stdout for args in expected):
         assert time.monotonic() < deadline, "the command did not start"
         time.sleep(0.1)
     print("READY", flush=True)
@@ -33,7 +38,8 @@ _IN_PROCESS = _FILL_SANDBOX + """
 import time
 from e2b_local import LocalE2BService
 service = LocalE2BService().start()
-fill_sandbox(service.env)
+# Only a sandbox's own tree finds a process that left its group.
+fill_sandbox(service.env, daemon=service.isolate)
 time.sleep(1000)
 """
 

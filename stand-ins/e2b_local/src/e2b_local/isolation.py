@@ -181,8 +181,3 @@ def choose_isolation(setting: str = "auto") -> Isolation:
 
 def isolation_setting() -> str:
     return os.environ.get("E2B_LOCAL_ISOLATION", "").strip().lower() or "auto"
-
-
-def mounts_allowed() -> bool:
-    """Whether sandboxes get a tree of their own here."""
-    return choose_isolation(isolation_setting()).isolate
