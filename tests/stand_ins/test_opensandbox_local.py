@@ -122,6 +122,9 @@ async def test_sandboxes_are_isolated_and_jupyter_demands_its_token(opensandbox_
     try:
         # Both listen on the same port: each has a network namespace of its own.
         for sandbox in (first, second):
+            # A sandbox is ready once its command daemon is; its code server
+            # may still be starting on a busy machine.
+            await (await CodeInterpreter.create(sandbox=sandbox)).aclose()
             probe = await sandbox.commands.run(
                 "curl -sf http://127.0.0.1:44771/api && echo OK || echo FAIL")
             assert "OK" in "".join(_lines(probe.logs.stdout))

@@ -7,6 +7,7 @@ from datetime import timedelta
 from code_interpreter import CodeInterpreter
 from opensandbox import Sandbox
 from opensandbox.config import ConnectionConfig
+from opensandbox_local.pytest_plugin import require_isolation
 
 ENTRYPOINT = ["bash", "/opt/opensandbox/code-interpreter.sh"]
 JUPYTER_ENV = {"JUPYTER_HOST": "http://127.0.0.1:44771", "JUPYTER_TOKEN": "sesame"}
@@ -23,6 +24,8 @@ PATIENCE = timedelta(minutes=10)
 
 
 async def test_fifty_sandboxes_at_once_each_get_every_code_output(opensandbox_local):
+    # Every code server listens on the same port: one network each, or one wins.
+    require_isolation(opensandbox_local)
     config = ConnectionConfig(domain=opensandbox_local.domain, protocol="http", use_server_proxy=True,
                               request_timeout=PATIENCE)
     starts = asyncio.Semaphore(STARTS_AT_ONCE)
