@@ -17,6 +17,7 @@ import sys
 import time
 import zipfile
 
+from e2b_local.isolation import choose_isolation, isolation_setting
 from e2b_local.process import serving
 from vorn_sandbox import ExecutionStatus
 from vorn_sandbox.code_interpreter.e2b import E2BSandbox
@@ -116,6 +117,15 @@ def main() -> int:
         if "--real" in sys.argv[1:]:
             asyncio.run(run_demo(os.environ["E2B_API_KEY"]))
         else:
+            isolation = choose_isolation(isolation_setting())
+            if not isolation.isolate:
+                print("demo stopped: the local E2B service cannot give sandboxes a file tree of their own here\n"
+                      f"  ({isolation.reason}),\n"
+                      "  so paths such as /home/user and /files would be this machine's own.\n"
+                      "  Run it as root, or let this user create user namespaces (for example\n"
+                      "  `sysctl -w user.max_user_namespaces=15000`, and on Ubuntu\n"
+                      "  `sysctl -w kernel.apparmor_restrict_unprivileged_userns=0`).", file=sys.stderr)
+                return 2
             with serving() as env:
                 print("local E2B service at", env["E2B_API_URL"])
                 asyncio.run(run_demo(env["E2B_API_KEY"]))

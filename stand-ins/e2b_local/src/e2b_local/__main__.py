@@ -7,6 +7,7 @@ of its standard input) stops it and kills every sandbox.
 
 import argparse
 import asyncio
+import os
 import signal
 import sys
 import threading
@@ -54,7 +55,7 @@ def main(argv=None) -> int:
 def _stop_at_end_of_input(service: LocalE2BService) -> None:
     # Whoever started this holds the write end; it closes when they end,
     # even by SIGKILL, and the sandboxes go with this service then.
-    while sys.stdin.buffer.read1(65536):
+    while os.read(0, 65536):
         pass
     service.stop_serving()
 
