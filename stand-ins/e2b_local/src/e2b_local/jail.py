@@ -128,18 +128,25 @@ def _enter_new_namespaces(plan):
         _bind(source, root + source, read_only)
 
 
+def pids_rooted_at(root):
+    """Processes whose root is the sandbox's tree: those that left their
+    group (setsid, daemons) are found this way too."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                if os.readlink(f"/proc/{entry}/root") == root:
+                    found.append(int(entry))
+            except OSError:
+                continue
+    return found
+
+
 def _kill_sandbox_processes(root):
     """Kills every process whose root is the sandbox's tree, until none is
     left (a daemon may fork while it is being looked for)."""
     for _ in range(100):
-        found = []
-        for entry in os.listdir("/proc"):
-            if entry.isdigit():
-                try:
-                    if os.readlink(f"/proc/{entry}/root") == root:
-                        found.append(int(entry))
-                except OSError:
-                    continue
+        found = pids_rooted_at(root)
         if not found:
             return
         for pid in found:

@@ -13,6 +13,7 @@ import time
 from pathlib import Path
 
 from .isolation import JAIL_ENV, holder_argv, launch_argv, prepare_root
+from .jail import pids_rooted_at
 from .kernel import Kernel
 
 HOME = "/home/user"
@@ -174,20 +175,7 @@ class Sandbox:
             pass
 
     def _stray_pids(self) -> list[int]:
-        """Processes whose root is this sandbox's tree: those that left
-        their group (setsid, daemons) are found this way too."""
-        if not self.isolate:
-            return []
-        found = []
-        root = str(self.root)
-        for entry in os.listdir("/proc"):
-            if entry.isdigit():
-                try:
-                    if os.readlink(f"/proc/{entry}/root") == root:
-                        found.append(int(entry))
-                except OSError:
-                    continue
-        return found
+        return pids_rooted_at(str(self.root)) if self.isolate else []
 
     async def kill(self) -> None:
         if self.killed:

@@ -3,9 +3,13 @@
 ``opensandbox_server`` is one server for the whole session; ``opensandbox_local``
 hands it to a test with its fault switches reset and, after the test, demands
 that no sandbox is left running (leftovers are killed so that one leak does
-not spill into the next test). ``require_isolation(server)`` skips a test
-that needs each sandbox's own tree or network on a server that has none, and
-says why (``opensandbox_isolated`` is the fixture form).
+not spill into the next test).
+
+Without isolation no sandbox of the server gets ready: its code server starts
+from a path of the sandbox's own tree and listens on the one port every
+sandbox uses. So ``opensandbox_local`` skips its test then, saying what the
+machine refused (``require_isolation(server)`` does the same for a server a
+test starts itself).
 """
 
 from __future__ import annotations
@@ -31,13 +35,8 @@ def require_isolation(server: LocalOpenSandbox) -> None:
 
 
 @pytest.fixture
-def opensandbox_isolated(opensandbox_local):
-    require_isolation(opensandbox_local)
-    return opensandbox_local
-
-
-@pytest.fixture
 def opensandbox_local(opensandbox_server):
+    require_isolation(opensandbox_server)
     opensandbox_server.faults.reset()
     opensandbox_server.clear_snapshots()
     opensandbox_server.forget_requests()
