@@ -174,7 +174,11 @@ def test_sessions_start_with_default_signals_whatever_the_service_inherited(monk
                      "subprocess.run(['grep', '-E', '^Sig(Ign|Blk)', '/proc/self/status'])\n"
                      "try:\n    import os, signal; os.kill(os.getpid(), signal.SIGINT); import time; time.sleep(5)\n"
                      "except KeyboardInterrupt:\n    print('interrupted')")
-    lines = result["structuredContent"]["stdout"].split()
+    blk_label, blocked, ign_label, ignored, said = result["structuredContent"]["stdout"].split()
     # A command the code starts ignores and blocks nothing; the interpreter
-    # turns SIGINT into KeyboardInterrupt.
-    assert lines == ["SigBlk:", "0" * 16, "SigIgn:", "0" * 16, "interrupted"]
+    # turns SIGINT into KeyboardInterrupt. Signals 32 and 33 are the C
+    # library's own (it sets their handlers itself when it needs them); GNU
+    # make's posix_spawn leaves them ignored in whatever it starts.
+    c_library = (1 << 31) | (1 << 32)
+    assert (blk_label, ign_label, said) == ("SigBlk:", "SigIgn:", "interrupted")
+    assert (int(blocked, 16), int(ignored, 16) & ~c_library) == (0, 0)
