@@ -9,16 +9,7 @@ import sys
 
 import httpx
 from e2b_code_interpreter import AsyncSandbox
-
-
-def _read_env(process: subprocess.Popen) -> dict[str, str]:
-    env = {}
-    while len(env) < 3:
-        line = process.stdout.readline()
-        assert line.startswith("export "), line
-        key, _, value = line.removeprefix("export ").strip().partition("=")
-        env[key] = value
-    return env
+from e2b_local.process import read_env
 
 
 def test_command_line_serves_and_stops_cleanly(tmp_path):
@@ -29,7 +20,7 @@ def test_command_line_serves_and_stops_cleanly(tmp_path):
         text=True,
     )
     try:
-        env = _read_env(process)
+        env = read_env(process.stdout)
         assert env["E2B_API_URL"] == env["E2B_SANDBOX_URL"]
         assert env["E2B_API_URL"].startswith("http://127.0.0.1:")
         assert (tmp_path / "env").read_text().count("export ") == 3

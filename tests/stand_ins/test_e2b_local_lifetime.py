@@ -8,6 +8,7 @@ import sys
 import pytest
 from e2b.exceptions import TimeoutException
 from e2b_code_interpreter import Sandbox
+from e2b_local.process import read_env
 
 from _orphans import leftovers_after_kill
 
@@ -104,12 +105,7 @@ def test_sandbox_processes_start_with_default_signals_when_the_service_ignores_s
     service = subprocess.Popen([sys.executable, "-c", _IGNORING], stdin=subprocess.PIPE,
                                stdout=subprocess.PIPE, text=True)
     try:
-        env = {}
-        while len(env) < 3:
-            line = service.stdout.readline()
-            assert line.startswith("export "), line
-            key, _, value = line.removeprefix("export ").strip().partition("=")
-            env[key] = value
+        env = read_env(service.stdout)
         sandbox = Sandbox.create(api_key=env["E2B_API_KEY"], api_url=env["E2B_API_URL"],
                                  sandbox_url=env["E2B_SANDBOX_URL"], timeout=300)
         try:

@@ -11,7 +11,7 @@ import sys
 import textwrap
 
 import pytest
-from tests.stand_ins._orphans import leftovers_after_kill
+from _orphans import leftovers_after_kill
 
 # Drives one sandbox through the SDK. `hold` starts a long command with a
 # background child and a child in a session of its own, keeps the code server

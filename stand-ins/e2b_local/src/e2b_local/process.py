@@ -7,6 +7,7 @@ import subprocess
 import sys
 from collections.abc import Iterator
 from contextlib import contextmanager
+from typing import IO
 
 
 @contextmanager
@@ -17,17 +18,23 @@ def serving(*args: str, stop_timeout: float = 60) -> Iterator[dict[str, str]]:
     service = subprocess.Popen([sys.executable, "-m", "e2b_local", "--lifeline", *args],
                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
-        env: dict[str, str] = {}
-        while len(env) < 3:
-            line = service.stdout.readline()
-            if not line:
-                raise RuntimeError("the local E2B service did not start")
-            if line.startswith("export "):
-                key, _, value = line[len("export "):].strip().partition("=")
-                env[key] = value
+        env = read_env(service.stdout)
         os.environ.update(env)
         yield env
     finally:
         service.terminate()
         service.wait(stop_timeout)
         service.stdin.close()
+
+
+def read_env(stdout: IO[str]) -> dict[str, str]:
+    """The environment lines that `python -m e2b_local` prints first."""
+    env: dict[str, str] = {}
+    while len(env) < 3:
+        line = stdout.readline()
+        if not line:
+            raise RuntimeError("the local E2B service did not start")
+        if line.startswith("export "):
+            key, _, value = line.removeprefix("export ").strip().partition("=")
+            env[key] = value
+    return env
