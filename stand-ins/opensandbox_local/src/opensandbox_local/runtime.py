@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import functools
 import json
 import os
 import shutil
@@ -49,8 +50,13 @@ def choose_isolation(setting: str | None = None) -> tuple[str, str]:
     """The isolation sandboxes get on this machine: ``("namespaces", "")``,
     ``("userns", "")`` or ``("none", why)``. ``setting`` (by default the
     OPENSANDBOX_LOCAL_ISOLATION variable) is "auto", "userns" or "none"."""
-    if setting is None:
-        setting = os.environ.get(ISOLATION_SETTING) or "auto"
+    return _isolation_for(setting or os.environ.get(ISOLATION_SETTING) or "auto")
+
+
+@functools.cache
+def _isolation_for(setting: str) -> tuple[str, str]:
+    # Probed once per process and setting: every server of a test run
+    # would otherwise start the same namespaces again to ask.
     if setting == "none":
         return "none", f"isolation turned off by {ISOLATION_SETTING}=none"
     if setting not in ("auto", "userns"):
@@ -63,11 +69,6 @@ def choose_isolation(setting: str | None = None) -> tuple[str, str]:
             return mode, ""
         refusals.append(refused)
     return "none", "; ".join(refusals)
-
-
-def namespaces_available() -> bool:
-    """Whether this machine lets us give a sandbox its own namespaces."""
-    return choose_isolation()[0] != "none"
 
 
 def remove_tree(path: str) -> None:
