@@ -88,22 +88,26 @@ async def test_commands_files_and_stateful_code(opensandbox_local):
 async def test_interrupt_raises_keyboard_interrupt_and_keeps_state(opensandbox_local):
     sandbox = await _sandbox(opensandbox_local)
     try:
-        interpreter = await CodeInterpreter.create(sandbox=sandbox, skip_health_check=True)
+        # Its health check waits for the code server, which may still be
+        # starting on a busy machine when the command daemon already answers.
+        interpreter = await CodeInterpreter.create(sandbox=sandbox)
         await interpreter.codes.run("kept = 'yes'", language="python")
         started = asyncio.Event()
         ids: list[str] = []
 
         async def on_init(message):
             ids.append(message.id)
+
+        async def on_stdout(message):
             started.set()
 
+        # Interrupted only once its first line shows that it runs.
         run = asyncio.create_task(interpreter.codes.run(
-            "import time\ntime.sleep(60)", language="python",
-            handlers=ExecutionHandlers(on_init=on_init)))
-        await asyncio.wait_for(started.wait(), 10)
-        await asyncio.sleep(0.2)
+            "import time\nprint('running', flush=True)\ntime.sleep(60)", language="python",
+            handlers=ExecutionHandlers(on_init=on_init, on_stdout=on_stdout)))
+        await asyncio.wait_for(started.wait(), 120)
         await interpreter.codes.interrupt(ids[0])
-        stopped = await asyncio.wait_for(run, 10)
+        stopped = await asyncio.wait_for(run, 120)
         assert stopped.error.name == "KeyboardInterrupt"
         after = await interpreter.codes.run("kept", language="python")
         assert after.text == "'yes'"
